@@ -1,0 +1,132 @@
+#include "common/settings_file.h"
+
+#include <strings.h>
+
+#include <cstring>
+#include <fstream>
+#include <map>
+
+#include "common/file_util.h"
+#include "common/str_util.h"
+
+namespace {
+constexpr size_t line_buffer_size = 16384;
+char line_buffer[line_buffer_size];
+
+// Replacements in progress: handle -> (temporary path, final path).
+std::map<FILE*, std::pair<std::string, std::string>>& pending_replacements()
+{
+    static std::map<FILE*, std::pair<std::string, std::string>> pending;
+    return pending;
+}
+}  // namespace
+
+FILE* settings_open(const char* path, const char* mode)
+{
+    if (!path || !mode)
+        return nullptr;
+    if (strcmp(mode, "w") != 0)
+        return fopen(path, mode);
+    std::string temp;
+    FILE* f = atomic_file_begin(path, 0644, temp);
+    if (f)
+        pending_replacements()[f] = {temp, path};
+    return f;
+}
+
+int settings_close(FILE* file)
+{
+    if (!file)
+        return 0;
+    auto& pending = pending_replacements();
+    auto it = pending.find(file);
+    if (it == pending.end())
+        return fclose(file);
+    auto paths = it->second;
+    pending.erase(it);
+    return atomic_file_commit(file, paths.first, paths.second);
+}
+
+const char* settings_find(FILE* file, const char* key)
+{
+    if (!file || !key)
+        return nullptr;
+    size_t key_len = strlen(key);
+    while (fgets(line_buffer, sizeof line_buffer, file)) {
+        line_buffer[strcspn(line_buffer, "\r")] = '\0';
+        line_buffer[strcspn(line_buffer, "\n")] = '\0';
+        if (char* quote = strrchr(line_buffer, '"'))
+            *quote = '\0';
+        char* eq = strchr(line_buffer, '=');
+        if (!eq)
+            continue;
+        if (static_cast<size_t>(eq - line_buffer) != key_len || strncasecmp(line_buffer, key, key_len) != 0)
+            continue;
+        char* value = eq + 1;
+        if (*value == '"')
+            ++value;
+        return value;
+    }
+    return nullptr;
+}
+
+std::string settings_get_text(FILE* file, const char* key)
+{
+    if (!file)
+        return std::string();
+    rewind(file);
+    const char* value = settings_find(file, key);
+    return value ? std::string(value) : std::string();
+}
+
+unsigned settings_get_uint(FILE* file, const char* key)
+{
+    if (!file)
+        return 0;
+    rewind(file);
+    const char* value = settings_find(file, key);
+    unsigned number = 0;
+    if (!value || sscanf(value, "%u", &number) != 1)
+        return 0;
+    return number;
+}
+
+int settings_put_text(FILE* file, const char* key, const std::string& value)
+{
+    if (!file)
+        return 0;
+    const char* v = value.c_str();
+    if (strchr(v, ' '))
+        return fprintf(file, "%s=\"%.16000s\"\n", key, v);
+    return fprintf(file, "%s=%.16000s\n", key, v);
+}
+
+int settings_put_uint(FILE* file, const char* key, unsigned value, bool keep_zero)
+{
+    if (!file)
+        return 0;
+    if (value == 0 && !keep_zero)
+        return fprintf(file, "%s=\n", key);
+    return fprintf(file, "%s=%u\n", key, value);
+}
+
+int settings_put_flag(FILE* file, const char* key, int value)
+{
+    if (!file)
+        return 0;
+    return fprintf(file, "%s=%u\n", key, value ? 1U : 0U);
+}
+
+bool settings_load_map(const std::string& path, settings_map& map)
+{
+    std::ifstream in(path);
+    if (!in.is_open())
+        return true;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::string key, value;
+        split_key_value(line, '=', key, value, true);
+        map.emplace(std::move(key), std::move(value));
+    }
+    return !in.bad();
+}

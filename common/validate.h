@@ -1,0 +1,22 @@
+// Strict shapes for texts that come from a peer and end up in a shell command line, a path or
+// a settings file. Anything that does not fit is refused before it is used.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// Four decimal numbers 0-255 of one to three digits joined by '.', nothing else.
+bool is_dotted_quad(const std::string& text);
+
+// A dotted quad whose one bits are contiguous from the top (0.0.0.0 and 255.255.255.255 included).
+bool is_contiguous_netmask(const std::string& text);
+
+// An interface name: 1 to 15 characters of letters, digits, '.', '_' and '-'.
+bool is_iface_name(const std::string& text);
+
+// A single path component: 1 to 64 characters of letters, digits, '.', '_' and '-',
+// neither "." nor "..".
+bool is_safe_file_name(const std::string& text);
+
+// 1 to max_length letters and digits.
+bool is_alnum_token(const std::string& text, size_t max_length);

@@ -1,0 +1,75 @@
+#include "daemon/process_utils.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+
+#include "common/log.h"
+
+volatile unsigned char SIGTERM_ARRIVED = 0;
+
+int daemonize()
+{
+    pid_t pid = fork();
+    if (pid < 0) {
+        qm_log(LOG_ERR, "fork: %s", strerror(errno));
+        return -1;
+    }
+    if (pid > 0)
+        _exit(0);
+    if (setsid() < 0) {
+        qm_log(LOG_ERR, "setsid: %s", strerror(errno));
+        return -1;
+    }
+    signal(SIGHUP, SIG_IGN);
+    pid = fork();
+    if (pid < 0) {
+        qm_log(LOG_ERR, "fork: %s", strerror(errno));
+        return -1;
+    }
+    if (pid > 0)
+        _exit(0);
+    if (chdir("/") != 0) {
+        qm_log(LOG_ERR, "chdir: %s -- %s", "/", strerror(errno));
+        return -1;
+    }
+    // Files the daemon and its children create are not writable by others; private keys are
+    // created with mode 0600 explicitly.
+    umask(022);
+    close(0);
+    close(1);
+    close(2);
+    int fd = open("/dev/null", O_RDWR);
+    if (fd < 0) {
+        qm_log(LOG_ERR, "open: %s", strerror(errno));
+        return -1;
+    }
+    dup2(fd, 0);
+    dup2(fd, 1);
+    dup2(fd, 2);
+    if (fd > 2)
+        close(fd);
+    return 0;
+}
+
+void msleep(uint32_t ms)
+{
+    struct timespec request = {static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000L)};
+    struct timespec remaining = {0, 0};
+    while (nanosleep(&request, &remaining) != 0) {
+        if (errno != EINTR) {
+            qm_log(LOG_DEBUG, "msleep: something went terribly wrong");
+            return;
+        }
+        if (SIGTERM_ARRIVED) {
+            qm_log(LOG_DEBUG, "msleep: sigterm arrived");
+            return;
+        }
+        request = remaining;
+    }
+}

@@ -1,0 +1,81 @@
+#include "support/test_support.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "common/log.h"
+#include "common/runner.h"
+
+log_capture::log_capture()
+{
+    qm_set_log_sink([this](int priority, const std::string& text) { lines_.push_back({priority, text}); });
+}
+
+log_capture::~log_capture()
+{
+    qm_set_log_sink(nullptr);
+}
+
+std::vector<std::string> log_capture::texts() const
+{
+    std::vector<std::string> out;
+    for (const auto& l : lines_)
+        out.push_back(l.text);
+    return out;
+}
+
+bool log_capture::contains(int priority, const std::string& text) const
+{
+    for (const auto& l : lines_) {
+        if (l.priority == priority && l.text == text)
+            return true;
+    }
+    return false;
+}
+
+bool log_capture::contains_text(const std::string& text) const
+{
+    for (const auto& l : lines_) {
+        if (l.text == text)
+            return true;
+    }
+    return false;
+}
+
+temp_dir::temp_dir()
+{
+    char templ[] = "/tmp/qm-test-XXXXXX";
+    if (!mkdtemp(templ))
+        throw std::runtime_error("mkdtemp failed");
+    path_ = templ;
+}
+
+temp_dir::~temp_dir()
+{
+    run_shell("rm -rf '" + path_ + "'");
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void write_file(const std::string& path, const std::string& content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+bool in_sandbox()
+{
+    const char* marker = getenv("QM_SANDBOX");
+    return marker && *marker;
+}
