@@ -1,0 +1,128 @@
+#include "update/module_update.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "common/file_util.h"
+#include "common/log.h"
+#include "common/runner.h"
+#include "common/validate.h"
+
+const char* const STAGING_DIR = "/tmp/vpn_module_tbd/";
+const char* const STAGING_MODULE_DIR = "/tmp/vpn_module_tbd/module/";
+const char* const STAGING_CONFIG_DIR = "/tmp/vpn_module_tbd/config/";
+const char* const STAGING_SCRIPT_DIR = "/tmp/vpn_module_tbd/script/";
+
+namespace {
+const char* const GRAFTER_PATH = "/opt/quillmesh/bin/grafter";
+const char* const PACKAGE_NAME_PREFIX = "quillmesh.um.";
+const char* const PACKAGE_TAG = "v4";
+const char* const PACKAGE_NAME_SUFFIX = ".tgz";
+
+const char* const MSG_UPDATE_COMMAND = "Update command: %s";
+const char* const MSG_MODULE_FAILED = "Not able to update module: ";
+const char* const MSG_CONFIG_FAILED = "Configuration not changed or not updated from ";
+const char* const MSG_SCRIPT_FAILED = "Script failed: ";
+const char* const MSG_NO_TEMP_DIR = "Module update: not able to create temp directory /tmp/vpn_module_tbd/module/";
+const char* const MSG_DOWNLOAD_COMMAND = "UM download command: %s";
+const char* const MSG_DOWNLOAD_FAILED = "Not able to download user module from %s. Module not updated.";
+
+struct dir_closer {
+    void operator()(DIR* d) const { closedir(d); }
+};
+
+bool is_regular_file(const std::string& directory, const struct dirent& entry)
+{
+    if (entry.d_type != DT_UNKNOWN)
+        return entry.d_type == DT_REG;
+    // Some filesystems do not report the kind in the listing.
+    struct stat st;
+    return lstat((directory + entry.d_name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// A base URL goes into a shell command line unquoted: only the characters of an
+// https://address/path URL may pass.
+bool is_safe_url(const std::string& url)
+{
+    if (url.empty())
+        return false;
+    for (char c : url) {
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                  c == ':' || c == '/' || c == '_' || c == '-';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+}  // namespace
+
+bool run_for_each_file(const std::string& directory, const std::string& command, const std::string& failure_text)
+{
+    if (!file_exists(directory))
+        return false;
+    std::unique_ptr<DIR, dir_closer> listing(opendir(directory.c_str()));
+    if (!listing) {
+        qm_log(LOG_ERR, "%s", strerror(errno));
+        return false;
+    }
+    bool all_ok = true;
+    while (struct dirent* entry = readdir(listing.get())) {
+        if (!is_regular_file(directory, *entry))
+            continue;
+        const std::string name = entry->d_name;
+        // The name goes into a shell command line unquoted; a name with blanks or shell
+        // characters is refused rather than run.
+        if (!is_safe_file_name(name)) {
+            qm_log(LOG_ERR, "%s", (failure_text + name).c_str());
+            all_ok = false;
+            continue;
+        }
+        const std::string line = command + " " + directory + name;
+        qm_log(LOG_DEBUG, MSG_UPDATE_COMMAND, line.c_str());
+        if (run_shell(line) != 0) {
+            qm_log(LOG_ERR, "%s", (failure_text + name).c_str());
+            all_ok = false;
+        }
+    }
+    return all_ok;
+}
+
+bool module_install()
+{
+    return run_for_each_file(STAGING_MODULE_DIR, GRAFTER_PATH, MSG_MODULE_FAILED);
+}
+
+void apply_staged_files()
+{
+    bool restored = run_for_each_file(STAGING_CONFIG_DIR, "restore", MSG_CONFIG_FAILED);
+    run_for_each_file(STAGING_SCRIPT_DIR, "bash", MSG_SCRIPT_FAILED);
+    module_install();
+    run_shell(std::string("rm -rf ") + STAGING_DIR);
+    if (restored)
+        run_shell("reboot");
+}
+
+int module_download(const std::string& base_url)
+{
+    const std::string package = std::string(PACKAGE_NAME_PREFIX) + PACKAGE_TAG + PACKAGE_NAME_SUFFIX;
+    if (run_shell(std::string("mkdir -p ") + STAGING_MODULE_DIR) != 0) {
+        qm_log(LOG_ERR, "%s", MSG_NO_TEMP_DIR);
+        return 0;
+    }
+    if (!is_safe_url(base_url)) {
+        qm_log(LOG_ERR, MSG_DOWNLOAD_FAILED, base_url.c_str());
+        return 0;
+    }
+    const std::string line = "curl --fail --insecure " + base_url + "/" + package + " --output " +
+                             STAGING_MODULE_DIR + package;
+    qm_log(LOG_DEBUG, MSG_DOWNLOAD_COMMAND, line.c_str());
+    if (run_shell(line) != 0) {
+        qm_log(LOG_ERR, MSG_DOWNLOAD_FAILED, base_url.c_str());
+        return 0;
+    }
+    return 1;
+}
