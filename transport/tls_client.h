@@ -1,0 +1,56 @@
+// The daemon's one TLS client: TLS 1.3 only, mutual authentication, the server pinned to one
+// trusted certificate. Used for one request and one answer per connection:
+//   wolfSSL_Init(); init; create_socket(10); connect; do_handshake; send; receive(out, 10); close.
+#pragma once
+
+#include <string>
+
+#include <wolfssl/options.h>
+#include <wolfssl/ssl.h>
+
+// The device's credentials, both PEM files.
+struct tls_cred_files {
+    std::string key_file;
+    std::string cert_file;
+};
+
+class WolfSSL_tls_client {
+public:
+    enum conn_state { NOT_CONNECTED = 0, TCP_CONNECTED = 1, TLS_ESTABLISHED = 2 };
+
+    // Retries of wolfSSL_connect while the library wants to read, one second apart, before
+    // the handshake is given up.
+    static constexpr int MAX_HANDSHAKE_RETRIES = 30;
+
+    WolfSSL_tls_client() = default;
+    ~WolfSSL_tls_client();
+    WolfSSL_tls_client(const WolfSSL_tls_client&) = delete;
+    WolfSSL_tls_client& operator=(const WolfSSL_tls_client&) = delete;
+
+    // Loads the device certificate and key and the one trusted server certificate. 1 = ready.
+    int init(const tls_cred_files& cred, const std::string& trusted_peer_cert);
+    // Closes a previous socket, then opens a TCP socket with send and receive timeouts.
+    bool create_socket(int timeout);
+    // TCP connection to an IPv4 address text. 1 = connected. Throws GenericError on misuse.
+    int connect(const std::string& address, int port);
+    // 1 = TLS established. Throws GenericError on misuse.
+    int do_handshake();
+    // 1 = the whole text was sent. Throws GenericError on misuse.
+    int send(const std::string& text);
+    // 1 = a complete message (braces balanced) is in `out`. Gives up after 2 x `count` empty
+    // reads half a second apart. Throws GenericError on misuse.
+    int receive(std::string& out, int count);
+    // Frees the SSL object and the context, calls wolfSSL_Cleanup and closes the socket.
+    void close();
+
+    int state() const { return state_; }
+
+private:
+    WOLFSSL* ssl_ = nullptr;
+    WOLFSSL_CTX* ctx_ = nullptr;
+    int sock_ = -1;
+    int state_ = NOT_CONNECTED;
+
+    std::string error_text() const;
+    void free_context();
+};
