@@ -1,9 +1,14 @@
 // Entry of quillmeshd: becomes a daemon, opens the log and starts up.
+#include <unistd.h>
+
 #include <cstdlib>
+#include <exception>
 
 #include "common/log.h"
 #include "daemon/module_settings.h"
+#include "daemon/prerequisites.h"
 #include "daemon/process_utils.h"
+#include "dialogue/device_cert.h"
 
 int main()
 {
@@ -13,5 +18,20 @@ int main()
     qm_openlog();
     qm_set_log_level(static_cast<unsigned>(settings_syslog_level()));
     qm_log(LOG_NOTICE, "started.");
+
+    if (access(DS_CERT_PATH, F_OK) != 0) {
+        qm_log(LOG_CRIT, "DS certificate is missing (%s). Exiting...", DS_CERT_PATH);
+        exit(1);
+    }
+    try {
+        provision_device_certificate();
+    } catch (const std::exception& e) {
+        qm_log(LOG_CRIT, "Unable to generate SSL certificate (%s). Exiting...", e.what());
+        exit(1);
+    }
+    if (check_prerequisite_versions() != 1) {
+        qm_log(LOG_CRIT, "Insufficent version of a needed application. Exiting...");
+        exit(1);
+    }
     return 0;
 }
