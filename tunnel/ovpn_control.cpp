@@ -1,0 +1,174 @@
+#include "tunnel/ovpn_control.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "common/error.h"
+#include "common/log.h"
+#include "common/runner.h"
+#include "common/str_util.h"
+#include "control/nat.h"
+#include "daemon/module_settings.h"
+
+const char* const OVPN_INIT_SCRIPT = "/opt/quillmesh/etc/init.ovpn";
+const char* const OVPN_SYSTEM_LOG = "/var/log/messages";
+const char* const OVPN_CA_CERT_PATH = "/var/data/quillmesh_certs/certificates/ovpn/ovpn_ca.crt";
+const char* const OVPN_CLIENT_CERT_PATH = "/var/data/quillmesh_certs/certificates/ovpn/ovpn_cert.crt";
+const char* const OVPN_CLIENT_KEY_PATH = "/var/data/quillmesh_certs/certificates/ovpn/ovpn_key.pem";
+
+namespace {
+const char* const credential_files[] = {OVPN_CA_CERT_PATH, OVPN_CLIENT_CERT_PATH, OVPN_CLIENT_KEY_PATH};
+
+// Finds the tunnel device, the process number of the ferryd process whose command line names
+// it, and the system log lines of that process that match the pattern. The number is matched
+// as the "[pid]" of the syslog tag, so that a number that merely occurs in another line (a time
+// of day, another process's number) does not count.
+const char* const LOG_QUERY_FORMAT =
+    "TUNDEV=`grep QUILLMESH_TUNDEV /opt/quillmesh/etc/settings.ovpn | awk -F \"=\" '{print $2}'` &&PID=%s && "
+    "cat '/var/log/messages' | grep \"\\[$PID\\]\" | grep -e %s";
+const char* const FERRYD_PID = "`ps | grep ferryd | grep $TUNDEV | awk '{print $1}'`";
+
+const char* const TUNNEL_STATE_PATTERN =
+    "'Initialization Sequence Completed\\|Inactivity timeout\\|AUTH_FAILED' | tail -n 1 | grep -e "
+    "'AUTH_FAILED\\|Inactivity timeout'";
+}  // namespace
+
+int ovpn_log_contains(const char* pattern)
+{
+    char command[512];
+    snprintf(command, sizeof command, LOG_QUERY_FORMAT, FERRYD_PID, pattern ? pattern : "");
+    int status = system(command);
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
+}
+
+int ovpn_log_contains_quoted(const char* message)
+{
+    char quoted[512];
+    snprintf(quoted, sizeof quoted, "\"%s\"", message ? message : "");
+    return ovpn_log_contains(quoted);
+}
+
+int ovpn_init(const char* action)
+{
+    char command[512];
+    snprintf(command, sizeof command, "%s %s", "/opt/quillmesh/etc/init.ovpn ", action ? action : "");
+    int status = system(command);
+    return status != -1 && ((status >> 8) & 0xff) == 0 ? 1 : 0;
+}
+
+int ovpn_stop()
+{
+    return ovpn_init("stop");
+}
+
+int ovpn_restart()
+{
+    if (!ovpn_init("restart")) {
+        qm_log(LOG_DEBUG, "OVPN restart failed.");
+        return 0;
+    }
+    qm_log(LOG_DEBUG, "OVPN restarted. Waiting for tunnel to come up...");
+    if (!wait_for_tunnel(1)) {
+        qm_log(LOG_ERR, "Unable to establish OVPN tunnel (error: %d).", errno);
+        return 0;
+    }
+    char tundev[16] = {0};
+    settings_tunnel_device(tundev);
+    exempt_tunnel_address(tundev);
+    qm_log(LOG_DEBUG, "OVPN up and running.");
+    return 1;
+}
+
+int wait_for_tunnel(int32_t minutes)
+{
+    char tundev[16] = {0};
+    settings_tunnel_device(tundev);
+    errno = 0;
+    long budget = static_cast<long>(minutes) * 60;
+    for (;;) {
+        if (iface_has_address(tundev))
+            return 1;
+        if (ovpn_log_contains_quoted("TLS Error: TLS handshake failed")) {
+            errno = QM_ERR_TUNNEL_CREDENTIALS;
+            return 0;
+        }
+        if (ovpn_log_contains_quoted("AUTH_FAILED")) {
+            errno = QM_ERR_TUNNEL_AUTH_FAILED;
+            return 0;
+        }
+        if (ovpn_log_contains_quoted("WARNING: Your certificate has expired!")) {
+            errno = QM_ERR_TUNNEL_CREDENTIALS;
+            return 0;
+        }
+        if (minutes != 0 && --budget <= 0) {
+            errno = QM_ERR_TUNNEL_NO_ADDRESS;
+            return 0;
+        }
+        sleep(1);
+    }
+}
+
+int tunnel_status()
+{
+    if (ovpn_log_contains(TUNNEL_STATE_PATTERN))
+        return 0;
+    char tundev[16] = {0};
+    settings_tunnel_device(tundev);
+    return iface_has_address(tundev);
+}
+
+int iface_has_address(const char* name, char* address)
+{
+    if (!name)
+        return 0;
+    char found[16] = {0};
+    if (!iface_name_to_ip(name, found) || found[0] == '\0')
+        return 0;
+    if (address)
+        memcpy(address, found, sizeof found);
+    return 1;
+}
+
+int ovpn_credentials_present()
+{
+    for (const char* path : credential_files) {
+        if (access(path, R_OK) != 0)
+            return 0;
+    }
+    return 1;
+}
+
+int ovpn_credentials_delete()
+{
+    for (const char* path : credential_files) {
+        if (unlink(path) != 0)
+            return 0;
+    }
+    return 1;
+}
+
+int ping_host(const char* host)
+{
+    // The host goes into a shell command line: only address and host name characters pass.
+    if (is_empty_text(host) || strspn(host, "0123456789.-abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ") !=
+                                   strlen(host) || host[0] == '-') {
+        qm_log(LOG_ERR, "Refusing to ping the invalid host name '%s'.", host ? host : "");
+        return 2;
+    }
+    char command[512];
+    snprintf(command, sizeof command, "ping %s -c %d -W %d", host ? host : "", 1, 10);
+    return run_shell(command);
+}
+
+int cs_reachable()
+{
+    char address[16] = {0};
+    settings_remote_address(address);
+    return ping_host(address) == 0 ? 1 : 0;
+}
