@@ -1,4 +1,4 @@
-// Entry of quillmeshd: becomes a daemon, opens the log and starts up.
+// Entry of quillmeshd: becomes a daemon, opens the log, starts up and runs the resource manager.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -6,8 +6,10 @@
 
 #include "common/log.h"
 #include "daemon/module_settings.h"
+#include "daemon/operations.h"
 #include "daemon/prerequisites.h"
 #include "daemon/process_utils.h"
+#include "daemon/resource_manager.h"
 #include "dialogue/device_cert.h"
 
 int main()
@@ -33,5 +35,10 @@ int main()
         qm_log(LOG_CRIT, "Insufficent version of a needed application. Exiting...");
         exit(1);
     }
-    return 0;
+
+    unsigned recovery_timeout = 0;
+    unsigned recovery_counter = 0;
+    settings_recovery(&recovery_timeout, &recovery_counter);
+    resource_manager manager(real_operations(), sleep_seconds, recovery_timeout, recovery_counter);
+    return manager.run();
 }

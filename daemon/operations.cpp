@@ -1,0 +1,99 @@
+// The resource manager's operations wired to the router's real subsystems.
+#include "daemon/operations.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "common/log.h"
+#include "common/str_util.h"
+#include "daemon/module_settings.h"
+
+namespace {
+// Stands in for an operation whose subsystem is not part of this build yet: it logs and fails
+// with a system errno, which every state treats as an ordinary failure.
+int not_wired(const char* name)
+{
+    qm_log(LOG_ERR, "%s: not available in this build.", name);
+    errno = ENOSYS;
+    return 0;
+}
+
+int wait_readable(int listener, unsigned timeout_seconds)
+{
+    fd_set read_set;
+    FD_ZERO(&read_set);
+    FD_SET(listener, &read_set);
+    struct timeval timeout = {static_cast<time_t>(timeout_seconds), 0};
+    return ::select(listener + 1, &read_set, nullptr, nullptr, &timeout);
+}
+
+int peer_ipv4_address(int fd, uint32_t* address)
+{
+    struct sockaddr_in peer = {};
+    socklen_t length = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<struct sockaddr*>(&peer), &length) != 0)
+        return -1;
+    if (peer.sin_family != AF_INET) {
+        errno = EAFNOSUPPORT;
+        return -1;
+    }
+    *address = peer.sin_addr.s_addr;
+    return 0;
+}
+
+int set_socket_receive_timeout(int fd, unsigned seconds)
+{
+    struct timeval timeout = {static_cast<time_t>(seconds), 0};
+    return setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+}
+}  // namespace
+
+void sleep_seconds(unsigned seconds)
+{
+    while (seconds > 0)
+        seconds = sleep(seconds);
+}
+
+rm_operations real_operations()
+{
+    rm_operations ops;
+    ops.obtain_cs_ip = [] { return not_wired("obtain_cs_ip"); };
+    ops.register_on_cs = [] { return not_wired("register_on_cs"); };
+    ops.get_ovpn_detail_approval = [](unsigned*) { return not_wired("get_ovpn_detail_approval"); };
+    ops.obtain_ovpn_details = [] { return not_wired("obtain_ovpn_details"); };
+
+    ops.ovpn_credentials_present = [] { return not_wired("ovpn_credentials_present"); };
+    ops.ovpn_credentials_delete = [] { return not_wired("ovpn_credentials_delete"); };
+    ops.ovpn_stop = [] { return not_wired("ovpn_stop"); };
+    ops.ovpn_restart = [] { return not_wired("ovpn_restart"); };
+    ops.tunnel_status = [] { return not_wired("tunnel_status"); };
+    ops.cs_reachable = [] { return not_wired("cs_reachable"); };
+    ops.flush_one_to_one_nat = [] { return not_wired("flush_one_to_one_nat") != 0; };
+
+    ops.tunnel_device = settings_tunnel_device;
+    ops.remote_address = settings_remote_address;
+    ops.iface_addr_mask = iface_addr_mask;
+
+    ops.create_managing_socket = [] { return not_wired("create_managing_socket") - 1; };
+    ops.select = wait_readable;
+    ops.accept_control_connection = [](int) { return not_wired("accept_control_connection") - 1; };
+    ops.peer_address = peer_ipv4_address;
+    ops.set_receive_timeout = set_socket_receive_timeout;
+    ops.read_message = [](int, std::string&) { return not_wired("read_message") != 0; };
+    ops.process_control_msg = [](const std::string&, std::string&) {
+        return not_wired("process_control_msg") != 0;
+    };
+    ops.ovpn_write = [](int, const std::string&) { return not_wired("ovpn_write") != 0; };
+    ops.close = [](int fd) { ::close(fd); };
+
+    ops.apply_staged_files = [] { not_wired("apply_staged_files"); };
+    ops.module_download = [](const std::string&) { return not_wired("module_download"); };
+    ops.module_install = [] { return not_wired("module_install") != 0; };
+    return ops;
+}
