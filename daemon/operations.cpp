@@ -12,7 +12,10 @@
 
 #include "common/log.h"
 #include "common/str_util.h"
+#include "control/nat.h"
 #include "daemon/module_settings.h"
+#include "tunnel/ovpn_control.h"
+#include "update/module_update.h"
 
 namespace {
 // Stands in for an operation whose subsystem is not part of this build yet: it logs and fails
@@ -68,13 +71,13 @@ rm_operations real_operations()
     ops.get_ovpn_detail_approval = [](unsigned*) { return not_wired("get_ovpn_detail_approval"); };
     ops.obtain_ovpn_details = [] { return not_wired("obtain_ovpn_details"); };
 
-    ops.ovpn_credentials_present = [] { return not_wired("ovpn_credentials_present"); };
-    ops.ovpn_credentials_delete = [] { return not_wired("ovpn_credentials_delete"); };
-    ops.ovpn_stop = [] { return not_wired("ovpn_stop"); };
-    ops.ovpn_restart = [] { return not_wired("ovpn_restart"); };
-    ops.tunnel_status = [] { return not_wired("tunnel_status"); };
-    ops.cs_reachable = [] { return not_wired("cs_reachable"); };
-    ops.flush_one_to_one_nat = [] { return not_wired("flush_one_to_one_nat") != 0; };
+    ops.ovpn_credentials_present = ovpn_credentials_present;
+    ops.ovpn_credentials_delete = ovpn_credentials_delete;
+    ops.ovpn_stop = ovpn_stop;
+    ops.ovpn_restart = ovpn_restart;
+    ops.tunnel_status = tunnel_status;
+    ops.cs_reachable = cs_reachable;
+    ops.flush_one_to_one_nat = flush_one_to_one_nat;
 
     ops.tunnel_device = settings_tunnel_device;
     ops.remote_address = settings_remote_address;
@@ -92,8 +95,8 @@ rm_operations real_operations()
     ops.ovpn_write = [](int, const std::string&) { return not_wired("ovpn_write") != 0; };
     ops.close = [](int fd) { ::close(fd); };
 
-    ops.apply_staged_files = [] { not_wired("apply_staged_files"); };
-    ops.module_download = [](const std::string&) { return not_wired("module_download"); };
-    ops.module_install = [] { return not_wired("module_install") != 0; };
+    ops.apply_staged_files = apply_staged_files;
+    ops.module_download = module_download;
+    ops.module_install = module_install;
     return ops;
 }
