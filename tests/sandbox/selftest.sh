@@ -1,0 +1,297 @@
+#!/usr/bin/env bash
+# Checks of the router sandbox, run on the machine itself (not inside a sandbox), because they
+# also look at what the sandbox leaves behind.
+#   selftest.sh isolation|syslog|standins|network|cleanup
+set -uo pipefail
+
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+SB=$HERE/qm-sandbox
+FAILS=0
+WORK=$(mktemp -d "$PWD/qmsb-selftest.XXXXXX")
+trap 'rm -rf "$WORK"' EXIT
+
+fail() {
+  echo "FAIL: $*" >&2
+  FAILS=$((FAILS + 1))
+}
+ok() { echo "ok: $*"; }
+
+# Inside the sandbox: `check DESCRIPTION COMMAND...` reports each failed expectation and the
+# script's status says whether all held.
+PRELUDE='
+set -u
+FAILS=0
+check() {
+  local what=$1; shift
+  if "$@"; then echo "ok: $what"; else echo "FAIL: $what" >&2; FAILS=$((FAILS + 1)); fi
+}
+same() { [ "$1" = "$2" ] || { printf "  expected [%s]\n  got      [%s]\n" "$2" "$1" >&2; return 1; }; }
+'
+in_sandbox() { # description script
+  local what=$1
+  if "$SB" -- bash -c "$PRELUDE$2"$'\nexit $FAILS'; then
+    ok "$what"
+  else
+    fail "$what"
+  fi
+}
+
+# Nothing of sandbox ID may remain: names, mounts, state directory, processes.
+assert_gone() { # id
+  local id=$1
+  [ -n "$id" ] || { fail "no sandbox id reported"; return; }
+  if ip netns list | grep -q "^$id-"; then fail "$id: network namespace left behind"; fi
+  if grep -q "$id" /proc/self/mountinfo; then fail "$id: mount left behind"; fi
+  if [ -e "/run/$id" ]; then fail "$id: state directory left behind"; fi
+  if [ -n "$(pgrep -f "qmsb-selftest-marker-$id" || true)" ]; then
+    fail "$id: process left behind"
+  fi
+}
+
+case_isolation() {
+  local host_marker=$WORK/host-only
+  touch "$host_marker" /tmp/qmsb-selftest-host.$$
+  in_sandbox "files written inside stay inside" '
+    check "/tmp of the machine is hidden" [ ! -e /tmp/qmsb-selftest-host.'$$' ]
+    check "the working directory of the caller is kept" [ -e '"$host_marker"' ]
+    check "PID namespace: the sandbox starts it" [ "$(ps | awk "NR == 2 {print \$1}")" = 1 ]
+    check "no processes of the machine are visible" [ "$(ps | wc -l)" -lt 10 ]
+    check "QM_SANDBOX is set" [ "$QM_SANDBOX" = 1 ]
+    check "/var/log starts empty but for messages" same "$(ls /var/log)" messages
+    check "/opt starts empty" same "$(ls /opt | grep -v qmsb-selftest)" ""
+    check "settings.eth default" grep -qx ETH_IPADDR=192.168.1.1 /etc/settings.eth
+    check "no settings.wlan by default" [ ! -e /etc/settings.wlan ]
+    check "/dev is private" [ -c /dev/null ] && [ -c /dev/urandom ] && [ -S /dev/log ] && [ ! -e /dev/vda ]
+    check "/tmp is writable by all" same "$(stat -c %a /tmp)" 1777
+    for d in /opt /tmp /var/data /var/log /var/www /var/sandbox /etc /var/lib /usr/bin /usr/sbin /run; do
+      echo x >"$d/qmsb-selftest-'$$'" || { echo "FAIL: cannot write $d" >&2; FAILS=$((FAILS + 1)); }
+    done
+  '
+  rm -f /tmp/qmsb-selftest-host.$$
+  local d
+  for d in /opt /tmp /var/data /var/log /var/www /var/sandbox /etc /var/lib /usr/bin /usr/sbin /run; do
+    [ -e "$d/qmsb-selftest-$$" ] && fail "$d/qmsb-selftest-$$ reached the machine"
+  done
+
+  # While a sandbox runs, none of its mounts shows on the machine.
+  "$SB" -- sh -c "echo \$QM_SANDBOX_ID >'$WORK/id'; while [ ! -e '$WORK/go' ]; do sleep 0.05; done" &
+  local pid=$! i
+  for i in $(seq 1 100); do [ -s "$WORK/id" ] && break; sleep 0.05; done
+  local id
+  id=$(cat "$WORK/id" 2>/dev/null)
+  if grep -q "qmsb-etc\|$WORK/.*qmsb\|qmsb-dev" /proc/self/mountinfo; then
+    fail "sandbox mounts visible on the machine while it runs"
+  else
+    ok "sandbox mounts invisible on the machine while it runs"
+  fi
+  touch "$WORK/go"
+  wait "$pid" || fail "waiting sandbox failed"
+  assert_gone "$id"
+}
+
+case_syslog() {
+  in_sandbox "syslog collects into /var/log/messages" '
+    logger -t qmsb-test "hello from the router"
+    logger -p daemon.err -t quillmeshd --id=4242 "Unable to establish OVPN tunnel (error: 267)."
+    for i in $(seq 1 100); do grep -q "error: 267" /var/log/messages && break; sleep 0.02; done
+    check "logger line arrives" grep -q "qmsb-test: hello from the router" /var/log/messages
+    check "priority and PID are kept" grep -q "daemon.err quillmeshd\[4242\]: Unable to establish OVPN tunnel (error: 267)." /var/log/messages
+    check "syslogd runs from busybox" sh -c "ps | grep -v grep | grep -q \"syslogd -n -O /var/log/messages\""
+  '
+}
+
+case_standins() {
+  in_sandbox "status stand-in" '
+    check "sys section" same "$(status -v sys | grep "^Serial Number")" "Serial Number        : A1234"
+    check "lan MAC" grep -q "^MAC Address *: 00:0A:14:81:7A:1B$" /var/sandbox/status/lan
+    check "second module" sh -c "status -v \"module 2\" | grep -q ^IMEI"
+    status -v module >/dev/null
+    check "unknown section fails" sh -c "! status -v nosuch 2>/dev/null"
+    echo 3 >/var/sandbox/status/lan.rc
+    status -v lan >/dev/null; rc=$?
+    check "failure from lan.rc" same "$rc" 3
+    rm /var/sandbox/status/sys
+    check "missing section file fails" sh -c "! status -v sys >/dev/null 2>&1"
+    check "calls recorded per section" same "$(sort /var/sandbox/calls/status | uniq -c | tr -s " ")" \
+" 1 lan
+ 1 module
+ 1 module 2
+ 1 nosuch
+ 2 sys"
+  '
+  in_sandbox "service stand-in" '
+    /sbin/service bard restart; a=$?
+    echo 1 >/var/sandbox/service/eth.rc
+    service eth restart; b=$?
+    check "default status 0" same "$a" 0
+    check "status from NAME.rc" same "$b" 1
+    check "calls recorded" same "$(cat /var/sandbox/calls/service)" "bard restart
+eth restart"
+  '
+  in_sandbox "restore stand-in" '
+    printf "WLAN_IPADDR=10.1.0.1\nWLAN_ENABLED=1\nETH2_IPADDR=10.2.0.1\n" >/etc/settings.wlan
+    printf "ETH_IPADDR=10.0.0.1\nETH2_NETMASK=255.255.0.0\nWIFI_AP_IPADDR=10.3.0.1\nOTHER=1\nnot a setting\n" >/tmp/lan
+    /usr/sbin/restore /tmp/lan; rc=$?
+    check "restore succeeds" same "$rc" 0
+    check "existing key replaced in place" same "$(head -1 /etc/settings.eth)" ETH_IPADDR=10.0.0.1
+    check "other keys kept" grep -qx ETH_NETMASK=255.255.255.0 /etc/settings.eth
+    check "new key appended" same "$(tail -1 /etc/settings.eth)" ETH2_NETMASK=255.255.0.0
+    check "wlan file untouched without WLAN keys" same "$(cat /etc/settings.wlan)" "WLAN_IPADDR=10.1.0.1
+WLAN_ENABLED=1
+ETH2_IPADDR=10.2.0.1"
+    check "WIFI_AP keys go to settings.wifi_ap" same "$(cat /etc/settings.wifi_ap)" WIFI_AP_IPADDR=10.3.0.1
+    check "unknown keys ignored" sh -c "! grep -q OTHER /etc/settings.*"
+    echo 2 >/var/sandbox/restore.rc
+    printf "ETH_IPADDR=10.9.9.9\n" >/tmp/lan2
+    restore /tmp/lan2; rc=$?
+    check "failure from restore.rc" same "$rc" 2
+    check "failing restore takes nothing over" grep -qx ETH_IPADDR=10.0.0.1 /etc/settings.eth
+    touch /var/sandbox/restore.apply-on-failure
+    restore /tmp/lan2; rc=$?
+    check "apply-on-failure takes over and fails" sh -c "[ $rc = 2 ] && grep -qx ETH_IPADDR=10.9.9.9 /etc/settings.eth"
+    check "calls recorded with content" same "$(cat /var/sandbox/calls/restore)" "/tmp/lan
+/tmp/lan2
+/tmp/lan2"
+    check "content copied" cmp -s /tmp/lan /var/sandbox/calls/restore.1
+    check "name called by recorded" same "$(head -1 /var/sandbox/calls/restore.via)" /usr/sbin/restore
+  '
+  in_sandbox "openvpnd stand-in" '
+    check "Debian version by default" sh -c "/usr/sbin/openvpnd --version | head -1 | grep -q \"^OpenVPN 2\.[6-9]\""
+    echo 2.3.17 >/var/sandbox/openvpnd.version
+    check "configured version" same "$(/usr/sbin/openvpnd --version | head -1 | awk "{print \$2}")" 2.3.17
+    check "rest of the first line kept" sh -c "/usr/sbin/openvpnd --version | head -1 | grep -q \"^OpenVPN 2.3.17 .*SSL\""
+    rm /var/sandbox/openvpnd.version
+    # A tunnel with Debian openvpn on the CS side: the router end runs as ferryd.
+    "$QM_PEER" openvpn --dev tun7 --dev-type tun --ifconfig 10.8.0.2 10.8.0.1 --remote "$QM_ROUTER_ADDR" \
+      --syslog cs-ovpn --verb 3 --daemon
+    (exec -a ferryd /usr/sbin/openvpnd --dev tun7 --dev-type tun --ifconfig 10.8.0.1 10.8.0.2 \
+       --remote "$QM_CS_ADDR" --syslog ferryd --verb 3 >/dev/null 2>&1 &)
+    pid=
+    for i in $(seq 1 200); do
+      pid=$(ps | grep ferryd | grep tun7 | grep -v grep | awk "{print \$1}")
+      [ -n "$pid" ] && grep -q "ferryd.$pid.: Initialization Sequence Completed" /var/log/messages && break
+      sleep 0.05
+    done
+    check "runs openvpn as ferryd" [ -n "$pid" ]
+    check "tunnel comes up and logs with its PID" grep -q "ferryd\[$pid\]: Initialization Sequence Completed" /var/log/messages
+    check "tunnel device has its address" sh -c "ifconfig tun7 | grep -q \"inet addr:10.8.0.1 \""
+    check "CS side answers through the tunnel" ping -c 1 -W 5 10.8.0.2
+    check "calls recorded" same "$(head -1 /var/sandbox/calls/openvpnd)" --version
+  '
+  in_sandbox "reboot only records" '
+    reboot; /sbin/reboot -f; /usr/sbin/halt; poweroff; shutdown -r now; systemctl reboot; /sbin/init 6
+    check "all recorded" same "$(cat /var/sandbox/calls/reboot)" "reboot
+reboot -f
+halt
+poweroff
+shutdown -r now
+systemctl reboot
+init 6"
+  '
+  in_sandbox "router userland" '
+    check "ps is busybox whatever PATH" same "$(PATH=/bin:/usr/bin readlink -f "$(PATH=/bin:/usr/bin command -v ps)")" /usr/bin/busybox
+    check "ps from sbin too" same "$(readlink -f /usr/sbin/ps)" /usr/bin/busybox
+    check "busybox ps lists PID first" same "$(ps | head -1 | awk "{print \$1}")" PID
+    check "ifconfig is busybox" same "$(PATH=/usr/bin:/bin readlink -f "$(PATH=/usr/bin:/bin command -v ifconfig)")" /usr/bin/busybox
+    check "ifconfig prints inet addr" sh -c "ifconfig wan0 | grep -q \"inet addr:10.99.0.2 \""
+    check "openssl is the real one" sh -c "openssl version | grep -q ^OpenSSL"
+  '
+}
+
+case_network() {
+  in_sandbox "router and CS side" '
+    check "router address" sh -c "ip -4 addr show wan0 | grep -q \"inet 10.99.0.2/24\""
+    check "default route via the CS side" same "$(ip route show default)" "default via 10.99.0.1 dev wan0 "
+    check "CS reachable" ping -c 1 -W 5 "$QM_CS_ADDR"
+    check "peer in the CS namespace" sh -c "\"\$QM_PEER\" ip -4 addr show cs0 | grep -q \"inet 10.99.0.1/24\""
+    check "router reachable from the peer" "$QM_PEER" ping -c 1 -W 5 "$QM_ROUTER_ADDR"
+    "$QM_PEER" sh -c "echo peer >/tmp/from-peer"
+    check "peer shares the files" same "$(cat /tmp/from-peer)" peer
+    check "peer shares the processes" same "$("$QM_PEER" cat /proc/1/cmdline | tr "\0" " ")" "$(tr "\0" " " </proc/1/cmdline)"
+    check "namespace named" same "$(ip netns list | grep -c "$QM_SANDBOX_ID")" 2
+  '
+  # Two at once, as under ctest -j2.
+  "$SB" -- sh -c "echo \$QM_SANDBOX_ID >'$WORK/a'; sleep 0.5; ping -c1 -W5 \$QM_CS_ADDR >/dev/null" &
+  local a=$!
+  "$SB" -- sh -c "echo \$QM_SANDBOX_ID >'$WORK/b'; sleep 0.5; ping -c1 -W5 \$QM_CS_ADDR >/dev/null" &
+  local b=$! ra rb
+  wait $a; ra=$?
+  wait $b; rb=$?
+  if [ "$ra" = 0 ] && [ "$rb" = 0 ] && [ "$(cat "$WORK/a")" != "$(cat "$WORK/b")" ]; then
+    ok "two sandboxes at once"
+  else
+    fail "two sandboxes at once ($ra, $rb)"
+  fi
+  assert_gone "$(cat "$WORK/a")"
+  assert_gone "$(cat "$WORK/b")"
+}
+
+# Runs COMMAND in a sandbox that also leaves a detached process behind; checks the status.
+status_case() { # expected description command...
+  local expected=$1 what=$2 rc id
+  shift 2
+  "$SB" -- bash -c "echo \$QM_SANDBOX_ID >'$WORK/id'; setsid bash -c \"exec -a qmsb-selftest-marker-\$QM_SANDBOX_ID sleep 1000\" </dev/null >/dev/null 2>&1 & $*"
+  rc=$?
+  id=$(cat "$WORK/id")
+  if [ "$rc" = "$expected" ]; then ok "$what: status $rc"; else fail "$what: status $rc, expected $expected"; fi
+  assert_gone "$id"
+}
+
+case_cleanup() {
+  status_case 0 "success" true
+  status_case 7 "failure" "exit 7"
+  status_case 127 "command not found" "exec /nonexistent/command"
+  status_case 137 "command killed" 'kill -KILL $$'
+
+  # Setting up that fails never runs the command.
+  if "$SB" --no-such-option -- touch "$WORK/ran" 2>/dev/null; then fail "bad option accepted"; fi
+  if "$SB" 2>/dev/null; then fail "missing command accepted"; fi
+  [ -e "$WORK/ran" ] && fail "command ran although the sandbox was not set up"
+  ok "bad usage refused"
+
+  # Terminated from outside while the command runs.
+  "$SB" -- bash -c "echo \$QM_SANDBOX_ID >'$WORK/tid'; exec -a qmsb-selftest-marker-\$QM_SANDBOX_ID sleep 1000" &
+  local pid=$! i rc
+  for i in $(seq 1 100); do [ -s "$WORK/tid" ] && break; sleep 0.05; done
+  sleep 0.2
+  kill -TERM "$pid"
+  wait "$pid"; rc=$?
+  if [ "$rc" = 143 ]; then ok "terminated: status 143"; else fail "terminated: status $rc"; fi
+  assert_gone "$(cat "$WORK/tid")"
+
+  # Killed outright: everything inside dies with it, and the next run clears the names.
+  "$SB" -- bash -c "echo \$QM_SANDBOX_ID >'$WORK/kid'; exec -a qmsb-selftest-marker-\$QM_SANDBOX_ID sleep 1000" &
+  pid=$!
+  for i in $(seq 1 100); do [ -s "$WORK/kid" ] && break; sleep 0.05; done
+  sleep 0.2
+  kill -KILL "$pid"
+  wait "$pid" 2>/dev/null
+  local id
+  id=$(cat "$WORK/kid")
+  for i in $(seq 1 100); do
+    [ -z "$(pgrep -f "qmsb-selftest-marker-$id" || true)" ] && break
+    sleep 0.05
+  done
+  "$SB" -- true || fail "run after a killed one"
+  assert_gone "$id"
+  ok "killed sandbox cleared"
+
+  # --keep leaves the sandbox's files for a look afterwards.
+  "$SB" --keep -- sh -c "echo \$QM_SANDBOX_ID >'$WORK/keepid'; echo kept >/opt/k; logger keep-me" 2>"$WORK/keep.err"
+  id=$(cat "$WORK/keepid")
+  if [ -f "/run/$id/kept/opt/k" ] && grep -q keep-me "/run/$id/kept/var/log/messages"; then
+    ok "--keep keeps the files"
+  else
+    fail "--keep: nothing in /run/$id/kept ($(cat "$WORK/keep.err"))"
+  fi
+  rm -rf --one-file-system "/run/$id"
+}
+
+case "${1:-}" in
+  isolation | syslog | standins | network | cleanup) "case_$1" ;;
+  *)
+    echo "usage: $0 isolation|syslog|standins|network|cleanup" >&2
+    exit 2
+    ;;
+esac
+[ "$FAILS" = 0 ] || { echo "$FAILS failure(s)" >&2; exit 1; }
