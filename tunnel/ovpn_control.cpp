@@ -75,7 +75,9 @@ int ovpn_restart()
     }
     qm_log(LOG_DEBUG, "OVPN restarted. Waiting for tunnel to come up...");
     if (!wait_for_tunnel(1)) {
-        qm_log(LOG_ERR, "Unable to establish OVPN tunnel (error: %d).", errno);
+        int code = errno;
+        qm_log(LOG_ERR, "Unable to establish OVPN tunnel (error: %d).", code);
+        errno = code;  // the resource manager decides by it
         return 0;
     }
     char tundev[16] = {0};
