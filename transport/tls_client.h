@@ -21,6 +21,9 @@ public:
     // Retries of wolfSSL_connect while the library wants to read, one second apart, before
     // the handshake is given up.
     static constexpr int MAX_HANDSHAKE_RETRIES = 30;
+    // Retries of wolfSSL_write while the library wants to write (each waits for the send
+    // timeout) before the message is given up.
+    static constexpr int MAX_WRITE_RETRIES = 30;
 
     WolfSSL_tls_client() = default;
     ~WolfSSL_tls_client();
@@ -44,12 +47,15 @@ public:
     void close();
 
     int state() const { return state_; }
+    // Tests shorten the bound on handshake retries.
+    void set_handshake_retries(int retries) { handshake_retries_ = retries; }
 
 private:
     WOLFSSL* ssl_ = nullptr;
     WOLFSSL_CTX* ctx_ = nullptr;
     int sock_ = -1;
     int state_ = NOT_CONNECTED;
+    int handshake_retries_ = MAX_HANDSHAKE_RETRIES;
 
     std::string error_text() const;
     void free_context();
