@@ -180,6 +180,23 @@ bool fill_segment(int type, cJSON* segment, va_list args)
     }
 }
 
+// Prints the tree straight into the buffer. The library's printer wants one byte of slack
+// beyond the terminating zero, so it refuses a text of exactly QM_MSG_BUFFER_SIZE - 1
+// characters; only then is the text printed apart and copied in if it fits.
+bool print_into_buffer(const cJSON* root, char* buffer)
+{
+    if (cJSON_PrintPreallocated(const_cast<cJSON*>(root), buffer, static_cast<int>(QM_MSG_BUFFER_SIZE), 0))
+        return true;
+    std::unique_ptr<char, void (*)(void*)> text(cJSON_PrintUnformatted(root), cJSON_free);
+    if (!text)
+        return false;
+    std::size_t length = std::strlen(text.get());
+    if (length >= QM_MSG_BUFFER_SIZE)
+        return false;
+    std::memcpy(buffer, text.get(), length + 1);
+    return true;
+}
+
 }  // namespace
 
 bool create_json_msg(int type, char* buffer, ...)
@@ -209,7 +226,7 @@ bool create_json_msg(int type, char* buffer, ...)
         return false;
     }
 
-    if (!cJSON_PrintPreallocated(root.get(), buffer, static_cast<int>(QM_MSG_BUFFER_SIZE), 0)) {
+    if (!print_into_buffer(root.get(), buffer)) {
         // The partial text need not be terminated inside the buffer.
         int shown = static_cast<int>(strnlen(buffer, QM_MSG_BUFFER_SIZE));
         qm_log(LOG_ERR,
