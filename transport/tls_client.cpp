@@ -5,13 +5,107 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <wolfssl/wolfcrypt/asn_public.h>
+#include <wolfssl/wolfcrypt/ecc.h>
+#include <wolfssl/wolfcrypt/rsa.h>
+
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <vector>
 
 #include "common/error.h"
 #include "common/log.h"
 #include "daemon/process_utils.h"
 #include "transport/tcp.h"
+
+namespace {
+
+// The public key (SubjectPublicKeyInfo, DER) that belongs to the private key in a PEM file,
+// computed from the private part. Empty when the key is neither EC nor RSA or unreadable.
+std::vector<unsigned char> public_key_of_private_key(const std::string& key_file)
+{
+    std::string pem;
+    if (FILE* f = fopen(key_file.c_str(), "r")) {
+        char buf[4096];
+        std::size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+            pem.append(buf, n);
+        fclose(f);
+    }
+    std::vector<unsigned char> der(pem.size() + 1);
+    int der_size = wc_KeyPemToDer(reinterpret_cast<const unsigned char*>(pem.data()), static_cast<int>(pem.size()),
+                                  der.data(), static_cast<int>(der.size()), nullptr);
+    std::vector<unsigned char> pub(4096);
+    int pub_size = -1;
+    if (der_size > 0) {
+        ecc_key ec;
+        word32 at = 0;
+        if (wc_ecc_init(&ec) == 0) {
+            // The key file may carry a public part of its own; it is computed afresh.
+            if (wc_EccPrivateKeyDecode(der.data(), &at, &ec, static_cast<word32>(der_size)) == 0 &&
+                wc_ecc_make_pub(&ec, nullptr) == 0)
+                pub_size = wc_EccPublicKeyToDer(&ec, pub.data(), static_cast<word32>(pub.size()), 1);
+            wc_ecc_free(&ec);
+        }
+        RsaKey rsa;
+        at = 0;
+        if (pub_size <= 0 && wc_InitRsaKey(&rsa, nullptr) == 0) {
+            if (wc_RsaPrivateKeyDecode(der.data(), &at, &rsa, static_cast<word32>(der_size)) == 0)
+                pub_size = wc_RsaKeyToPublicDer(&rsa, pub.data(), static_cast<word32>(pub.size()));
+            wc_FreeRsaKey(&rsa);
+        }
+    }
+    pub.resize(pub_size > 0 ? static_cast<std::size_t>(pub_size) : 0);
+    return pub;
+}
+
+// The library's own test compares an EC key with itself and passes any EC key, so the
+// public key of the certificate is compared with the one computed from the private key.
+// Keys of other kinds are left to the library's test.
+bool key_belongs_to_certificate(const std::string& key_file, const std::string& cert_file)
+{
+    std::vector<unsigned char> from_key = public_key_of_private_key(key_file);
+    if (from_key.empty())
+        return true;
+    WOLFSSL_X509* cert = wolfSSL_X509_load_certificate_file(cert_file.c_str(), SSL_FILETYPE_PEM);
+    if (!cert)
+        return false;
+    std::vector<unsigned char> from_cert(4096);
+    int size = static_cast<int>(from_cert.size());
+    bool same = wolfSSL_X509_get_pubkey_buffer(cert, from_cert.data(), &size) == SSL_SUCCESS &&
+                static_cast<std::size_t>(size) == from_key.size() &&
+                std::memcmp(from_cert.data(), from_key.data(), from_key.size()) == 0;
+    wolfSSL_X509_free(cert);
+    return same;
+}
+
+// The library's own sender lets a write to a server that has gone raise SIGPIPE, which would
+// end the daemon; this one reports the closed connection instead.
+int send_without_sigpipe(WOLFSSL*, char* data, int size, void* context)
+{
+    int fd = *static_cast<const int*>(context);
+    ssize_t n = ::send(fd, data, static_cast<std::size_t>(size), MSG_NOSIGNAL);
+    if (n >= 0)
+        return static_cast<int>(n);
+    switch (errno) {
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+        return WOLFSSL_CBIO_ERR_WANT_WRITE;
+    case ECONNRESET:
+        return WOLFSSL_CBIO_ERR_CONN_RST;
+    case EINTR:
+        return WOLFSSL_CBIO_ERR_ISR;
+    case EPIPE:
+        return WOLFSSL_CBIO_ERR_CONN_CLOSE;
+    default:
+        return WOLFSSL_CBIO_ERR_GENERAL;
+    }
+}
+
+}  // namespace
 
 WolfSSL_tls_client::~WolfSSL_tls_client()
 {
@@ -65,7 +159,8 @@ int WolfSSL_tls_client::init(const tls_cred_files& cred, const std::string& trus
         free_context();
         return 0;
     }
-    if (wolfSSL_CTX_check_private_key(ctx_) != SSL_SUCCESS) {
+    if (wolfSSL_CTX_check_private_key(ctx_) != SSL_SUCCESS ||
+        !key_belongs_to_certificate(cred.key_file, cred.cert_file)) {
         qm_log(LOG_ERR, "tls_client_init: Private key does not match the public certificate.");
         free_context();
         return 0;
@@ -107,6 +202,8 @@ int WolfSSL_tls_client::connect(const std::string& address, int port)
     }
     if (wolfSSL_set_fd(ssl_, sock_) != SSL_SUCCESS)
         throw GenericError("WolfSSL_tls_client::connect: Bad argument for wolfSSL_set_fd().");
+    wolfSSL_SSLSetIOSend(ssl_, send_without_sigpipe);
+    wolfSSL_SetIOWriteCtx(ssl_, &sock_);
 
     struct sockaddr_in addr {};
     addr.sin_family = AF_INET;
@@ -129,9 +226,11 @@ int WolfSSL_tls_client::do_handshake()
     if (state_ != TCP_CONNECTED)
         throw GenericError("WolfSSL_tls_client::do_handshake: The connection is not established.");
     int retries = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(handshake_seconds_);
     while (wolfSSL_connect(ssl_) != SSL_SUCCESS) {
         // A server that accepts TCP but never finishes the handshake must not hold the daemon.
-        if (!wolfSSL_want_read(ssl_) || retries >= handshake_retries_) {
+        if (!wolfSSL_want_read(ssl_) || retries >= handshake_retries_ ||
+            std::chrono::steady_clock::now() >= deadline) {
             qm_log(LOG_DEBUG, "An error occured during TLS handshake (%s)", error_text().c_str());
             return 0;
         }

@@ -19,8 +19,10 @@ public:
     enum conn_state { NOT_CONNECTED = 0, TCP_CONNECTED = 1, TLS_ESTABLISHED = 2 };
 
     // Retries of wolfSSL_connect while the library wants to read, one second apart, before
-    // the handshake is given up.
+    // the handshake is given up. The library itself waits for several receive timeouts within
+    // one call, so the handshake is also given up once HANDSHAKE_TIME_LIMIT seconds have passed.
     static constexpr int MAX_HANDSHAKE_RETRIES = 30;
+    static constexpr int HANDSHAKE_TIME_LIMIT = 60;
     // Retries of wolfSSL_write while the library wants to write (each waits for the send
     // timeout) before the message is given up.
     static constexpr int MAX_WRITE_RETRIES = 30;
@@ -47,8 +49,12 @@ public:
     void close();
 
     int state() const { return state_; }
-    // Tests shorten the bound on handshake retries.
-    void set_handshake_retries(int retries) { handshake_retries_ = retries; }
+    // Tests shorten the bounds of the handshake.
+    void set_handshake_limits(int retries, int seconds)
+    {
+        handshake_retries_ = retries;
+        handshake_seconds_ = seconds;
+    }
 
 private:
     WOLFSSL* ssl_ = nullptr;
@@ -56,6 +62,7 @@ private:
     int sock_ = -1;
     int state_ = NOT_CONNECTED;
     int handshake_retries_ = MAX_HANDSHAKE_RETRIES;
+    int handshake_seconds_ = HANDSHAKE_TIME_LIMIT;
 
     std::string error_text() const;
     void free_context();
