@@ -1,9 +1,4 @@
 // Entry of quillmeshd: becomes a daemon, opens the log, starts up and runs the resource manager.
-#include <unistd.h>
-
-#include <cstdlib>
-#include <exception>
-
 #include "common/log.h"
 #include "daemon/module_settings.h"
 #include "daemon/operations.h"
@@ -11,6 +6,10 @@
 #include "daemon/process_utils.h"
 #include "daemon/resource_manager.h"
 #include "dialogue/device_cert.h"
+
+#include <cstdlib>
+#include <exception>
+#include <unistd.h>
 
 int main()
 {

@@ -1,15 +1,6 @@
 // The resource manager's operations wired to the router's real subsystems.
 #include "daemon/operations.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/select.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
-#include <cerrno>
-
 #include "common/log.h"
 #include "common/str_util.h"
 #include "control/nat.h"
@@ -17,7 +8,16 @@
 #include "tunnel/ovpn_control.h"
 #include "update/module_update.h"
 
-namespace {
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace
+{
 // Stands in for an operation whose subsystem is not part of this build yet: it logs and fails
 // with a system errno, which every state treats as an ordinary failure.
 int not_wired(const char* name)
@@ -32,7 +32,7 @@ int wait_readable(int listener, unsigned timeout_seconds)
     fd_set read_set;
     FD_ZERO(&read_set);
     FD_SET(listener, &read_set);
-    struct timeval timeout = {static_cast<time_t>(timeout_seconds), 0};
+    struct timeval timeout = { static_cast<time_t>(timeout_seconds), 0 };
     return ::select(listener + 1, &read_set, nullptr, nullptr, &timeout);
 }
 
@@ -52,10 +52,10 @@ int peer_ipv4_address(int fd, uint32_t* address)
 
 int set_socket_receive_timeout(int fd, unsigned seconds)
 {
-    struct timeval timeout = {static_cast<time_t>(seconds), 0};
+    struct timeval timeout = { static_cast<time_t>(seconds), 0 };
     return setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 }
-}  // namespace
+} // namespace
 
 void sleep_seconds(unsigned seconds)
 {
@@ -89,9 +89,7 @@ rm_operations real_operations()
     ops.peer_address = peer_ipv4_address;
     ops.set_receive_timeout = set_socket_receive_timeout;
     ops.read_message = [](int, std::string&) { return not_wired("read_message") != 0; };
-    ops.process_control_msg = [](const std::string&, std::string&) {
-        return not_wired("process_control_msg") != 0;
-    };
+    ops.process_control_msg = [](const std::string&, std::string&) { return not_wired("process_control_msg") != 0; };
     ops.ovpn_write = [](int, const std::string&) { return not_wired("ovpn_write") != 0; };
     ops.close = [](int fd) { ::close(fd); };
 

@@ -33,14 +33,14 @@ struct rm_operations {
     std::function<int(const char* name, uint32_t* address, uint32_t* netmask)> iface_addr_mask;
 
     // The managing socket and the control requests on it.
-    std::function<int()> create_managing_socket;  // listening descriptor or -1
+    std::function<int()> create_managing_socket; // listening descriptor or -1
     // Waits until the listener is readable: > 0 readable, 0 timed out, -1 failed (errno).
     std::function<int(int listener, unsigned timeout_seconds)> select;
-    std::function<int(int listener)> accept_control_connection;  // descriptor or -1 (errno)
+    std::function<int(int listener)> accept_control_connection; // descriptor or -1 (errno)
     // IPv4 address of the connected peer in network byte order; 0, or -1 (errno).
     std::function<int(int fd, uint32_t* address)> peer_address;
-    std::function<int(int fd, unsigned seconds)> set_receive_timeout;  // 0, or -1 (errno)
-    std::function<bool(int fd, std::string& message)> read_message;    // one complete message
+    std::function<int(int fd, unsigned seconds)> set_receive_timeout; // 0, or -1 (errno)
+    std::function<bool(int fd, std::string& message)> read_message; // one complete message
     std::function<bool(const std::string& request, std::string& response)> process_control_msg;
     std::function<bool(int fd, const std::string& text)> ovpn_write;
     std::function<void(int fd)> close;

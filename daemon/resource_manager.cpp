@@ -1,58 +1,58 @@
 #include "daemon/resource_manager.h"
 
+#include "common/error.h"
+#include "common/log.h"
+
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
-#include "common/error.h"
-#include "common/log.h"
-
 const char* const state_names[RM_STATE_COUNT] = {
-    "Start",                     // 0: start-up, never logged as a state
-    "Getting CS IP",             // 1
-    "Checking OVPN Details",     // 2
-    "Registering on CS",         // 3
-    "Getting OVPN Approval",     // 4
-    "Getting OVPN Credentials",  // 5
-    "Restarting OVPN",           // 6
-    "Creating Managing Socket",  // 7
-    "Listening",                 // 8
-    "OVPN Recovery",             // 9
-    "User Module Update",        // 10
-    "Stop",                      // 11
+    "Start", // 0: start-up, never logged as a state
+    "Getting CS IP", // 1
+    "Checking OVPN Details", // 2
+    "Registering on CS", // 3
+    "Getting OVPN Approval", // 4
+    "Getting OVPN Credentials", // 5
+    "Restarting OVPN", // 6
+    "Creating Managing Socket", // 7
+    "Listening", // 8
+    "OVPN Recovery", // 9
+    "User Module Update", // 10
+    "Stop", // 11
 };
 
 // How a state ended; the transition table below turns it into the next state.
 enum class resource_manager::outcome {
-    done,                     // the state's work succeeded
-    absent,                   // no tunnel credentials on the router
-    cs_certificate_rejected,  // 271
-    version_mismatch,         // 275
-    cs_unavailable,           // 269 as often as the recovery counter allows
-    approval_error,           // 272
-    retries_exhausted,        // the state's own attempt limit was reached
-    credentials_rejected,     // 266
-    auth_failed,              // 268 with a recovery counter of 2 or more
-    auth_failed_at_limit,     // 268 with a recovery counter of 0 or 1
-    failed,                   // any other failure that leaves the state
-    tunnel_down,              // found after a select() timeout or error
-    cs_unreachable,           // no answer to the ping
-    not_approved,             // reachable, but the approval query failed
+    done, // the state's work succeeded
+    absent, // no tunnel credentials on the router
+    cs_certificate_rejected, // 271
+    version_mismatch, // 275
+    cs_unavailable, // 269 as often as the recovery counter allows
+    approval_error, // 272
+    retries_exhausted, // the state's own attempt limit was reached
+    credentials_rejected, // 266
+    auth_failed, // 268 with a recovery counter of 2 or more
+    auth_failed_at_limit, // 268 with a recovery counter of 0 or 1
+    failed, // any other failure that leaves the state
+    tunnel_down, // found after a select() timeout or error
+    cs_unreachable, // no answer to the ping
+    not_approved, // reachable, but the approval query failed
 };
 
-namespace {
-constexpr unsigned CONTROL_RECEIVE_TIMEOUT = 10;  // seconds for one control request to arrive
-constexpr unsigned SELECT_FAILURE_PAUSE = 5;      // seconds after a failed select()
+namespace
+{
+constexpr unsigned CONTROL_RECEIVE_TIMEOUT = 10; // seconds for one control request to arrive
+constexpr unsigned SELECT_FAILURE_PAUSE = 5; // seconds after a failed select()
 
 const char* const URL_PREFIX = "https://";
 const char* const MODULE_URL_PATH = "/router_modules";
 
 // Every operation starts with a clear errno, so that a reason code left behind by an earlier
 // call can never be read as the reason of this one.
-template <typename Operation, typename... Args>
-auto call(const Operation& operation, Args&&... args)
+template <typename Operation, typename... Args> auto call(const Operation& operation, Args&&... args)
 {
     errno = 0;
     return operation(std::forward<Args>(args)...);
@@ -69,15 +69,15 @@ uint32_t first_host(uint32_t address, uint32_t netmask)
     memcpy(&network, octets, sizeof octets);
     return network;
 }
-}  // namespace
+} // namespace
 
 void log_rm_state(int state, int counter)
 {
     qm_log(LOG_INFO, "RM STATE: %d (%s). State counter: %d", state, state_names[state], counter);
 }
 
-resource_manager::resource_manager(rm_operations operations, rm_pause pause, unsigned recovery_timeout,
-                                   unsigned recovery_counter)
+resource_manager::resource_manager(
+    rm_operations operations, rm_pause pause, unsigned recovery_timeout, unsigned recovery_counter)
     : ops_(std::move(operations))
     , pause_(std::move(pause))
     , recovery_timeout_(recovery_timeout)
@@ -132,20 +132,25 @@ int resource_manager::step(int state)
         // clang-format on
     };
 
-    outcome result;
-    switch (state) {
-    case RM_GETTING_CS_IP: result = getting_cs_ip(); break;
-    case RM_CHECKING_OVPN_DETAILS: result = checking_ovpn_details(); break;
-    case RM_REGISTERING_ON_CS: result = registering_on_cs(); break;
-    case RM_GETTING_OVPN_APPROVAL: result = getting_ovpn_approval(); break;
-    case RM_GETTING_OVPN_CREDENTIALS: result = getting_ovpn_credentials(); break;
-    case RM_RESTARTING_OVPN: result = restarting_ovpn(); break;
-    case RM_CREATING_MANAGING_SOCKET: result = creating_managing_socket(); break;
-    case RM_LISTENING: result = listening(); break;
-    case RM_OVPN_RECOVERY: result = ovpn_recovery(); break;
-    case RM_USER_MODULE_UPDATE: result = user_module_update(); break;
-    default: throw std::logic_error("resource manager: no work for state " + std::to_string(state));
-    }
+    // The work of each state, index = state number.
+    using work = outcome (resource_manager::*)();
+    static const work works[RM_STATE_COUNT] = {
+        nullptr,
+        &resource_manager::getting_cs_ip,
+        &resource_manager::checking_ovpn_details,
+        &resource_manager::registering_on_cs,
+        &resource_manager::getting_ovpn_approval,
+        &resource_manager::getting_ovpn_credentials,
+        &resource_manager::restarting_ovpn,
+        &resource_manager::creating_managing_socket,
+        &resource_manager::listening,
+        &resource_manager::ovpn_recovery,
+        &resource_manager::user_module_update,
+        nullptr,
+    };
+    if (state < 0 || state >= RM_STATE_COUNT || !works[state])
+        throw std::logic_error("resource manager: no work for state " + std::to_string(state));
+    outcome result = (this->*works[state])();
     for (const auto& t : transitions) {
         if (t.from == state && t.on == result)
             return t.to;
@@ -204,7 +209,7 @@ resource_manager::outcome resource_manager::registering_on_cs()
             // unanswered cycles count as in the approval state.
             ++unavailable;
             qm_log(LOG_DEBUG, "CS is unavailable for %d/%d cycle(s).", static_cast<int>(unavailable),
-                   static_cast<int>(recovery_counter_));
+                static_cast<int>(recovery_counter_));
             if (unavailable >= recovery_counter_) {
                 qm_log(LOG_INFO, "Trying to get CS IP from DS again.");
                 return outcome::cs_unavailable;
@@ -230,7 +235,7 @@ resource_manager::outcome resource_manager::getting_ovpn_approval()
         case QM_ERR_CS_NO_ANSWER:
             ++unavailable;
             qm_log(LOG_DEBUG, "CS is unavailable for %d/%d cycle(s).", static_cast<int>(unavailable),
-                   static_cast<int>(recovery_counter_));
+                static_cast<int>(recovery_counter_));
             if (unavailable >= recovery_counter_) {
                 qm_log(LOG_INFO, "Trying to get CS IP from DS again.");
                 return outcome::cs_unavailable;
@@ -303,13 +308,13 @@ resource_manager::outcome resource_manager::restarting_ovpn()
 
 void resource_manager::compute_expected_cs_address()
 {
-    char device[10] = {0};
+    char device[10] = { 0 };
     ops_.tunnel_device(device);
     uint32_t address = 0;
     uint32_t netmask = 0;
     if (call(ops_.iface_addr_mask, device, &address, &netmask) != 0) {
-        qm_log(LOG_ERR,
-               "Error during calculating expected CS IP. Not able to check if communication is initiated by CS.");
+        qm_log(
+            LOG_ERR, "Error during calculating expected CS IP. Not able to check if communication is initiated by CS.");
         expected_cs_address_ = 0;
         return;
     }
@@ -328,7 +333,7 @@ resource_manager::outcome resource_manager::creating_managing_socket()
         }
         if (recovery_counter_ <= c) {
             qm_log(LOG_ERR, "Not able to create managing socket. Reached number of retries (%u). Quiting.",
-                   recovery_counter_);
+                recovery_counter_);
             return outcome::retries_exhausted;
         }
         pause(recovery_timeout_);
@@ -336,11 +341,17 @@ resource_manager::outcome resource_manager::creating_managing_socket()
     }
 }
 
-namespace {
+namespace
+{
 // The accepted connection: closed on every path out of the request handling.
-class control_connection {
+class control_connection
+{
 public:
-    control_connection(const rm_operations& ops, int fd) : ops_(ops), fd_(fd) {}
+    control_connection(const rm_operations& ops, int fd)
+        : ops_(ops)
+        , fd_(fd)
+    {
+    }
     ~control_connection() { close(); }
     control_connection(const control_connection&) = delete;
     control_connection& operator=(const control_connection&) = delete;
@@ -356,7 +367,7 @@ private:
     const rm_operations& ops_;
     int fd_;
 };
-}  // namespace
+} // namespace
 
 resource_manager::outcome resource_manager::listening()
 {
@@ -442,7 +453,7 @@ resource_manager::outcome resource_manager::user_module_update()
 {
     log_rm_state(RM_USER_MODULE_UPDATE, 0);
     for (int c = 1;; ++c) {
-        char address[16] = {0};
+        char address[16] = { 0 };
         ops_.remote_address(address);
         std::string base_url = std::string(URL_PREFIX) + address + MODULE_URL_PATH;
         if (call(ops_.module_download, base_url) == 1 && call(ops_.module_install))

@@ -3,10 +3,10 @@
 // earlier state whenever a step fails.
 #pragma once
 
+#include "daemon/operations.h"
+
 #include <cstdint>
 #include <functional>
-
-#include "daemon/operations.h"
 
 enum rm_state : int {
     RM_START = 0,
@@ -31,7 +31,8 @@ extern const char* const state_names[RM_STATE_COUNT];
 // Sleeps whole seconds; tests hand in a fake clock.
 using rm_pause = std::function<void(unsigned seconds)>;
 
-class resource_manager {
+class resource_manager
+{
 public:
     // The recovery timeout and counter are read once at start-up and stay fixed for the run.
     resource_manager(rm_operations operations, rm_pause pause, unsigned recovery_timeout, unsigned recovery_counter);
@@ -48,7 +49,7 @@ public:
     int step(int state);
 
     unsigned sleep_time() const { return sleep_time_; }
-    uint32_t expected_cs_address() const { return expected_cs_address_; }  // network byte order
+    uint32_t expected_cs_address() const { return expected_cs_address_; } // network byte order
     int managing_socket() const { return managing_socket_; }
 
 private:

@@ -1,26 +1,27 @@
 // Starts the real quillmeshd, with every real operation, on a router where no discovery server
 // answers, and watches it reach discovery and retry it.
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "common/runner.h"
+#include "support/test_support.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <gtest/gtest.h>
+#include <signal.h>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
-#include "common/runner.h"
-#include "support/test_support.h"
-
-namespace {
+namespace
+{
 
 const char* const MESSAGES = "/var/log/messages";
 const char* const CERT_DIR = "/var/data/quillmesh_certs/certificates/ssl";
 
 // The daemon detaches at once; its process number comes from its own "started." line.
-class daemon_process {
+class daemon_process
+{
 public:
     ~daemon_process() { stop(); }
     void set(pid_t pid) { pid_ = pid; }
@@ -66,7 +67,8 @@ bool wait_for(const std::string& text, int seconds)
 void self_signed(const std::string& key, const std::string& cert)
 {
     std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 "
-                          "-subj /CN=qm-test -keyout " + key + " -out " + cert + " >/dev/null 2>&1";
+                          "-subj /CN=qm-test -keyout "
+        + key + " -out " + cert + " >/dev/null 2>&1";
     ASSERT_EQ(run_shell(command), 0) << command;
 }
 
@@ -76,23 +78,23 @@ TEST(DaemonSandbox, ReachesDiscoveryAndRetriesItWithNoDsReachable)
     ASSERT_EQ(run_shell(std::string("mkdir -p /opt/quillmesh/etc ") + CERT_DIR), 0);
     // Nothing listens on the DS port on the CS side; the second candidate is not routable.
     write_file("/opt/quillmesh/etc/settings",
-               "MOD_QUILLMESH_ENABLED=1\n"
-               "MOD_QUILLMESH_LOCAL_DS_IP1=10.99.0.1\n"
-               "MOD_QUILLMESH_CORE_DS_IP1=192.0.2.10\n"
-               "MOD_QUILLMESH_UCID=test-customer\n"
-               "MOD_QUILLMESH_DS_PORT=4999\n"
-               "MOD_QUILLMESH_CS_SIDE_CHANNEL_PORT_SSL=5000\n"
-               "MOD_QUILLMESH_CS_SIDE_CHANNEL_PORT_UDP=5001\n"
-               "MOD_QUILLMESH_CONTROL_CHANNEL_PORT=5002\n"
-               "MOD_QUILLMESH_SYSLOG_LEVEL=7\n"
-               "MOD_QUILLMESH_RECOVERY_TIMEOUT=1\n"
-               "MOD_QUILLMESH_RECOVERY_COUNTER=3\n");
+        "MOD_QUILLMESH_ENABLED=1\n"
+        "MOD_QUILLMESH_LOCAL_DS_IP1=10.99.0.1\n"
+        "MOD_QUILLMESH_CORE_DS_IP1=192.0.2.10\n"
+        "MOD_QUILLMESH_UCID=test-customer\n"
+        "MOD_QUILLMESH_DS_PORT=4999\n"
+        "MOD_QUILLMESH_CS_SIDE_CHANNEL_PORT_SSL=5000\n"
+        "MOD_QUILLMESH_CS_SIDE_CHANNEL_PORT_UDP=5001\n"
+        "MOD_QUILLMESH_CONTROL_CHANNEL_PORT=5002\n"
+        "MOD_QUILLMESH_SYSLOG_LEVEL=7\n"
+        "MOD_QUILLMESH_RECOVERY_TIMEOUT=1\n"
+        "MOD_QUILLMESH_RECOVERY_COUNTER=3\n");
     write_file("/opt/quillmesh/etc/settings.ovpn", "QUILLMESH_ENABLED=1\nQUILLMESH_TUNDEV=tun0\n");
     self_signed(std::string(CERT_DIR) + "/ds_key.pem", std::string(CERT_DIR) + "/ds_cert.crt");
     self_signed(std::string(CERT_DIR) + "/dev_cert.pem", std::string(CERT_DIR) + "/dev_cert.crt");
 
     daemon_process daemon;
-    ASSERT_EQ(run_shell(QM_DAEMON_PATH), 0);  // returns as soon as the daemon has detached
+    ASSERT_EQ(run_shell(QM_DAEMON_PATH), 0); // returns as soon as the daemon has detached
     ASSERT_TRUE(wait_for("]: started.", 30)) << read_file(MESSAGES);
     daemon.set(started_pid(read_file(MESSAGES)));
 
@@ -105,4 +107,4 @@ TEST(DaemonSandbox, ReachesDiscoveryAndRetriesItWithNoDsReachable)
     daemon.stop();
 }
 
-}  // namespace
+} // namespace

@@ -6,15 +6,15 @@
 fake_router::fake_router()
 {
     // Side operations whose result rarely matters succeed unless a test says otherwise.
-    by_default("ovpn_stop", {1});
-    by_default("flush_one_to_one_nat", {1});
-    by_default("ovpn_credentials_delete", {1});
-    by_default("iface_addr_mask", {0});
-    by_default("peer_address", {0, 0, ipv4("10.8.0.1")});
-    by_default("set_receive_timeout", {0});
-    by_default("read_message", {1});
-    by_default("ovpn_write", {1});
-    by_default("apply_staged_files", {1});
+    by_default("ovpn_stop", { 1 });
+    by_default("flush_one_to_one_nat", { 1 });
+    by_default("ovpn_credentials_delete", { 1 });
+    by_default("iface_addr_mask", { 0 });
+    by_default("peer_address", { 0, 0, ipv4("10.8.0.1") });
+    by_default("set_receive_timeout", { 0 });
+    by_default("read_message", { 1 });
+    by_default("ovpn_write", { 1 });
+    by_default("apply_staged_files", { 1 });
 }
 
 void fake_router::script(const std::string& op, std::vector<reply> replies)
@@ -34,7 +34,7 @@ size_t fake_router::count(const std::string& op) const
 reply fake_router::next(const std::string& op)
 {
     calls.push_back(op);
-    reply r{0};
+    reply r { 0 };
     auto& queue = scripts_[op];
     if (!queue.empty()) {
         r = queue.front();

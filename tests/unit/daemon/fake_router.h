@@ -3,8 +3,9 @@
 // and an operation without a default ends the run by throwing script_end.
 #pragma once
 
-#include <arpa/inet.h>
+#include "daemon/operations.h"
 
+#include <arpa/inet.h>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -12,17 +13,19 @@
 #include <string>
 #include <vector>
 
-#include "daemon/operations.h"
-
 struct reply {
-    int value;      // the operation's result
-    int error = 0;  // left in errno
+    int value; // the operation's result
+    int error = 0; // left in errno
     // approval: new sleep_time when >= 0; peer_address: the peer's address (network order).
     int64_t out = -1;
 };
 
 struct script_end : std::runtime_error {
-    explicit script_end(const std::string& op) : std::runtime_error("script ended at " + op), op(op) {}
+    explicit script_end(const std::string& op)
+        : std::runtime_error("script ended at " + op)
+        , op(op)
+    {
+    }
     std::string op;
 };
 
@@ -31,7 +34,8 @@ inline uint32_t ipv4(const char* text)
     return inet_addr(text);
 }
 
-class fake_router {
+class fake_router
+{
 public:
     fake_router();
 
@@ -47,13 +51,13 @@ public:
     // Names of the operations called, in order (close and the settings readers excluded).
     std::vector<std::string> calls;
     size_t count(const std::string& op) const;
-    std::vector<unsigned> pauses;  // the fake clock's record
-    unsigned clock = 0;            // seconds slept in total
-    std::vector<int> closed;       // descriptors closed, in order
+    std::vector<unsigned> pauses; // the fake clock's record
+    unsigned clock = 0; // seconds slept in total
+    std::vector<int> closed; // descriptors closed, in order
     std::vector<std::string> base_urls;
-    std::vector<std::string> requests;   // handed to process_control_msg
-    std::vector<std::string> written;    // handed to ovpn_write
-    std::deque<std::string> messages;    // read by read_message, in order
+    std::vector<std::string> requests; // handed to process_control_msg
+    std::vector<std::string> written; // handed to ovpn_write
+    std::deque<std::string> messages; // read by read_message, in order
     std::string tunnel_address = "10.8.0.6";
     std::string tunnel_netmask = "255.255.255.0";
     std::string response = "{\"B\":[{\"T\":14,\"ER\":0,\"I\":0}],\"H\":{\"V\":113}}";

@@ -8,9 +8,11 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
-class LoopbackPair : public ::testing::Test {
+class LoopbackPair : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -27,7 +29,7 @@ protected:
     }
     void TearDown() override
     {
-        for (int fd : {client, accepted, listener}) {
+        for (int fd : { client, accepted, listener }) {
             if (fd >= 0)
                 close(fd);
         }
@@ -64,7 +66,7 @@ TEST_F(LoopbackPair, PeerAddressComesInTheByteOrderOfTheExpectedCsAddress)
     uint32_t peer = 0;
     ASSERT_EQ(ops.peer_address(accepted, &peer), 0);
     EXPECT_EQ(peer, inet_addr("127.0.0.1"));
-    EXPECT_EQ(ops.peer_address(listener, &peer), -1);  // a listener has no peer
+    EXPECT_EQ(ops.peer_address(listener, &peer), -1); // a listener has no peer
 }
 
 TEST_F(LoopbackPair, ReceiveTimeoutIsSetInWholeSeconds)
@@ -84,13 +86,12 @@ TEST(RealOperations, EveryEntryIsWired)
 {
     rm_operations ops = real_operations();
     EXPECT_TRUE(ops.obtain_cs_ip && ops.register_on_cs && ops.get_ovpn_detail_approval && ops.obtain_ovpn_details);
-    EXPECT_TRUE(ops.ovpn_credentials_present && ops.ovpn_credentials_delete && ops.ovpn_stop && ops.ovpn_restart &&
-                ops.tunnel_status && ops.cs_reachable && ops.flush_one_to_one_nat);
+    EXPECT_TRUE(ops.ovpn_credentials_present && ops.ovpn_credentials_delete && ops.ovpn_stop && ops.ovpn_restart
+        && ops.tunnel_status && ops.cs_reachable && ops.flush_one_to_one_nat);
     EXPECT_TRUE(ops.tunnel_device && ops.remote_address && ops.iface_addr_mask);
-    EXPECT_TRUE(ops.create_managing_socket && ops.select && ops.accept_control_connection && ops.peer_address &&
-                ops.set_receive_timeout && ops.read_message && ops.process_control_msg && ops.ovpn_write &&
-                ops.close);
+    EXPECT_TRUE(ops.create_managing_socket && ops.select && ops.accept_control_connection && ops.peer_address
+        && ops.set_receive_timeout && ops.read_message && ops.process_control_msg && ops.ovpn_write && ops.close);
     EXPECT_TRUE(ops.apply_staged_files && ops.module_download && ops.module_install);
 }
 
-}  // namespace
+} // namespace

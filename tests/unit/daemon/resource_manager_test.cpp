@@ -1,23 +1,22 @@
-#include "daemon/resource_manager.h"
-
-#include <gtest/gtest.h>
-
-#include <cerrno>
-#include <memory>
-#include <utility>
-
 #include "common/error.h"
 #include "common/log.h"
 #include "daemon/module_settings.h"
+#include "daemon/resource_manager.h"
 #include "fake_router.h"
 #include "support/test_support.h"
 
-namespace {
+#include <cerrno>
+#include <gtest/gtest.h>
+#include <memory>
+#include <utility>
+
+namespace
+{
 
 std::string state_line(int state, int counter)
 {
-    return "RM STATE: " + std::to_string(state) + " (" + state_names[state] +
-           "). State counter: " + std::to_string(counter);
+    return "RM STATE: " + std::to_string(state) + " (" + state_names[state]
+        + "). State counter: " + std::to_string(counter);
 }
 
 std::vector<reply> times(size_t n, reply r)
@@ -25,14 +24,15 @@ std::vector<reply> times(size_t n, reply r)
     return std::vector<reply>(n, r);
 }
 
-class ResourceManager : public ::testing::Test {
+class ResourceManager : public ::testing::Test
+{
 protected:
     void SetUp() override { qm_set_log_level(7); }
 
     resource_manager& manager(unsigned recovery_timeout = 7, unsigned recovery_counter = 3)
     {
-        rm_ = std::make_unique<resource_manager>(router.table(), [this](unsigned s) { router.pause(s); },
-                                                 recovery_timeout, recovery_counter);
+        rm_ = std::make_unique<resource_manager>(
+            router.table(), [this](unsigned s) { router.pause(s); }, recovery_timeout, recovery_counter);
         return *rm_;
     }
 
@@ -63,7 +63,7 @@ protected:
     resource_manager& listening_manager(unsigned recovery_timeout = 7, unsigned recovery_counter = 3)
     {
         resource_manager& rm = manager(recovery_timeout, recovery_counter);
-        router.script("create_managing_socket", {{5}});
+        router.script("create_managing_socket", { { 5 } });
         EXPECT_EQ(rm.step(RM_CREATING_MANAGING_SOCKET), RM_LISTENING);
         router.calls.clear();
         log.clear();
@@ -86,53 +86,56 @@ struct transition_case {
 };
 
 const transition_case transition_cases[] = {
-    {"GettingCsIp_Obtained", 1, 3, {{"obtain_cs_ip", {{0, EHOSTUNREACH}, {1}}}}, 2},
-    {"Checking_CredentialsPresent", 2, 3, {{"ovpn_credentials_present", {{1}}}}, 6},
-    {"Checking_CredentialsAbsent", 2, 3, {{"ovpn_credentials_present", {{0}}}}, 3},
-    {"Registering_Registered", 3, 3, {{"register_on_cs", {{1}}}}, 4},
-    {"Registering_CsCertificateRejected", 3, 3, {{"register_on_cs", {{0, QM_ERR_CS_HANDSHAKE}}}}, 1},
-    {"Registering_OtherFailureOnAttempt11", 3, 3, {{"register_on_cs", times(11, {0, ECONNREFUSED})}}, 1},
-    {"Registering_VersionMismatch", 3, 3, {{"register_on_cs", {{0, QM_ERR_VERSION_MISMATCH}}}}, 10},
-    {"Registering_CsUnansweredRecoveryCounterTimes", 3, 2, {{"register_on_cs", times(2, {0, QM_ERR_CS_NO_ANSWER})}}, 1},
-    {"Approval_Approved", 4, 3, {{"get_ovpn_detail_approval", {{1}}}}, 5},
-    {"Approval_CsUnansweredRecoveryCounterTimes", 4, 2,
-     {{"get_ovpn_detail_approval", times(2, {0, QM_ERR_CS_NO_ANSWER})}}, 1},
-    {"Approval_ErrorCode", 4, 3, {{"get_ovpn_detail_approval", {{0, QM_ERR_APPROVAL_ERROR}}}}, 3},
-    {"Approval_VersionMismatch", 4, 3, {{"get_ovpn_detail_approval", {{0, QM_ERR_VERSION_MISMATCH}}}}, 10},
-    {"Credentials_Stored", 5, 3, {{"obtain_ovpn_details", {{0, EIO}, {1}}}}, 6},
-    {"Credentials_CsCertificateRejected", 5, 3, {{"obtain_ovpn_details", {{0, QM_ERR_CS_HANDSHAKE}}}}, 1},
-    {"Credentials_VersionMismatch", 5, 3, {{"obtain_ovpn_details", {{0, QM_ERR_VERSION_MISMATCH}}}}, 10},
-    {"Restarting_TunnelUp", 6, 3, {{"ovpn_restart", {{1}}}}, 7},
-    {"Restarting_CredentialsRejected", 6, 3, {{"ovpn_restart", {{0, QM_ERR_TUNNEL_CREDENTIALS}}}}, 4},
-    {"Restarting_AuthFailedCounter1", 6, 1, {{"ovpn_restart", {{0, QM_ERR_TUNNEL_AUTH_FAILED}}}}, 1},
-    {"Restarting_AuthFailedCounter2", 6, 2, {{"ovpn_restart", {{0, QM_ERR_TUNNEL_AUTH_FAILED}}}}, 9},
-    {"Restarting_NoAddressInTime", 6, 3, {{"ovpn_restart", {{0, QM_ERR_TUNNEL_NO_ADDRESS}}}}, 9},
-    {"Restarting_InitScriptFailed", 6, 3, {{"ovpn_restart", {{0, 0}}}}, 9},
-    {"Socket_Created", 7, 3, {{"create_managing_socket", {{-1, EADDRNOTAVAIL}, {5}}}}, 8},
-    {"Socket_AttemptsExhausted", 7, 2, {{"create_managing_socket", times(2, {-1, EADDRNOTAVAIL})}}, 11},
-    {"Listening_TunnelDownAfterTimeout", 8, 3, {{"select", {{0}}}, {"tunnel_status", {{0}}}}, 9},
-    {"Listening_TunnelDownAfterSelectError", 8, 3, {{"select", {{-1, EINTR}}}, {"tunnel_status", {{0}}}}, 9},
-    {"Listening_ControlVersionMismatch", 8, 3,
-     {{"select", {{1}}},
-      {"accept_control_connection", {{9}}},
-      {"process_control_msg", {{0, QM_ERR_VERSION_MISMATCH}}}},
-     10},
-    {"Recovery_CsNotReachable", 9, 3, {{"cs_reachable", {{0}}}}, 1},
-    {"Recovery_ReachableNotApproved", 9, 3,
-     {{"cs_reachable", {{1}}}, {"get_ovpn_detail_approval", {{0, QM_ERR_CS_NO_ANSWER}}}}, 1},
-    {"Recovery_ReachableApproved", 9, 3, {{"cs_reachable", {{1}}}, {"get_ovpn_detail_approval", {{1}}}}, 6},
-    {"ModuleUpdate_DownloadedAndInstalled", 10, 3,
-     {{"module_download", {{0}, {1}, {1}}}, {"module_install", {{0}, {1}}}}, 1},
+    { "GettingCsIp_Obtained", 1, 3, { { "obtain_cs_ip", { { 0, EHOSTUNREACH }, { 1 } } } }, 2 },
+    { "Checking_CredentialsPresent", 2, 3, { { "ovpn_credentials_present", { { 1 } } } }, 6 },
+    { "Checking_CredentialsAbsent", 2, 3, { { "ovpn_credentials_present", { { 0 } } } }, 3 },
+    { "Registering_Registered", 3, 3, { { "register_on_cs", { { 1 } } } }, 4 },
+    { "Registering_CsCertificateRejected", 3, 3, { { "register_on_cs", { { 0, QM_ERR_CS_HANDSHAKE } } } }, 1 },
+    { "Registering_OtherFailureOnAttempt11", 3, 3, { { "register_on_cs", times(11, { 0, ECONNREFUSED }) } }, 1 },
+    { "Registering_VersionMismatch", 3, 3, { { "register_on_cs", { { 0, QM_ERR_VERSION_MISMATCH } } } }, 10 },
+    { "Registering_CsUnansweredRecoveryCounterTimes", 3, 2,
+        { { "register_on_cs", times(2, { 0, QM_ERR_CS_NO_ANSWER }) } }, 1 },
+    { "Approval_Approved", 4, 3, { { "get_ovpn_detail_approval", { { 1 } } } }, 5 },
+    { "Approval_CsUnansweredRecoveryCounterTimes", 4, 2,
+        { { "get_ovpn_detail_approval", times(2, { 0, QM_ERR_CS_NO_ANSWER }) } }, 1 },
+    { "Approval_ErrorCode", 4, 3, { { "get_ovpn_detail_approval", { { 0, QM_ERR_APPROVAL_ERROR } } } }, 3 },
+    { "Approval_VersionMismatch", 4, 3, { { "get_ovpn_detail_approval", { { 0, QM_ERR_VERSION_MISMATCH } } } }, 10 },
+    { "Credentials_Stored", 5, 3, { { "obtain_ovpn_details", { { 0, EIO }, { 1 } } } }, 6 },
+    { "Credentials_CsCertificateRejected", 5, 3, { { "obtain_ovpn_details", { { 0, QM_ERR_CS_HANDSHAKE } } } }, 1 },
+    { "Credentials_VersionMismatch", 5, 3, { { "obtain_ovpn_details", { { 0, QM_ERR_VERSION_MISMATCH } } } }, 10 },
+    { "Restarting_TunnelUp", 6, 3, { { "ovpn_restart", { { 1 } } } }, 7 },
+    { "Restarting_CredentialsRejected", 6, 3, { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_CREDENTIALS } } } }, 4 },
+    { "Restarting_AuthFailedCounter1", 6, 1, { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_AUTH_FAILED } } } }, 1 },
+    { "Restarting_AuthFailedCounter2", 6, 2, { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_AUTH_FAILED } } } }, 9 },
+    { "Restarting_NoAddressInTime", 6, 3, { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_NO_ADDRESS } } } }, 9 },
+    { "Restarting_InitScriptFailed", 6, 3, { { "ovpn_restart", { { 0, 0 } } } }, 9 },
+    { "Socket_Created", 7, 3, { { "create_managing_socket", { { -1, EADDRNOTAVAIL }, { 5 } } } }, 8 },
+    { "Socket_AttemptsExhausted", 7, 2, { { "create_managing_socket", times(2, { -1, EADDRNOTAVAIL }) } }, 11 },
+    { "Listening_TunnelDownAfterTimeout", 8, 3, { { "select", { { 0 } } }, { "tunnel_status", { { 0 } } } }, 9 },
+    { "Listening_TunnelDownAfterSelectError", 8, 3, { { "select", { { -1, EINTR } } }, { "tunnel_status", { { 0 } } } },
+        9 },
+    { "Listening_ControlVersionMismatch", 8, 3,
+        { { "select", { { 1 } } }, { "accept_control_connection", { { 9 } } },
+            { "process_control_msg", { { 0, QM_ERR_VERSION_MISMATCH } } } },
+        10 },
+    { "Recovery_CsNotReachable", 9, 3, { { "cs_reachable", { { 0 } } } }, 1 },
+    { "Recovery_ReachableNotApproved", 9, 3,
+        { { "cs_reachable", { { 1 } } }, { "get_ovpn_detail_approval", { { 0, QM_ERR_CS_NO_ANSWER } } } }, 1 },
+    { "Recovery_ReachableApproved", 9, 3, { { "cs_reachable", { { 1 } } }, { "get_ovpn_detail_approval", { { 1 } } } },
+        6 },
+    { "ModuleUpdate_DownloadedAndInstalled", 10, 3,
+        { { "module_download", { { 0 }, { 1 }, { 1 } } }, { "module_install", { { 0 }, { 1 } } } }, 1 },
 };
 
-class Transition : public ResourceManager, public ::testing::WithParamInterface<transition_case> {
+class Transition : public ResourceManager, public ::testing::WithParamInterface<transition_case>
+{
 };
 
 TEST_P(Transition, LeadsToItsState)
 {
     const transition_case& c = GetParam();
-    resource_manager& rm = c.from == RM_LISTENING ? listening_manager(7, c.recovery_counter)
-                                                  : manager(7, c.recovery_counter);
+    resource_manager& rm
+        = c.from == RM_LISTENING ? listening_manager(7, c.recovery_counter) : manager(7, c.recovery_counter);
     for (const auto& s : c.script)
         router.script(s.first, s.second);
     EXPECT_EQ(rm.step(c.from), c.to);
@@ -140,24 +143,15 @@ TEST_P(Transition, LeadsToItsState)
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryRow, Transition, ::testing::ValuesIn(transition_cases),
-                         [](const ::testing::TestParamInfo<transition_case>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<transition_case>& info) { return info.param.name; });
 
 // --- Start-up and the state line ------------------------------------------------------------
 
 TEST_F(ResourceManager, StateNamesAreTheTwelveLoggedNames)
 {
-    const char* expected[] = {"Start",
-                              "Getting CS IP",
-                              "Checking OVPN Details",
-                              "Registering on CS",
-                              "Getting OVPN Approval",
-                              "Getting OVPN Credentials",
-                              "Restarting OVPN",
-                              "Creating Managing Socket",
-                              "Listening",
-                              "OVPN Recovery",
-                              "User Module Update",
-                              "Stop"};
+    const char* expected[] = { "Start", "Getting CS IP", "Checking OVPN Details", "Registering on CS",
+        "Getting OVPN Approval", "Getting OVPN Credentials", "Restarting OVPN", "Creating Managing Socket", "Listening",
+        "OVPN Recovery", "User Module Update", "Stop" };
     for (int i = 0; i < RM_STATE_COUNT; ++i)
         EXPECT_STREQ(state_names[i], expected[i]);
 }
@@ -165,44 +159,45 @@ TEST_F(ResourceManager, StateNamesAreTheTwelveLoggedNames)
 TEST_F(ResourceManager, DiscoveryRetriesWithoutLimitCountingAttempts)
 {
     resource_manager& rm = manager(7, 3);
-    router.script("obtain_cs_ip", times(3, {0, ECONNREFUSED}));
+    router.script("obtain_cs_ip", times(3, { 0, ECONNREFUSED }));
     EXPECT_EQ(run_until_script_ends(rm), "obtain_cs_ip");
 
     // The first line names state 1 with counter 0; state 0 is never logged.
     std::vector<log_line> expected;
-    expected.push_back({LOG_INFO, state_line(1, 0)});
+    expected.push_back({ LOG_INFO, state_line(1, 0) });
     for (int c = 1; c <= 3; ++c) {
-        expected.push_back({LOG_NOTICE, "Getting CS IP failed. Next attempt in 7 s."});
-        expected.push_back({LOG_INFO, state_line(1, c)});
+        expected.push_back({ LOG_NOTICE, "Getting CS IP failed. Next attempt in 7 s." });
+        expected.push_back({ LOG_INFO, state_line(1, c) });
     }
     EXPECT_EQ(log.lines(), expected);
-    EXPECT_EQ(router.pauses, (std::vector<unsigned>{7, 7, 7}));
-    EXPECT_EQ(router.calls, (std::vector<std::string>{"obtain_cs_ip", "ovpn_stop", "obtain_cs_ip", "ovpn_stop",
-                                                      "obtain_cs_ip", "ovpn_stop", "obtain_cs_ip"}));
+    EXPECT_EQ(router.pauses, (std::vector<unsigned> { 7, 7, 7 }));
+    EXPECT_EQ(router.calls,
+        (std::vector<std::string> {
+            "obtain_cs_ip", "ovpn_stop", "obtain_cs_ip", "ovpn_stop", "obtain_cs_ip", "ovpn_stop", "obtain_cs_ip" }));
 }
 
 TEST_F(ResourceManager, FirstStartRunsFromDiscoveryToListening)
 {
     resource_manager& rm = manager(7, 3);
-    router.script("obtain_cs_ip", {{1}});
-    router.script("ovpn_credentials_present", {{0}});
-    router.script("register_on_cs", {{1}});
-    router.script("get_ovpn_detail_approval", {{1}});
-    router.script("obtain_ovpn_details", {{1}});
-    router.script("ovpn_restart", {{1}});
-    router.script("create_managing_socket", {{5}});
+    router.script("obtain_cs_ip", { { 1 } });
+    router.script("ovpn_credentials_present", { { 0 } });
+    router.script("register_on_cs", { { 1 } });
+    router.script("get_ovpn_detail_approval", { { 1 } });
+    router.script("obtain_ovpn_details", { { 1 } });
+    router.script("ovpn_restart", { { 1 } });
+    router.script("create_managing_socket", { { 5 } });
     EXPECT_EQ(run_until_script_ends(rm), "select");
 
-    EXPECT_EQ(state_lines(), (std::vector<std::string>{state_line(1, 0), state_line(2, 0), state_line(3, 0),
-                                                       state_line(4, 0), state_line(5, 0), state_line(6, 0),
-                                                       state_line(7, 0), state_line(8, 0)}));
+    EXPECT_EQ(state_lines(),
+        (std::vector<std::string> { state_line(1, 0), state_line(2, 0), state_line(3, 0), state_line(4, 0),
+            state_line(5, 0), state_line(6, 0), state_line(7, 0), state_line(8, 0) }));
     EXPECT_TRUE(log.contains(LOG_NOTICE, "CS's IP was successfuly obtained."));
     EXPECT_TRUE(log.contains(LOG_NOTICE, "Successfuly registered for validation on CS."));
-    EXPECT_EQ(log.lines()[log.lines().size() - 2], (log_line{LOG_NOTICE, "Ready for incoming messages."}));
+    EXPECT_EQ(log.lines()[log.lines().size() - 2], (log_line { LOG_NOTICE, "Ready for incoming messages." }));
     EXPECT_EQ(router.calls,
-              (std::vector<std::string>{"obtain_cs_ip", "ovpn_credentials_present", "register_on_cs", "ovpn_stop",
-                                        "get_ovpn_detail_approval", "obtain_ovpn_details", "flush_one_to_one_nat",
-                                        "ovpn_restart", "iface_addr_mask", "create_managing_socket", "select"}));
+        (std::vector<std::string> { "obtain_cs_ip", "ovpn_credentials_present", "register_on_cs", "ovpn_stop",
+            "get_ovpn_detail_approval", "obtain_ovpn_details", "flush_one_to_one_nat", "ovpn_restart",
+            "iface_addr_mask", "create_managing_socket", "select" }));
     EXPECT_TRUE(router.pauses.empty());
     EXPECT_EQ(rm.expected_cs_address(), ipv4("10.8.0.1"));
     EXPECT_EQ(rm.sleep_time(), 5u);
@@ -215,7 +210,7 @@ TEST_F(ResourceManager, ExceptionFromAnOperationClosesTheManagingSocket)
         EXPECT_THROW(rm.step(RM_LISTENING), script_end);
         rm_.reset();
     }
-    EXPECT_EQ(router.closed, (std::vector<int>{5}));
+    EXPECT_EQ(router.closed, (std::vector<int> { 5 }));
 }
 
 // --- States 3 to 5: attempts and sleep_time -------------------------------------------------
@@ -223,11 +218,11 @@ TEST_F(ResourceManager, ExceptionFromAnOperationClosesTheManagingSocket)
 TEST_F(ResourceManager, RegistrationGivesUpAfterTheEleventhAttempt)
 {
     resource_manager& rm = manager(7, 3);
-    router.script("register_on_cs", times(11, {0, ETIMEDOUT}));
+    router.script("register_on_cs", times(11, { 0, ETIMEDOUT }));
     EXPECT_EQ(rm.step(RM_REGISTERING_ON_CS), RM_GETTING_CS_IP);
     EXPECT_EQ(router.count("register_on_cs"), 11u);
     EXPECT_EQ(router.pauses, std::vector<unsigned>(10, 5u));
-    std::vector<std::string> expected{state_line(3, 0)};
+    std::vector<std::string> expected { state_line(3, 0) };
     for (int j = 1; j <= 10; ++j)
         expected.push_back(state_line(3, j));
     EXPECT_EQ(state_lines(), expected);
@@ -238,13 +233,8 @@ TEST_F(ResourceManager, ApprovalCountsUnansweredCyclesAndResetsOnNotValidated)
 {
     resource_manager& rm = manager(7, 3);
     router.script("get_ovpn_detail_approval",
-                  {{0, QM_ERR_CS_NO_ANSWER},
-                   {0, QM_ERR_CS_NO_ANSWER},
-                   {0, QM_ERR_NOT_VALIDATED},
-                   {0, QM_ERR_CS_NO_ANSWER},
-                   {0, EIO},
-                   {0, QM_ERR_CS_NO_ANSWER},
-                   {0, QM_ERR_CS_NO_ANSWER}});
+        { { 0, QM_ERR_CS_NO_ANSWER }, { 0, QM_ERR_CS_NO_ANSWER }, { 0, QM_ERR_NOT_VALIDATED },
+            { 0, QM_ERR_CS_NO_ANSWER }, { 0, EIO }, { 0, QM_ERR_CS_NO_ANSWER }, { 0, QM_ERR_CS_NO_ANSWER } });
     EXPECT_EQ(rm.step(RM_GETTING_OVPN_APPROVAL), RM_GETTING_CS_IP);
 
     std::vector<std::string> unavailable;
@@ -255,11 +245,11 @@ TEST_F(ResourceManager, ApprovalCountsUnansweredCyclesAndResetsOnNotValidated)
         }
     }
     EXPECT_EQ(unavailable,
-              (std::vector<std::string>{"CS is unavailable for 1/3 cycle(s).", "CS is unavailable for 2/3 cycle(s).",
-                                        "CS is unavailable for 1/3 cycle(s).", "CS is unavailable for 2/3 cycle(s).",
-                                        "CS is unavailable for 3/3 cycle(s)."}));
-    EXPECT_EQ(log.lines().back(), (log_line{LOG_INFO, "Trying to get CS IP from DS again."}));
-    EXPECT_EQ(router.count("ovpn_stop"), 7u);  // the tunnel is stopped before every query
+        (std::vector<std::string> { "CS is unavailable for 1/3 cycle(s).", "CS is unavailable for 2/3 cycle(s).",
+            "CS is unavailable for 1/3 cycle(s).", "CS is unavailable for 2/3 cycle(s).",
+            "CS is unavailable for 3/3 cycle(s)." }));
+    EXPECT_EQ(log.lines().back(), (log_line { LOG_INFO, "Trying to get CS IP from DS again." }));
+    EXPECT_EQ(router.count("ovpn_stop"), 7u); // the tunnel is stopped before every query
     EXPECT_EQ(router.pauses, std::vector<unsigned>(6, 5u));
     EXPECT_EQ(state_lines().back(), state_line(4, 6));
 }
@@ -267,28 +257,27 @@ TEST_F(ResourceManager, ApprovalCountsUnansweredCyclesAndResetsOnNotValidated)
 TEST_F(ResourceManager, PauseAskedForByTheCsCarriesIntoLaterStates)
 {
     resource_manager& rm = manager(7, 3);
-    router.script("get_ovpn_detail_approval",
-                  {{0, QM_ERR_NOT_VALIDATED, 30}, {0, QM_ERR_APPROVAL_ERROR}, {1}});
+    router.script("get_ovpn_detail_approval", { { 0, QM_ERR_NOT_VALIDATED, 30 }, { 0, QM_ERR_APPROVAL_ERROR }, { 1 } });
     EXPECT_EQ(rm.step(RM_GETTING_OVPN_APPROVAL), RM_REGISTERING_ON_CS);
     EXPECT_TRUE(log.contains(LOG_INFO, "Getting CS approval failed. Next attempt in 30 s."));
 
-    router.script("register_on_cs", {{0, ECONNREFUSED}, {1}});
+    router.script("register_on_cs", { { 0, ECONNREFUSED }, { 1 } });
     EXPECT_EQ(rm.step(RM_REGISTERING_ON_CS), RM_GETTING_OVPN_APPROVAL);
     EXPECT_TRUE(log.contains(LOG_INFO, "Registration on CS failed. Next attempt in 30 s."));
 
     EXPECT_EQ(rm.step(RM_GETTING_OVPN_APPROVAL), RM_GETTING_OVPN_CREDENTIALS);
-    router.script("obtain_ovpn_details", {{0, EIO}, {1}});
+    router.script("obtain_ovpn_details", { { 0, EIO }, { 1 } });
     EXPECT_EQ(rm.step(RM_GETTING_OVPN_CREDENTIALS), RM_RESTARTING_OVPN);
     EXPECT_TRUE(log.contains(LOG_NOTICE, "Getting OVPN details failed. Next attempt in 30 s."));
 
-    EXPECT_EQ(router.pauses, (std::vector<unsigned>{30, 30, 30}));
+    EXPECT_EQ(router.pauses, (std::vector<unsigned> { 30, 30, 30 }));
     EXPECT_EQ(rm.sleep_time(), 30u);
 }
 
 TEST_F(ResourceManager, CredentialStateNamesItsReturnsToDiscoveryAndUpdate)
 {
     resource_manager& rm = manager();
-    router.script("obtain_ovpn_details", {{0, QM_ERR_CS_HANDSHAKE}, {0, QM_ERR_VERSION_MISMATCH}});
+    router.script("obtain_ovpn_details", { { 0, QM_ERR_CS_HANDSHAKE }, { 0, QM_ERR_VERSION_MISMATCH } });
     EXPECT_EQ(rm.step(RM_GETTING_OVPN_CREDENTIALS), RM_GETTING_CS_IP);
     EXPECT_EQ(rm.step(RM_GETTING_OVPN_CREDENTIALS), RM_USER_MODULE_UPDATE);
     EXPECT_TRUE(log.contains(LOG_INFO, "Invalid CS certificate detected. Requesting new one."));
@@ -298,32 +287,34 @@ TEST_F(ResourceManager, CredentialStateNamesItsReturnsToDiscoveryAndUpdate)
 
 // --- Recovery counter 0 or 1 ----------------------------------------------------------------
 
-class SmallRecoveryCounter : public ResourceManager, public ::testing::WithParamInterface<unsigned> {
+class SmallRecoveryCounter : public ResourceManager, public ::testing::WithParamInterface<unsigned>
+{
 };
 
 TEST_P(SmallRecoveryCounter, OneManagingSocketFailureStopsTheDaemon)
 {
     resource_manager& rm = manager(7, GetParam());
-    router.script("obtain_cs_ip", {{1}});
-    router.script("ovpn_credentials_present", {{1}});
-    router.script("ovpn_restart", {{1}});
-    router.script("create_managing_socket", {{-1, EADDRNOTAVAIL}});
+    router.script("obtain_cs_ip", { { 1 } });
+    router.script("ovpn_credentials_present", { { 1 } });
+    router.script("ovpn_restart", { { 1 } });
+    router.script("create_managing_socket", { { -1, EADDRNOTAVAIL } });
     EXPECT_EQ(rm.run(), 0);
     EXPECT_EQ(router.count("create_managing_socket"), 1u);
     EXPECT_TRUE(router.pauses.empty());
     const auto& lines = log.lines();
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[lines.size() - 3],
-              (log_line{LOG_ERR, "Not able to create managing socket. Reached number of retries (" +
-                                     std::to_string(GetParam()) + "). Quiting."}));
-    EXPECT_EQ(lines[lines.size() - 2], (log_line{LOG_INFO, state_line(11, 0)}));
-    EXPECT_EQ(lines.back(), (log_line{LOG_NOTICE, "Quillmesh reached STOP state. Quiting."}));
+        (log_line { LOG_ERR,
+            "Not able to create managing socket. Reached number of retries (" + std::to_string(GetParam())
+                + "). Quiting." }));
+    EXPECT_EQ(lines[lines.size() - 2], (log_line { LOG_INFO, state_line(11, 0) }));
+    EXPECT_EQ(lines.back(), (log_line { LOG_NOTICE, "Quillmesh reached STOP state. Quiting." }));
 }
 
 TEST_P(SmallRecoveryCounter, OneUnansweredApprovalReturnsToDiscovery)
 {
     resource_manager& rm = manager(7, GetParam());
-    router.script("get_ovpn_detail_approval", {{0, QM_ERR_CS_NO_ANSWER}});
+    router.script("get_ovpn_detail_approval", { { 0, QM_ERR_CS_NO_ANSWER } });
     EXPECT_EQ(rm.step(RM_GETTING_OVPN_APPROVAL), RM_GETTING_CS_IP);
     EXPECT_TRUE(log.contains(LOG_DEBUG, "CS is unavailable for 1/" + std::to_string(GetParam()) + " cycle(s)."));
     EXPECT_TRUE(router.pauses.empty());
@@ -332,9 +323,9 @@ TEST_P(SmallRecoveryCounter, OneUnansweredApprovalReturnsToDiscovery)
 TEST_P(SmallRecoveryCounter, AuthFailedReturnsToDiscovery)
 {
     resource_manager& rm = manager(7, GetParam());
-    router.script("ovpn_restart", {{0, QM_ERR_TUNNEL_AUTH_FAILED}});
+    router.script("ovpn_restart", { { 0, QM_ERR_TUNNEL_AUTH_FAILED } });
     EXPECT_EQ(rm.step(RM_RESTARTING_OVPN), RM_GETTING_CS_IP);
-    EXPECT_EQ(log.lines().back(), (log_line{LOG_NOTICE, "Reached maximum number of retries."}));
+    EXPECT_EQ(log.lines().back(), (log_line { LOG_NOTICE, "Reached maximum number of retries." }));
     EXPECT_EQ(router.calls.back(), "ovpn_stop");
 }
 
@@ -343,10 +334,10 @@ INSTANTIATE_TEST_SUITE_P(ZeroAndOne, SmallRecoveryCounter, ::testing::Values(0u,
 TEST_F(ResourceManager, AuthFailedWithRetriesLeftEntersRecovery)
 {
     resource_manager& rm = manager(7, 2);
-    router.script("ovpn_restart", {{0, QM_ERR_TUNNEL_AUTH_FAILED}});
+    router.script("ovpn_restart", { { 0, QM_ERR_TUNNEL_AUTH_FAILED } });
     EXPECT_EQ(rm.step(RM_RESTARTING_OVPN), RM_OVPN_RECOVERY);
     EXPECT_EQ(log.lines().back(),
-              (log_line{LOG_NOTICE, "OVPN AUTH error detected. This device is probably disabled on CS."}));
+        (log_line { LOG_NOTICE, "OVPN AUTH error detected. This device is probably disabled on CS." }));
 }
 
 // --- State 6 --------------------------------------------------------------------------------
@@ -354,49 +345,50 @@ TEST_F(ResourceManager, AuthFailedWithRetriesLeftEntersRecovery)
 TEST_F(ResourceManager, RejectedCredentialsAreDeletedBeforeAskingForApprovalAgain)
 {
     resource_manager& rm = manager();
-    router.script("ovpn_restart", {{0, QM_ERR_TUNNEL_CREDENTIALS}});
+    router.script("ovpn_restart", { { 0, QM_ERR_TUNNEL_CREDENTIALS } });
     EXPECT_EQ(rm.step(RM_RESTARTING_OVPN), RM_GETTING_OVPN_APPROVAL);
-    EXPECT_EQ(router.calls, (std::vector<std::string>{"flush_one_to_one_nat", "ovpn_restart", "ovpn_stop",
-                                                      "ovpn_credentials_delete"}));
-    EXPECT_EQ(log.lines().back(), (log_line{LOG_ERR, "Wrong certificate detected. Requesting new certificates."}));
+    EXPECT_EQ(router.calls,
+        (std::vector<std::string> { "flush_one_to_one_nat", "ovpn_restart", "ovpn_stop", "ovpn_credentials_delete" }));
+    EXPECT_EQ(log.lines().back(), (log_line { LOG_ERR, "Wrong certificate detected. Requesting new certificates." }));
 }
 
 TEST_F(ResourceManager, FailedDeletionOfRejectedCredentialsIsLoggedAndStillLeadsToApproval)
 {
     resource_manager& rm = manager();
-    router.script("ovpn_restart", {{0, QM_ERR_TUNNEL_CREDENTIALS}});
-    router.script("ovpn_credentials_delete", {{0, ENOENT}});
+    router.script("ovpn_restart", { { 0, QM_ERR_TUNNEL_CREDENTIALS } });
+    router.script("ovpn_credentials_delete", { { 0, ENOENT } });
     EXPECT_EQ(rm.step(RM_RESTARTING_OVPN), RM_GETTING_OVPN_APPROVAL);
     EXPECT_EQ(log.lines().back(),
-              (log_line{LOG_ERR, "Not able to delete OVPN credentials. Using brute force to override them."}));
+        (log_line { LOG_ERR, "Not able to delete OVPN credentials. Using brute force to override them." }));
 }
 
 TEST_F(ResourceManager, ReasonCodeLeftByAnEarlierCallIsNotTakenForTheRestartFailure)
 {
     resource_manager& rm = manager();
-    router.script("flush_one_to_one_nat", {{1, QM_ERR_TUNNEL_AUTH_FAILED}});
-    router.script("ovpn_restart", {{0, 0}});  // fails without a reason, like a failed init script
+    router.script("flush_one_to_one_nat", { { 1, QM_ERR_TUNNEL_AUTH_FAILED } });
+    router.script("ovpn_restart", { { 0, 0 } }); // fails without a reason, like a failed init script
     errno = QM_ERR_TUNNEL_CREDENTIALS;
     EXPECT_EQ(rm.step(RM_RESTARTING_OVPN), RM_OVPN_RECOVERY);
-    EXPECT_EQ(log.lines().back(), (log_line{LOG_DEBUG, "Tunnel down. Entering recovery state."}));
+    EXPECT_EQ(log.lines().back(), (log_line { LOG_DEBUG, "Tunnel down. Entering recovery state." }));
     EXPECT_EQ(router.count("ovpn_credentials_delete"), 0u);
 }
 
 TEST_F(ResourceManager, RestartAndRecoveryAlwaysLogCounterZero)
 {
     resource_manager& rm = manager(7, 3);
-    router.script("ovpn_restart", times(3, {0, QM_ERR_TUNNEL_NO_ADDRESS}));
-    router.script("cs_reachable", times(3, {1}));
-    router.script("get_ovpn_detail_approval", times(3, {1}));
+    router.script("ovpn_restart", times(3, { 0, QM_ERR_TUNNEL_NO_ADDRESS }));
+    router.script("cs_reachable", times(3, { 1 }));
+    router.script("get_ovpn_detail_approval", times(3, { 1 }));
     int state = RM_RESTARTING_OVPN;
     for (int i = 0; i < 6; ++i)
         state = rm.step(state);
     EXPECT_EQ(state, RM_RESTARTING_OVPN);
-    EXPECT_EQ(state_lines(), (std::vector<std::string>{state_line(6, 0), state_line(9, 0), state_line(6, 0),
-                                                       state_line(9, 0), state_line(6, 0), state_line(9, 0)}));
+    EXPECT_EQ(state_lines(),
+        (std::vector<std::string> { state_line(6, 0), state_line(9, 0), state_line(6, 0), state_line(9, 0),
+            state_line(6, 0), state_line(9, 0) }));
     EXPECT_TRUE(log.contains(LOG_ERR, "Validated router has problems to estabilish a tunnel to the accessible CS."));
-    EXPECT_TRUE(log.contains(LOG_DEBUG,
-                             "The device has incorect openvpn credentials on the router or openvpn process crashed."));
+    EXPECT_TRUE(log.contains(
+        LOG_DEBUG, "The device has incorect openvpn credentials on the router or openvpn process crashed."));
 }
 
 // --- State 7 --------------------------------------------------------------------------------
@@ -404,11 +396,11 @@ TEST_F(ResourceManager, RestartAndRecoveryAlwaysLogCounterZero)
 TEST_F(ResourceManager, ManagingSocketRetriesUpToTheRecoveryCounter)
 {
     resource_manager& rm = manager(7, 3);
-    router.script("create_managing_socket", times(3, {-1, EADDRNOTAVAIL}));
+    router.script("create_managing_socket", times(3, { -1, EADDRNOTAVAIL }));
     EXPECT_EQ(rm.step(RM_CREATING_MANAGING_SOCKET), RM_STOP);
-    EXPECT_EQ(router.pauses, (std::vector<unsigned>{7, 7}));
-    EXPECT_EQ(state_lines(), (std::vector<std::string>{state_line(7, 0), state_line(7, 1), state_line(7, 2)}));
-    EXPECT_EQ(router.count("iface_addr_mask"), 3u);  // the expected address is taken afresh each time
+    EXPECT_EQ(router.pauses, (std::vector<unsigned> { 7, 7 }));
+    EXPECT_EQ(state_lines(), (std::vector<std::string> { state_line(7, 0), state_line(7, 1), state_line(7, 2) }));
+    EXPECT_EQ(router.count("iface_addr_mask"), 3u); // the expected address is taken afresh each time
 }
 
 TEST_F(ResourceManager, ExpectedCsAddressIsTheFirstHostOfTheTunnelSubnet)
@@ -418,14 +410,13 @@ TEST_F(ResourceManager, ExpectedCsAddressIsTheFirstHostOfTheTunnelSubnet)
         const char* netmask;
         const char* expected;
     } cases[] = {
-        {"10.8.0.6", "255.255.255.0", "10.8.0.1"},
-        {"172.16.5.130", "255.255.255.128", "172.16.5.129"},
-        {"10.8.3.255", "255.255.255.255", "10.8.3.0"},  // the last octet wraps, no carry
+        { "10.8.0.6", "255.255.255.0", "10.8.0.1" }, { "172.16.5.130", "255.255.255.128", "172.16.5.129" },
+        { "10.8.3.255", "255.255.255.255", "10.8.3.0" }, // the last octet wraps, no carry
     };
     for (const auto& c : cases) {
         router.tunnel_address = c.address;
         router.tunnel_netmask = c.netmask;
-        router.script("create_managing_socket", {{5}});
+        router.script("create_managing_socket", { { 5 } });
         resource_manager& rm = manager();
         rm.step(RM_CREATING_MANAGING_SOCKET);
         EXPECT_EQ(rm.expected_cs_address(), ipv4(c.expected)) << c.address << "/" << c.netmask;
@@ -435,20 +426,21 @@ TEST_F(ResourceManager, ExpectedCsAddressIsTheFirstHostOfTheTunnelSubnet)
 TEST_F(ResourceManager, UnknownTunnelAddressLetsNoPeerMatch)
 {
     resource_manager& rm = manager();
-    router.script("iface_addr_mask", {{ENODEV}});
-    router.script("create_managing_socket", {{5}});
+    router.script("iface_addr_mask", { { ENODEV } });
+    router.script("create_managing_socket", { { 5 } });
     EXPECT_EQ(rm.step(RM_CREATING_MANAGING_SOCKET), RM_LISTENING);
     EXPECT_EQ(rm.expected_cs_address(), 0u);
-    EXPECT_TRUE(log.contains(LOG_ERR, "Error during calculating expected CS IP. Not able to check if communication "
-                                      "is initiated by CS."));
+    EXPECT_TRUE(log.contains(LOG_ERR,
+        "Error during calculating expected CS IP. Not able to check if communication "
+        "is initiated by CS."));
 }
 
 TEST_F(ResourceManager, CheckingCredentialsClosesAManagingSocketLeftOpen)
 {
     resource_manager& rm = listening_manager();
-    router.script("ovpn_credentials_present", {{1}});
+    router.script("ovpn_credentials_present", { { 1 } });
     EXPECT_EQ(rm.step(RM_CHECKING_OVPN_DETAILS), RM_RESTARTING_OVPN);
-    EXPECT_EQ(router.closed, (std::vector<int>{5}));
+    EXPECT_EQ(router.closed, (std::vector<int> { 5 }));
     EXPECT_EQ(rm.managing_socket(), -1);
 }
 
@@ -457,31 +449,31 @@ TEST_F(ResourceManager, CheckingCredentialsClosesAManagingSocketLeftOpen)
 TEST_F(ResourceManager, AnsweredRequestIsWrittenLoggedAndItsFilesApplied)
 {
     resource_manager& rm = listening_manager();
-    router.script("select", {{1}});
-    router.script("accept_control_connection", {{9}});
-    router.script("process_control_msg", {{1}});
+    router.script("select", { { 1 } });
+    router.script("accept_control_connection", { { 9 } });
+    router.script("process_control_msg", { { 1 } });
     router.messages.push_back("{\"H\":{\"V\":113},\"B\":[{\"T\":13,\"DT\":{}}]}");
     EXPECT_THROW(rm.step(RM_LISTENING), script_end);
 
-    EXPECT_EQ(router.calls, (std::vector<std::string>{"select", "accept_control_connection", "peer_address",
-                                                      "set_receive_timeout", "read_message", "process_control_msg",
-                                                      "ovpn_write", "apply_staged_files", "select"}));
-    EXPECT_EQ(router.requests, (std::vector<std::string>{"{\"H\":{\"V\":113},\"B\":[{\"T\":13,\"DT\":{}}]}"}));
-    EXPECT_EQ(router.written, (std::vector<std::string>{router.response}));
+    EXPECT_EQ(router.calls,
+        (std::vector<std::string> { "select", "accept_control_connection", "peer_address", "set_receive_timeout",
+            "read_message", "process_control_msg", "ovpn_write", "apply_staged_files", "select" }));
+    EXPECT_EQ(router.requests, (std::vector<std::string> { "{\"H\":{\"V\":113},\"B\":[{\"T\":13,\"DT\":{}}]}" }));
+    EXPECT_EQ(router.written, (std::vector<std::string> { router.response }));
     EXPECT_TRUE(log.contains(LOG_DEBUG, "Response sent to CS: " + router.response));
-    EXPECT_EQ(router.closed, (std::vector<int>{9}));
-    EXPECT_EQ(state_lines(), (std::vector<std::string>{state_line(8, 0), state_line(8, 1)}));
+    EXPECT_EQ(router.closed, (std::vector<int> { 9 }));
+    EXPECT_EQ(state_lines(), (std::vector<std::string> { state_line(8, 0), state_line(8, 1) }));
 }
 
 TEST_F(ResourceManager, ConnectionFromAnotherAddressIsClosedUnread)
 {
     resource_manager& rm = listening_manager();
-    router.script("select", {{1}});
-    router.script("accept_control_connection", {{9}});
-    router.script("peer_address", {{0, 0, ipv4("10.8.0.7")}});
+    router.script("select", { { 1 } });
+    router.script("accept_control_connection", { { 9 } });
+    router.script("peer_address", { { 0, 0, ipv4("10.8.0.7") } });
     EXPECT_THROW(rm.step(RM_LISTENING), script_end);
-    EXPECT_EQ(router.calls,
-              (std::vector<std::string>{"select", "accept_control_connection", "peer_address", "select"}));
+    EXPECT_EQ(
+        router.calls, (std::vector<std::string> { "select", "accept_control_connection", "peer_address", "select" }));
     EXPECT_EQ(router.closed.front(), 9);
     EXPECT_TRUE(log.contains(LOG_WARNING, "Received message that was not sent by CS. Ignoring."));
 }
@@ -489,9 +481,9 @@ TEST_F(ResourceManager, ConnectionFromAnotherAddressIsClosedUnread)
 TEST_F(ResourceManager, UnknownPeerAddressIsNotTakenForTheCs)
 {
     resource_manager& rm = listening_manager();
-    router.script("select", {{1}});
-    router.script("accept_control_connection", {{9}});
-    router.script("peer_address", {{-1, ENOTCONN, 0}});
+    router.script("select", { { 1 } });
+    router.script("accept_control_connection", { { 9 } });
+    router.script("peer_address", { { -1, ENOTCONN, 0 } });
     EXPECT_THROW(rm.step(RM_LISTENING), script_end);
     EXPECT_EQ(router.count("read_message"), 0u);
     EXPECT_EQ(router.closed.front(), 9);
@@ -500,10 +492,10 @@ TEST_F(ResourceManager, UnknownPeerAddressIsNotTakenForTheCs)
 TEST_F(ResourceManager, RequestThatNeverCompletesIsDroppedWithoutProcessing)
 {
     resource_manager& rm = listening_manager();
-    router.script("select", {{1}});
-    router.script("accept_control_connection", {{9}});
-    router.script("set_receive_timeout", {{-1, EBADF}});
-    router.script("read_message", {{0}});
+    router.script("select", { { 1 } });
+    router.script("accept_control_connection", { { 9 } });
+    router.script("set_receive_timeout", { { -1, EBADF } });
+    router.script("read_message", { { 0 } });
     EXPECT_THROW(rm.step(RM_LISTENING), script_end);
     EXPECT_TRUE(log.contains(LOG_ERR, "main: Failed to set a socket timeout: " + std::to_string(EBADF)));
     EXPECT_EQ(router.count("process_control_msg"), 0u);
@@ -513,9 +505,9 @@ TEST_F(ResourceManager, RequestThatNeverCompletesIsDroppedWithoutProcessing)
 TEST_F(ResourceManager, FailedControlRequestSendsNothing)
 {
     resource_manager& rm = listening_manager();
-    router.script("select", {{1}});
-    router.script("accept_control_connection", {{9}});
-    router.script("process_control_msg", {{0, EINVAL}});
+    router.script("select", { { 1 } });
+    router.script("accept_control_connection", { { 9 } });
+    router.script("process_control_msg", { { 0, EINVAL } });
     EXPECT_THROW(rm.step(RM_LISTENING), script_end);
     EXPECT_TRUE(log.contains(LOG_ERR, "Error during processing control message from CS. Response not sent."));
     EXPECT_EQ(router.count("ovpn_write"), 0u);
@@ -526,38 +518,35 @@ TEST_F(ResourceManager, FailedControlRequestSendsNothing)
 TEST_F(ResourceManager, VersionMismatchInARequestClosesTheConnectionAndUpdates)
 {
     resource_manager& rm = listening_manager();
-    router.script("select", {{1}});
-    router.script("accept_control_connection", {{9}});
-    router.script("process_control_msg", {{0, QM_ERR_VERSION_MISMATCH}});
+    router.script("select", { { 1 } });
+    router.script("accept_control_connection", { { 9 } });
+    router.script("process_control_msg", { { 0, QM_ERR_VERSION_MISMATCH } });
     EXPECT_EQ(rm.step(RM_LISTENING), RM_USER_MODULE_UPDATE);
-    EXPECT_EQ(router.closed, (std::vector<int>{9}));
+    EXPECT_EQ(router.closed, (std::vector<int> { 9 }));
     EXPECT_EQ(router.count("ovpn_write"), 0u);
 }
 
 TEST_F(ResourceManager, UnsentResponseIsNotReportedAsSent)
 {
     resource_manager& rm = listening_manager();
-    router.script("select", {{1}});
-    router.script("accept_control_connection", {{9}});
-    router.script("process_control_msg", {{1}});
-    router.script("ovpn_write", {{0, EPIPE}});
+    router.script("select", { { 1 } });
+    router.script("accept_control_connection", { { 9 } });
+    router.script("process_control_msg", { { 1 } });
+    router.script("ovpn_write", { { 0, EPIPE } });
     EXPECT_THROW(rm.step(RM_LISTENING), script_end);
     EXPECT_FALSE(log.contains_text("Response sent to CS: " + router.response));
-    EXPECT_EQ(router.count("apply_staged_files"), 1u);  // what the request staged is still applied
+    EXPECT_EQ(router.count("apply_staged_files"), 1u); // what the request staged is still applied
 }
 
 TEST_F(ResourceManager, SelectTimeoutWithTheTunnelUpOnlyLogsTheCycle)
 {
     resource_manager& rm = listening_manager(7, 3);
-    router.script("select", times(3, {0}));
-    router.script("tunnel_status", times(3, {1}));
+    router.script("select", times(3, { 0 }));
+    router.script("tunnel_status", times(3, { 1 }));
     EXPECT_THROW(rm.step(RM_LISTENING), script_end);
     EXPECT_EQ(log.lines(),
-              (std::vector<log_line>{{LOG_NOTICE, "Ready for incoming messages."},
-                                     {LOG_INFO, state_line(8, 0)},
-                                     {LOG_INFO, state_line(8, 1)},
-                                     {LOG_INFO, state_line(8, 2)},
-                                     {LOG_INFO, state_line(8, 3)}}));
+        (std::vector<log_line> { { LOG_NOTICE, "Ready for incoming messages." }, { LOG_INFO, state_line(8, 0) },
+            { LOG_INFO, state_line(8, 1) }, { LOG_INFO, state_line(8, 2) }, { LOG_INFO, state_line(8, 3) } }));
     EXPECT_TRUE(router.pauses.empty());
     EXPECT_TRUE(router.closed.empty());
     EXPECT_EQ(rm.managing_socket(), 5);
@@ -566,30 +555,30 @@ TEST_F(ResourceManager, SelectTimeoutWithTheTunnelUpOnlyLogsTheCycle)
 TEST_F(ResourceManager, FailedSelectWithTheTunnelUpPausesFiveSeconds)
 {
     resource_manager& rm = listening_manager(7, 3);
-    router.script("select", {{-1, EINTR}});
-    router.script("tunnel_status", {{1}});
+    router.script("select", { { -1, EINTR } });
+    router.script("tunnel_status", { { 1 } });
     EXPECT_THROW(rm.step(RM_LISTENING), script_end);
     EXPECT_TRUE(log.contains(LOG_DEBUG, "Select() failed: [4] Interrupted system call"));
-    EXPECT_EQ(router.pauses, (std::vector<unsigned>{5}));
+    EXPECT_EQ(router.pauses, (std::vector<unsigned> { 5 }));
 }
 
 TEST_F(ResourceManager, TunnelFoundDownClosesTheManagingSocket)
 {
     resource_manager& rm = listening_manager();
-    router.script("select", {{0}});
-    router.script("tunnel_status", {{0}});
+    router.script("select", { { 0 } });
+    router.script("tunnel_status", { { 0 } });
     EXPECT_EQ(rm.step(RM_LISTENING), RM_OVPN_RECOVERY);
-    EXPECT_EQ(router.closed, (std::vector<int>{5}));
+    EXPECT_EQ(router.closed, (std::vector<int> { 5 }));
     EXPECT_EQ(rm.managing_socket(), -1);
-    EXPECT_EQ(log.lines().back(),
-              (log_line{LOG_ERR, "VPN tunnel is down after select timeouted. Trying to recover."}));
+    EXPECT_EQ(
+        log.lines().back(), (log_line { LOG_ERR, "VPN tunnel is down after select timeouted. Trying to recover." }));
 }
 
 TEST_F(ResourceManager, FailedAcceptIsLoggedAndListeningGoesOn)
 {
     resource_manager& rm = listening_manager();
-    router.script("select", {{1}});
-    router.script("accept_control_connection", {{-1, EMFILE}});
+    router.script("select", { { 1 } });
+    router.script("accept_control_connection", { { -1, EMFILE } });
     EXPECT_THROW(rm.step(RM_LISTENING), script_end);
     EXPECT_TRUE(log.contains(LOG_ERR, "main: error on accept: " + std::to_string(EMFILE)));
     EXPECT_EQ(state_lines().back(), state_line(8, 1));
@@ -600,18 +589,18 @@ TEST_F(ResourceManager, FailedAcceptIsLoggedAndListeningGoesOn)
 TEST_F(ResourceManager, RecoveryWithTheCsUnreachablePausesAndReturnsToDiscovery)
 {
     resource_manager& rm = manager(7, 3);
-    router.script("cs_reachable", {{0}});
+    router.script("cs_reachable", { { 0 } });
     EXPECT_EQ(rm.step(RM_OVPN_RECOVERY), RM_GETTING_CS_IP);
-    EXPECT_EQ(router.calls, (std::vector<std::string>{"ovpn_stop", "flush_one_to_one_nat", "cs_reachable"}));
-    EXPECT_EQ(log.lines().back(), (log_line{LOG_DEBUG, "CS is not accessible. Next try in 7 s."}));
-    EXPECT_EQ(router.pauses, (std::vector<unsigned>{7}));
+    EXPECT_EQ(router.calls, (std::vector<std::string> { "ovpn_stop", "flush_one_to_one_nat", "cs_reachable" }));
+    EXPECT_EQ(log.lines().back(), (log_line { LOG_DEBUG, "CS is not accessible. Next try in 7 s." }));
+    EXPECT_EQ(router.pauses, (std::vector<unsigned> { 7 }));
 }
 
 TEST_F(ResourceManager, RecoveryNotApprovedDeletesTheCredentials)
 {
     resource_manager& rm = manager(7, 3);
-    router.script("cs_reachable", {{1}});
-    router.script("get_ovpn_detail_approval", {{0, QM_ERR_NOT_VALIDATED, 30}});
+    router.script("cs_reachable", { { 1 } });
+    router.script("get_ovpn_detail_approval", { { 0, QM_ERR_NOT_VALIDATED, 30 } });
     EXPECT_EQ(rm.step(RM_OVPN_RECOVERY), RM_GETTING_CS_IP);
     EXPECT_EQ(router.calls.back(), "ovpn_credentials_delete");
     EXPECT_TRUE(log.contains(LOG_DEBUG, "The CS is accessible. Asking if we are allowed to enter VPN network."));
@@ -624,9 +613,9 @@ TEST_F(ResourceManager, RecoveryNotApprovedDeletesTheCredentials)
 TEST_F(ResourceManager, ModuleUpdateRetriesWithoutLimit)
 {
     resource_manager& rm = manager(7, 3);
-    router.script("module_download", times(20, {0}));
-    router.script("module_download", {{1}, {1}});
-    router.script("module_install", {{0}, {1}});
+    router.script("module_download", times(20, { 0 }));
+    router.script("module_download", { { 1 }, { 1 } });
+    router.script("module_install", { { 0 }, { 1 } });
     EXPECT_EQ(rm.step(RM_USER_MODULE_UPDATE), RM_GETTING_CS_IP);
     EXPECT_EQ(router.pauses, std::vector<unsigned>(21, 7u));
     EXPECT_EQ(state_lines().back(), state_line(10, 21));
@@ -640,7 +629,7 @@ TEST_F(ResourceManager, ModuleUpdateRetriesWithoutLimit)
 TEST(LogLevelFromSettings, LevelZeroOrAbsentPassesOnlyEmergencies)
 {
     temp_dir dir;
-    for (const char* content : {"MOD_QUILLMESH_SYSLOG_LEVEL=0\n", "MOD_QUILLMESH_UCID=x\n"}) {
+    for (const char* content : { "MOD_QUILLMESH_SYSLOG_LEVEL=0\n", "MOD_QUILLMESH_UCID=x\n" }) {
         write_file(dir.file("settings"), content);
         module_settings s;
         module_settings_load(s, dir.file("settings").c_str());
@@ -648,7 +637,7 @@ TEST(LogLevelFromSettings, LevelZeroOrAbsentPassesOnlyEmergencies)
         qm_set_log_level(s.syslog_level);
         qm_log(LOG_ALERT, "alert");
         qm_log(LOG_EMERG, "emergency");
-        EXPECT_EQ(capture.lines(), (std::vector<log_line>{{LOG_EMERG, "emergency"}})) << content;
+        EXPECT_EQ(capture.lines(), (std::vector<log_line> { { LOG_EMERG, "emergency" } })) << content;
     }
 }
 
@@ -665,4 +654,4 @@ TEST(LogLevelFromSettings, LevelSevenPassesEverything)
     EXPECT_EQ(capture.lines().size(), 2u);
 }
 
-}  // namespace
+} // namespace
