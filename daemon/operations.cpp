@@ -5,6 +5,7 @@
 #include "common/str_util.h"
 #include "control/nat.h"
 #include "daemon/module_settings.h"
+#include "transport/tcp.h"
 #include "tunnel/ovpn_control.h"
 #include "update/module_update.h"
 
@@ -88,9 +89,9 @@ rm_operations real_operations()
     ops.accept_control_connection = [](int) { return not_wired("accept_control_connection") - 1; };
     ops.peer_address = peer_ipv4_address;
     ops.set_receive_timeout = set_socket_receive_timeout;
-    ops.read_message = [](int, std::string&) { return not_wired("read_message") != 0; };
+    ops.read_message = static_cast<bool (*)(int, std::string&)>(tcp_read_msg);
     ops.process_control_msg = [](const std::string&, std::string&) { return not_wired("process_control_msg") != 0; };
-    ops.ovpn_write = [](int, const std::string&) { return not_wired("ovpn_write") != 0; };
+    ops.ovpn_write = static_cast<bool (*)(int, const std::string&)>(ovpn_write);
     ops.close = [](int fd) { ::close(fd); };
 
     ops.apply_staged_files = apply_staged_files;

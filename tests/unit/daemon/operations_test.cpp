@@ -82,6 +82,24 @@ TEST_F(LoopbackPair, ReceiveTimeoutIsSetInWholeSeconds)
     EXPECT_EQ(ops.set_receive_timeout(-1, 10), -1);
 }
 
+TEST_F(LoopbackPair, RequestIsReadWholeAndTheResponseWrittenBack)
+{
+    connect_client();
+    accepted = accept(listener, nullptr, nullptr);
+    ASSERT_GE(accepted, 0);
+    const std::string request = "{\"H\":{\"V\":113},\"B\":[]}";
+    ASSERT_EQ(write(client, request.data(), 9), 9);
+    ASSERT_EQ(write(client, request.data() + 9, request.size() - 9), static_cast<ssize_t>(request.size() - 9));
+    std::string message;
+    ASSERT_TRUE(ops.read_message(accepted, message));
+    EXPECT_EQ(message, request);
+
+    ASSERT_TRUE(ops.ovpn_write(accepted, "{\"B\":[]}"));
+    char answer[16] = {0};
+    EXPECT_EQ(read(client, answer, sizeof answer - 1), 8);
+    EXPECT_STREQ(answer, "{\"B\":[]}");
+}
+
 TEST(RealOperations, EveryEntryIsWired)
 {
     rm_operations ops = real_operations();
