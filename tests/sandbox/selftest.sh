@@ -195,6 +195,9 @@ init 6"
     check "ifconfig is busybox" same "$(PATH=/usr/bin:/bin readlink -f "$(PATH=/usr/bin:/bin command -v ifconfig)")" /usr/bin/busybox
     check "ifconfig prints inet addr" sh -c "ifconfig wan0 | grep -q \"inet addr:10.99.0.2 \""
     check "openssl is the real one" sh -c "openssl version | grep -q ^OpenSSL"
+    check "host name router" same "$(hostname)" router
+    check "sudo runs without a complaint" same "$(sudo -n true 2>&1)" ""
+    check "unknown names fail at once" sh -c "! getent hosts ds.invalid.example"
   '
 }
 
