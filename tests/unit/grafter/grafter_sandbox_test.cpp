@@ -1,0 +1,289 @@
+// The updater's main flow inside the router sandbox, with real tar and cp and module scripts
+// that record how they were called.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "common/file_util.h"
+#include "common/runner.h"
+#include "grafter/grafter.h"
+#include "support/test_support.h"
+
+namespace {
+const std::string RECORD = "/var/log/grafter_record";
+const std::string SOURCE = "/var/data/grafter_src";  // module trees before packing
+const std::string PACKAGE = "/tmp/vpn_module_tbd/module/pkg.tgz";
+
+int sh(const std::string& command)
+{
+    return run_shell(command);
+}
+
+int run_grafter(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "grafter");
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    return grafter_main(static_cast<int>(args.size()), argv.data());
+}
+
+struct module_spec {
+    std::string name;
+    std::string version = "v1";
+    std::string settings = "A=1\n";
+    bool with_init = true;
+    bool with_install = true;
+};
+
+// A module tree whose scripts append "<name>-<version> <what> [<settings as one line>]" to
+// the record, so order and the settings seen at each call can be checked.
+void make_module(const module_spec& m)
+{
+    const std::string dir = SOURCE + "/" + m.name;
+    ASSERT_EQ(0, sh("mkdir -p " + dir + "/etc " + dir + "/www " + dir + "/bin"));
+    write_file(dir + "/VERSION", m.version + "\n");
+    write_file(dir + "/www/index.html", "<p>" + m.name + "</p>\n");
+    write_file(dir + "/etc/settings", m.settings);
+    const std::string tag = m.name + "-" + m.version;
+    const std::string snapshot = "[$(tr '\\n' ' ' < /opt/" + m.name + "/etc/settings 2>/dev/null)]";
+    if (m.with_init) {
+        write_file(dir + "/etc/init", "#!/bin/sh\necho \"" + tag + " $1 " + snapshot + "\" >> " + RECORD + "\n");
+        chmod((dir + "/etc/init").c_str(), 0755);
+    }
+    if (m.with_install) {
+        write_file(dir + "/etc/install", "#!/bin/sh\necho \"" + tag + " install $#\" >> " + RECORD + "\n");
+        chmod((dir + "/etc/install").c_str(), 0755);
+    }
+}
+
+void make_package(const std::string& path, std::initializer_list<std::string> entries)
+{
+    std::string names;
+    for (const auto& e : entries)
+        names += " " + e;
+    ASSERT_EQ(0, sh("mkdir -p $(dirname " + path + ") && tar -czf " + path + " -C " + SOURCE + names));
+}
+
+std::vector<std::string> record()
+{
+    std::vector<std::string> lines;
+    std::string text = read_file(RECORD);
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::string installed_version(const std::string& name)
+{
+    return read_file("/opt/" + name + "/VERSION");
+}
+
+class grafter_sandbox : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(in_sandbox()) << "this test changes /opt, /tmp and /var/www and runs only in the router sandbox";
+        ASSERT_EQ(0, sh("rm -rf /opt/* /opt/.[!.]* /var/www/* /tmp/vpn_module /tmp/vpn_module_tbd " + SOURCE +
+                        " " + RECORD + " && mkdir -p " + SOURCE + " /var/www"));
+    }
+
+    void expect_work_dirs_gone()
+    {
+        EXPECT_FALSE(file_exists("/tmp/vpn_module"));
+        EXPECT_FALSE(file_exists("/tmp/vpn_module_tbd"));
+    }
+
+    // Installs version v1 of `name` with edited settings, as found on a router before an update.
+    void install_old(const std::string& name, const std::string& settings)
+    {
+        make_module({name, "v1", "A=1\nB=2\n"});
+        make_package(PACKAGE, {name});
+        ASSERT_EQ(0, run_grafter({PACKAGE}));
+        write_file("/opt/" + name + "/etc/settings", settings);
+        sh("rm -rf " + SOURCE + "/" + name + " " + RECORD);
+    }
+};
+}  // namespace
+
+TEST_F(grafter_sandbox, wrong_argument_count_exits_1_and_touches_nothing)
+{
+    sh("mkdir -p /tmp/vpn_module_tbd/module /tmp/vpn_module");
+    EXPECT_EQ(1, run_grafter({}));
+    EXPECT_EQ(1, run_grafter({"/tmp/a.tgz", "/tmp/b.tgz"}));
+    EXPECT_TRUE(file_exists("/tmp/vpn_module_tbd/module"));
+    EXPECT_TRUE(file_exists("/tmp/vpn_module"));
+}
+
+TEST_F(grafter_sandbox, first_installation_runs_install_defaults_and_start_only)
+{
+    make_module({"a_b", "v1", "A=1\n"});
+    make_package(PACKAGE, {"a_b"});
+    EXPECT_EQ(0, run_grafter({PACKAGE}));
+    EXPECT_EQ("v1\n", installed_version("a_b"));
+    EXPECT_EQ((std::vector<std::string>{"a_b-v1 install 0", "a_b-v1 defaults [A=1 ]", "a_b-v1 start [A=1 ]"}),
+              record());
+    char link[256] = {};
+    ASSERT_GT(readlink("/var/www/a_b", link, sizeof link - 1), 0);
+    EXPECT_STREQ("/opt/a_b/www", link);
+    EXPECT_EQ("<p>a_b</p>\n", read_file("/var/www/a_b/index.html"));
+    EXPECT_FALSE(file_exists("/opt/.a_b.new"));
+    expect_work_dirs_gone();
+}
+
+TEST_F(grafter_sandbox, installs_only_directories_with_valid_module_names)
+{
+    make_module({"my-module"});
+    make_module({"a_b"});
+    make_module({std::string(24, 'x')});
+    write_file(SOURCE + "/plainfile", "not a module\n");
+    make_package(PACKAGE, {"my-module", "a_b", std::string(24, 'x'), "plainfile"});
+    EXPECT_EQ(0, run_grafter({PACKAGE}));
+    EXPECT_TRUE(file_exists("/opt/a_b/etc/init"));
+    EXPECT_TRUE(file_exists("/opt/" + std::string(24, 'x') + "/etc/init"));
+    EXPECT_FALSE(file_exists("/opt/my-module"));
+    EXPECT_FALSE(file_exists("/opt/plainfile"));
+    expect_work_dirs_gone();
+}
+
+TEST_F(grafter_sandbox, a_package_without_a_valid_module_installs_nothing_and_exits_1)
+{
+    const std::string long_name(25, 'n');
+    make_module({long_name});
+    make_package(PACKAGE, {long_name});
+    EXPECT_EQ(1, run_grafter({PACKAGE}));
+    EXPECT_FALSE(file_exists("/opt/" + long_name));
+    EXPECT_TRUE(record().empty());
+    expect_work_dirs_gone();
+}
+
+TEST_F(grafter_sandbox, a_package_that_cannot_be_unpacked_exits_1_and_cleans_up)
+{
+    sh("mkdir -p /tmp/vpn_module_tbd/module");
+    write_file(PACKAGE, "this is not gzip\n");
+    EXPECT_EQ(1, run_grafter({PACKAGE}));
+    expect_work_dirs_gone();
+    EXPECT_EQ(1, run_grafter({"/tmp/does_not_exist.tgz"}));
+    expect_work_dirs_gone();
+}
+
+TEST_F(grafter_sandbox, a_package_path_with_shell_characters_is_not_run)
+{
+    make_module({"a_b"});
+    make_package(PACKAGE, {"a_b"});
+    EXPECT_EQ(1, run_grafter({PACKAGE + ";touch /tmp/injected"}));
+    EXPECT_FALSE(file_exists("/tmp/injected"));
+    EXPECT_FALSE(file_exists("/opt/a_b"));
+    expect_work_dirs_gone();
+}
+
+TEST_F(grafter_sandbox, reinstall_stops_saves_and_merges_after_defaults_before_start)
+{
+    install_old("mod", "A=edited value\nB=2\nOLD=gone\n");
+    make_module({"mod", "v2", "A=1\nB=2\nC=3\n"});
+    make_package(PACKAGE, {"mod"});
+    EXPECT_EQ(0, run_grafter({PACKAGE}));
+    EXPECT_EQ("v2\n", installed_version("mod"));
+    EXPECT_EQ((std::vector<std::string>{
+                  "mod-v1 stop [A=edited value B=2 OLD=gone ]",
+                  "mod-v2 install 0",
+                  "mod-v2 defaults [A=1 B=2 C=3 ]",
+                  "mod-v2 start [A=\"edited value\" B=2 C=3 ]",
+              }),
+              record());
+    EXPECT_EQ("A=\"edited value\"\nB=2\nC=3\n", read_file("/opt/mod/etc/settings"));
+    EXPECT_FALSE(file_exists("/opt/.mod.new"));
+    expect_work_dirs_gone();
+}
+
+TEST_F(grafter_sandbox, reinstall_without_old_settings_keeps_the_new_defaults)
+{
+    install_old("mod", "");
+    sh("rm /opt/mod/etc/settings");
+    make_module({"mod", "v2", "A=1\n"});
+    make_package(PACKAGE, {"mod"});
+    EXPECT_EQ(0, run_grafter({PACKAGE}));
+    EXPECT_EQ("A=1\n", read_file("/opt/mod/etc/settings"));
+    EXPECT_EQ("mod-v2 start [A=1 ]", record().back());
+}
+
+TEST_F(grafter_sandbox, a_module_without_scripts_is_installed_and_not_started)
+{
+    make_module({"plain", "v1", "A=1\n", false, false});
+    make_package(PACKAGE, {"plain"});
+    EXPECT_EQ(0, run_grafter({PACKAGE}));
+    EXPECT_EQ("v1\n", installed_version("plain"));
+    EXPECT_TRUE(record().empty());
+}
+
+TEST_F(grafter_sandbox, replaces_every_file_of_the_old_tree)
+{
+    install_old("mod", "A=1\n");
+    write_file("/opt/mod/leftover", "from v1\n");
+    make_module({"mod", "v2"});
+    make_package(PACKAGE, {"mod"});
+    EXPECT_EQ(0, run_grafter({PACKAGE}));
+    EXPECT_FALSE(file_exists("/opt/mod/leftover"));
+    EXPECT_EQ("v2\n", installed_version("mod"));
+}
+
+// /opt gets a small filesystem of its own for one test, so that copying a large module fails
+// for lack of space.
+class small_opt {
+public:
+    small_opt() { mounted_ = sh("mount -t tmpfs -o size=512k tmpfs /opt") == 0; }
+    ~small_opt()
+    {
+        if (mounted_)
+            sh("umount /opt");
+    }
+    bool mounted() const { return mounted_; }
+
+private:
+    bool mounted_ = false;
+};
+
+TEST_F(grafter_sandbox, a_failed_copy_keeps_the_old_module_installed_and_running)
+{
+    small_opt opt;
+    ASSERT_TRUE(opt.mounted());
+    install_old("mod", "A=edited\n");
+    make_module({"mod", "v2"});
+    ASSERT_EQ(0, sh("head -c 1048576 /dev/zero > " + SOURCE + "/mod/bin/big"));
+    make_package(PACKAGE, {"mod"});
+    EXPECT_EQ(1, run_grafter({PACKAGE}));
+    EXPECT_EQ("v1\n", installed_version("mod"));
+    EXPECT_EQ("A=edited\n", read_file("/opt/mod/etc/settings"));
+    EXPECT_FALSE(file_exists("/opt/.mod.new"));
+    // Never stopped, so the module is still running as it was.
+    EXPECT_TRUE(record().empty());
+    expect_work_dirs_gone();
+}
+
+TEST_F(grafter_sandbox, a_failed_copy_of_one_module_does_not_stop_the_others)
+{
+    small_opt opt;
+    ASSERT_TRUE(opt.mounted());
+    make_module({"big"});
+    ASSERT_EQ(0, sh("head -c 1048576 /dev/zero > " + SOURCE + "/big/bin/big"));
+    make_module({"small"});
+    make_package(PACKAGE, {"big", "small"});
+    EXPECT_EQ(0, run_grafter({PACKAGE}));
+    EXPECT_FALSE(file_exists("/opt/big"));
+    EXPECT_FALSE(file_exists("/opt/.big.new"));
+    EXPECT_FALSE(file_exists("/var/www/big"));
+    EXPECT_EQ("v1\n", installed_version("small"));
+    for (const auto& line : record())
+        EXPECT_EQ(0u, line.rfind("small-v1 ", 0)) << line;
+}
