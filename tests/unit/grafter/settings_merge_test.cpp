@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cstdlib>
+#include <ostream>
 #include <memory>
 #include <string>
 
@@ -155,6 +157,11 @@ struct alias_case {
     const char* expected;
 };
 
+void PrintTo(const alias_case& c, std::ostream* os)
+{
+    *os << c.key;
+}
+
 class settings_lookup_alias_cases : public ::testing::TestWithParam<alias_case> {};
 
 TEST_P(settings_lookup_alias_cases, derives_the_value)
@@ -184,7 +191,15 @@ INSTANTIATE_TEST_SUITE_P(
         alias_case{"FW_RULE2_PROTO=tcp\n", "FW_PRE_RULEX_PROTO", "<none>"},
         alias_case{"FW_RULE2_PROTO=tcp\n", "FW_PRE_RULE2PROTO", "<none>"},
         alias_case{"OTHER=1\n", "MISSING", "<none>"},
-        alias_case{"EMPTY=\n", "EMPTY", ""}));
+        alias_case{"EMPTY=\n", "EMPTY", ""}),
+    [](const ::testing::TestParamInfo<alias_case>& info) {
+        std::string name = std::to_string(info.index) + "_" + info.param.key;
+        for (char& c : name) {
+            if (!isalnum(static_cast<unsigned char>(c)))
+                c = '_';
+        }
+        return name;
+    });
 
 TEST(merge_settings, carries_firewall_rules_over_to_their_new_keys)
 {

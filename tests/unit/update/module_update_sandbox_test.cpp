@@ -204,9 +204,11 @@ protected:
             return;
         sh("rm -rf " + WWW_ROOT + " " + SERVER_READY + " " + SERVER_LOG + " && mkdir -p " + WWW_ROOT +
            "/router_modules");
-        const char* netns = getenv("QM_CS_NETNS");
-        cs_address = netns && *netns ? "10.99.0.1" : "127.0.0.1";
-        std::string peer = netns && *netns ? std::string(QM_SOURCE_DIR) + "/tests/sandbox/qm-peer " : "";
+        const char* peer_cmd = getenv("QM_PEER");
+        const char* cs_addr = getenv("QM_CS_ADDR");
+        const bool cs_side = peer_cmd && *peer_cmd && cs_addr && *cs_addr;
+        cs_address = cs_side ? cs_addr : "127.0.0.1";
+        std::string peer = cs_side ? std::string(peer_cmd) + " " : "";
         sh(peer + "/usr/bin/python3 " + QM_SOURCE_DIR + "/tests/peers/module_server.py --root " + WWW_ROOT +
            " --port 443 --log " + SERVER_LOG + " --ready " + SERVER_READY + " --lifetime 300 >/dev/null 2>&1 &");
         for (int i = 0; i < 100 && !file_exists(SERVER_READY); ++i)
