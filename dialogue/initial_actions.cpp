@@ -1,0 +1,164 @@
+#include "dialogue/initial_actions.h"
+
+#include <arpa/inet.h>
+#include <assert.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "common/error.h"
+#include "common/file_util.h"
+#include "common/log.h"
+#include "daemon/module_settings.h"
+#include "dialogue/discovery.h"
+#include "protocol/message_builder.h"
+#include "protocol/message_reader.h"
+
+namespace {
+
+constexpr size_t CS_ADDRESS_MAX = 90;
+constexpr size_t DEV_CERT_BUFFER = 4000;
+constexpr int APPROVAL_TIMEOUT = 10;
+
+// Closes the descriptor when it goes, keeping errno as it was.
+struct udp_socket {
+    int fd;
+    ~udp_socket() { release(); }
+    void release()
+    {
+        if (fd >= 0) {
+            int saved = errno;
+            ::close(fd);
+            errno = saved;
+            fd = -1;
+        }
+    }
+};
+
+// The pause a not-validated answer asks for, held within 1..APPROVAL_PAUSE_MAX: a pause of 0
+// would make the daemon hammer the CS, a negative one would become a pause of over a century.
+unsigned approval_pause(int32_t asked)
+{
+    unsigned pause = asked < 1 ? 1u : static_cast<unsigned>(asked);
+    if (pause > APPROVAL_PAUSE_MAX)
+        pause = APPROVAL_PAUSE_MAX;
+    if (static_cast<int64_t>(pause) != asked)
+        qm_log(LOG_WARNING, "get_ovpn_detail_approval: Pause of %d s asked by CS is out of range. Using %u s.",
+               asked, pause);
+    return pause;
+}
+
+// Reads the approval answer; the result and errno as get_ovpn_detail_approval gives them.
+int process_udp_message(const char* text, unsigned int* sleep_time)
+{
+    try {
+        json_ptr root = parse_json_msg(text);
+        errno = 0;
+        if (!check_msg_version(root.get(), "")) {
+            errno = QM_ERR_VERSION_MISMATCH;
+            return 0;
+        }
+        cJSON* segment = get_first_segment(root.get());
+        int32_t type = JSON_get_int(segment, "T");
+        if (type != 9) {
+            qm_log(LOG_WARNING, "Received a message with an unsupported code (%s).", std::to_string(type).c_str());
+            errno = QM_ERR_NOT_VALIDATED;
+            return 0;
+        }
+        if (get_segment_err_code(segment) != 0) {
+            errno = QM_ERR_APPROVAL_ERROR;
+            return 0;
+        }
+        cJSON* dt = JSON_get_object(segment, "DT");
+        if (JSON_get_int(dt, "9-1") == 1)
+            return 1;
+        unsigned pause = approval_pause(JSON_get_int(dt, "9-2"));
+        *sleep_time = pause;
+        qm_log(LOG_INFO, "process_udp_message: Not validated on CS.");
+        errno = QM_ERR_NOT_VALIDATED;
+        return 0;
+    } catch (const std::exception& e) {
+        qm_log(LOG_ERR, "%s", e.what());
+        errno = QM_ERR_NOT_VALIDATED;
+        return 0;
+    }
+}
+
+}  // namespace
+
+int get_ovpn_detail_approval(unsigned int* sleep_time)
+{
+    // Checked in every build: both callers always pass the resource manager's variable.
+    if (sleep_time == NULL)
+        __assert_fail("sleep_time != NULL", __FILE__, __LINE__, __PRETTY_FUNCTION__);
+
+    tunnel_settings tunnel;
+    tunnel_settings_load(tunnel);
+    std::string address = tunnel.remote_ipaddr.substr(0, CS_ADDRESS_MAX);
+    tunnel_settings_release(tunnel);
+    module_settings settings;
+    module_settings_load(settings);
+    // The port is read as a decimal of at most five characters: 123456 becomes 12345.
+    char port_text[6];
+    snprintf(port_text, sizeof port_text, "%u", settings.cs_side_channel_port_udp);
+    module_settings_release(settings);
+    const long port = strtol(port_text, nullptr, 10);
+
+    char certificate[DEV_CERT_BUFFER];
+    if (file_to_array(QM_DEV_CERT_FILE, certificate, sizeof certificate) == 0) {
+        qm_log(LOG_ERR, "get_ovpn_detail_approval: Failed to read device certificate from a file.");
+        return 0;
+    }
+
+    udp_socket sock{socket(AF_INET, SOCK_DGRAM, 0)};
+    if (sock.fd < 0) {
+        int saved = errno;
+        qm_log(LOG_ERR, "get_ovpn_detail_approval: Unable to create socket");
+        errno = saved;
+        return 0;
+    }
+    struct timeval timeout = {APPROVAL_TIMEOUT, 0};
+    setsockopt(sock.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+
+    char buffer[QM_MSG_BUFFER_SIZE];
+    if (!create_json_msg(8, buffer, certificate)) {
+        qm_log(LOG_ERR, "get_ovpn_detail_approval: Failed to create a message.");
+        return 0;
+    }
+    struct sockaddr_in cs = {};
+    cs.sin_family = AF_INET;
+    cs.sin_port = htons(static_cast<uint16_t>(port));
+    cs.sin_addr.s_addr = inet_addr(address.c_str());
+    ssize_t sent = sendto(sock.fd, buffer, strlen(buffer), 0, reinterpret_cast<struct sockaddr*>(&cs), sizeof cs);
+    if (sent <= 0) {
+        int saved = errno;
+        qm_log(LOG_ERR, "get_ovpn_detail_approval: sendto failed (%s).", strerror(saved));
+        errno = saved;
+        return 0;
+    }
+
+    ssize_t received = recvfrom(sock.fd, buffer, sizeof buffer - 1, 0, nullptr, nullptr);
+    if (received <= 0) {
+        int saved = errno;
+        sock.release();
+        if (saved == EAGAIN || saved == EWOULDBLOCK) {
+            qm_log(LOG_DEBUG, "get_ovpn_detail_approval: CS did not respond to approval query.");
+            errno = QM_ERR_CS_NO_ANSWER;
+        } else {
+            qm_log(LOG_DEBUG, "get_ovpn_detail_approval: receiving CS's approval failed (%d). %s.", saved,
+                   strerror(saved));
+            errno = saved;
+        }
+        return 0;
+    }
+    buffer[received] = '\0';
+    sock.release();
+    return process_udp_message(buffer, sleep_time);
+}
