@@ -9,6 +9,7 @@
 #include "common/log.h"
 #include "common/runner.h"
 #include "daemon/module_settings.h"
+#include "dialogue/device_cert.h"
 #include "dialogue/discovery.h"
 #include "dialogue/identity.h"
 #include "protocol/message_builder.h"
@@ -32,7 +33,7 @@ int cs_exchange_on(WolfSSL_tls_client& client, const char* request, std::string&
     const int port = static_cast<int>(settings.cs_side_channel_port_ssl);
     module_settings_release(settings);
 
-    if (client.init(tls_cred_files{QM_DEV_KEY_FILE, QM_DEV_CERT_FILE}, QM_CS_CERT_FILE) != 1) {
+    if (client.init(tls_cred_files{DEVICE_KEY_PATH, DEVICE_CERT_PATH}, QM_CS_CERT_FILE) != 1) {
         qm_log(LOG_ERR, "SSL initialization failed.");
         return 0;
     }

@@ -12,6 +12,7 @@
 #include "common/str_util.h"
 #include "common/validate.h"
 #include "daemon/module_settings.h"
+#include "dialogue/device_cert.h"
 #include "dialogue/identity.h"
 #include "protocol/message_builder.h"
 #include "protocol/message_reader.h"
@@ -110,7 +111,7 @@ int obtain_cs_ip_unguarded(WolfSSL_tls_client& client)
         qm_log(LOG_ERR, "obtain_cs_ip: creating request failed.");
         return 0;
     }
-    if (client.init(tls_cred_files{QM_DEV_KEY_FILE, QM_DEV_CERT_FILE}, QM_DS_CERT_FILE) != 1) {
+    if (client.init(tls_cred_files{DEVICE_KEY_PATH, DEVICE_CERT_PATH}, DS_CERT_PATH) != 1) {
         qm_log(LOG_ERR, "obtain_cs_ip: SSL initialization failed.");
         return 0;
     }

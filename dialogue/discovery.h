@@ -5,11 +5,7 @@
 #include <string>
 #include <vector>
 
-// Files of the device's TLS identity and of the pinned servers.
-constexpr const char* QM_SSL_DIR = "/var/data/quillmesh_certs/certificates/ssl";
-constexpr const char* QM_DEV_KEY_FILE = "/var/data/quillmesh_certs/certificates/ssl/dev_cert.pem";
-constexpr const char* QM_DEV_CERT_FILE = "/var/data/quillmesh_certs/certificates/ssl/dev_cert.crt";
-constexpr const char* QM_DS_CERT_FILE = "/var/data/quillmesh_certs/certificates/ssl/ds_cert.crt";
+// The CS certificate that the DS hands out; it pins the CS in every later TLS exchange.
 constexpr const char* QM_CS_CERT_FILE = "/var/data/quillmesh_certs/certificates/ssl/cs_cert.crt";
 
 // Pause after a failed connection or handshake, and before a new pass without a stored CS.

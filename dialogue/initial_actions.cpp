@@ -1,7 +1,6 @@
 #include "dialogue/initial_actions.h"
 
 #include <arpa/inet.h>
-#include <assert.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +16,7 @@
 #include "common/file_util.h"
 #include "common/log.h"
 #include "daemon/module_settings.h"
+#include "dialogue/device_cert.h"
 #include "dialogue/discovery.h"
 #include "protocol/message_builder.h"
 #include "protocol/message_reader.h"
@@ -95,9 +95,13 @@ int process_udp_message(const char* text, unsigned int* sleep_time)
 
 int get_ovpn_detail_approval(unsigned int* sleep_time)
 {
-    // Checked in every build: both callers always pass the resource manager's variable.
-    if (sleep_time == NULL)
-        __assert_fail("sleep_time != NULL", __FILE__, __LINE__, __PRETTY_FUNCTION__);
+    // Checked in every build, release builds included: both callers always pass the resource
+    // manager's variable, so a null pointer is a programming error.
+    if (sleep_time == NULL) {
+        fprintf(stderr, "%s: %s:%u: %s: Assertion `%s' failed.\n", program_invocation_short_name, __FILE__,
+                static_cast<unsigned>(__LINE__), __PRETTY_FUNCTION__, "sleep_time != NULL");
+        abort();
+    }
 
     tunnel_settings tunnel;
     tunnel_settings_load(tunnel);
@@ -112,7 +116,7 @@ int get_ovpn_detail_approval(unsigned int* sleep_time)
     const long port = strtol(port_text, nullptr, 10);
 
     char certificate[DEV_CERT_BUFFER];
-    if (file_to_array(QM_DEV_CERT_FILE, certificate, sizeof certificate) == 0) {
+    if (file_to_array(DEVICE_CERT_PATH, certificate, sizeof certificate) == 0) {
         qm_log(LOG_ERR, "get_ovpn_detail_approval: Failed to read device certificate from a file.");
         return 0;
     }

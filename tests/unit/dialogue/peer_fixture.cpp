@@ -15,6 +15,7 @@
 #include "common/runner.h"
 #include "daemon/module_settings.h"
 #include "dialogue/cs_exchange.h"
+#include "dialogue/device_cert.h"
 #include "dialogue/discovery.h"
 #include "support/test_support.h"
 
@@ -171,9 +172,9 @@ void peer_server::clear_records()
 
 void install_device_files()
 {
-    must(run_shell(std::string("mkdir -p /opt/quillmesh/etc ") + QM_SSL_DIR), "mkdir");
-    must(run_shell("cp " + test_cert("dev.crt") + " " + QM_DEV_CERT_FILE + " && cp " + test_cert("dev.pem") + " " +
-                   QM_DEV_KEY_FILE + " && cp " + test_cert("ds.crt") + " " + QM_DS_CERT_FILE),
+    must(run_shell(std::string("mkdir -p /opt/quillmesh/etc ") + CERTS_SSL_DIR), "mkdir");
+    must(run_shell("cp " + test_cert("dev.crt") + " " + DEVICE_CERT_PATH + " && cp " + test_cert("dev.pem") + " " +
+                   DEVICE_KEY_PATH + " && cp " + test_cert("ds.crt") + " " + DS_CERT_PATH),
          "device files");
 }
 
