@@ -177,8 +177,8 @@ TEST_F(DialogueTest, DiscoveryRefusesUnusableAnswersAndStoresNothing)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.script);
         write_tunnel_settings("QUILLMESH_TUNDEV=tun0\n");
+        write_module_settings(settings_with("MOD_QUILLMESH_CORE_DS_IP2=" + peer_address() + "\n"));
         unlink(QM_CS_CERT_FILE);
-        std::string module = module_settings_text();
         log.clear();
         recorded_pauses.clear();
         server->clear_records();
@@ -217,16 +217,12 @@ TEST_F(DialogueTest, DiscoveryMovesToNextDsAfterFourFailedAttempts)
 TEST_F(DialogueTest, DiscoveryCountsFailedHandshakesTowardsRotation)
 {
     // A DS in the router's own namespace that presents a certificate nobody pins.
-    peer_server impostor(DS_PORT, 0, 0, "127.0.0.1", {"--ds-cert", test_cert("other.crt"), "--ds-key",
-                                                       test_cert("other.key")},
-                         true);
-    std::string good = peer_address() == "127.0.0.1" ? "" : peer_address();
-    if (good.empty())
-        GTEST_SKIP() << "needs the CS side of the sandbox";
-    write_module_settings(settings_with("MOD_QUILLMESH_LOCAL_DS_IP1=127.0.0.1\nMOD_QUILLMESH_CORE_DS_IP3=" + good +
+    peer_server impostor(DS_PORT, 0, 0, "127.0.0.3",
+                         {"--ds-cert", test_cert("other.crt"), "--ds-key", test_cert("other.key")}, true);
+    write_module_settings(settings_with("MOD_QUILLMESH_LOCAL_DS_IP1=127.0.0.3\nMOD_QUILLMESH_CORE_DS_IP3=" + peer_address() +
                                         "\n"));
     ASSERT_EQ(obtain_cs_ip(), 1);
-    std::string failed = "Handshake with DS (127.0.0.1" + ds_port_text() + ") failed. Next attempt in 15 s.";
+    std::string failed = "Handshake with DS (127.0.0.3" + ds_port_text() + ") failed. Next attempt in 15 s.";
     int failures = 0;
     for (auto& l : log.lines())
         failures += l.priority == LOG_ERR && l.text == failed;
