@@ -90,6 +90,8 @@ int cs_exchange(const char* request, std::string& answer)
 
 int register_on_cs()
 {
+    // A reason code left over from an earlier operation must not be read as this call's.
+    errno = 0;
     try {
         std::string udid = device_udid();
         std::string serial = device_serial_number();
@@ -110,6 +112,7 @@ int register_on_cs()
 
 int obtain_ovpn_details()
 {
+    errno = 0;
     char request[QM_MSG_BUFFER_SIZE];
     if (!create_json_msg(6, request)) {
         qm_log(LOG_ERR, "obtain_ovpn_details: Failed to create a message.");

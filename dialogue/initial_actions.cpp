@@ -103,6 +103,8 @@ int get_ovpn_detail_approval(unsigned int* sleep_time)
         abort();
     }
 
+    // A reason code left over from an earlier operation must not be read as this call's.
+    errno = 0;
     tunnel_settings tunnel;
     tunnel_settings_load(tunnel);
     std::string address = tunnel.remote_ipaddr.substr(0, CS_ADDRESS_MAX);
