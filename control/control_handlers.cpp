@@ -1,0 +1,29 @@
+// The real operations behind the control dispatch.
+#include "common/runner.h"
+#include "control/firewall.h"
+#include "control/inventory.h"
+#include "control/lan_iface_cfg.h"
+#include "control/lan_setup.h"
+#include "control/managing_socket.h"
+#include "daemon/module_settings.h"
+#include "tunnel/ovpn_control.h"
+#include "tunnel/routes.h"
+
+const control_handlers& real_control_handlers()
+{
+    static const control_handlers real = {
+        lan_setup,
+        [](const cJSON* payload, const char* ip_key, const char* mask_key, const char* operation, const char* device) {
+            return static_cast<int>(routes_manage(payload, ip_key, mask_key, operation, device));
+        },
+        manageable_ifaces,
+        []() { return static_cast<int>(ovpn_restart()); },
+        ::run_shell,
+        store_base64_file,
+        []() { return static_cast<bool>(disable_internet_connection()); },
+        []() { return static_cast<bool>(enable_internet_connection()); },
+        restart_service,
+        settings_tunnel_device,
+    };
+    return real;
+}

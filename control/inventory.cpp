@@ -1,0 +1,178 @@
+#include "control/inventory.h"
+
+#include <arpa/inet.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "common/log.h"
+#include "common/str_util.h"
+#include "control/lan_iface_cfg.h"
+#include "control/lan_setup.h"
+#include "daemon/module_settings.h"
+
+namespace {
+
+const char* const ROUTE_TABLE_PATH = "/proc/net/route";
+
+struct iface_bit {
+    const char* name;
+    iface_set bit;
+};
+
+// The interfaces that carry LAN settings, in the order every walk over them uses.
+const iface_bit LAN_IFACES[] = {
+    {"eth0", IFACE_ETH0},
+    {"eth1", IFACE_ETH1},
+    {"eth2", IFACE_ETH2},
+    {"wlan0", IFACE_WLAN0},
+};
+
+// Every name a routing lookup can report.
+const iface_bit ROUTING_IFACES[] = {
+    {"eth0", IFACE_ETH0}, {"eth1", IFACE_ETH1}, {"eth2", IFACE_ETH2}, {"wlan0", IFACE_WLAN0},
+    {"br0", IFACE_BR0},   {"usb0", IFACE_USB0}, {"usb1", IFACE_USB1},
+};
+
+struct file_closer {
+    void operator()(FILE* f) const noexcept { fclose(f); }
+};
+
+}  // namespace
+
+bool iface_present(const char* name)
+{
+    if (!name)
+        return false;
+    char path[128];
+    int n = snprintf(path, sizeof path, "/proc/sys/net/ipv4/conf/%s", name);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof path)
+        return false;
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool supported_ifaces(iface_set* set)
+{
+    if (!set)
+        return false;
+    for (const iface_bit& i : LAN_IFACES) {
+        if (iface_present(i.name))
+            *set |= i.bit;
+    }
+    if (iface_present("br0")) {
+        for (const iface_bit& i : LAN_IFACES) {
+            if (read_iface_settings(i.name).bridged != 0) {
+                *set |= IFACE_BR0;
+                break;
+            }
+        }
+    }
+    log_iface_set(LOG_DEBUG, "Supported ifaces:", *set);
+    return true;
+}
+
+bool routing_iface(uint32_t address, iface_set* set)
+{
+    std::unique_ptr<FILE, file_closer> file(fopen(ROUTE_TABLE_PATH, "r"));
+    if (!file)
+        return false;
+    char line[512];
+    if (!fgets(line, sizeof line, file.get()))
+        return false;
+    // Destination and mask lie in the table as the kernel keeps them: network byte order read as
+    // a native number.
+    const uint32_t wanted = htonl(address);
+    while (fgets(line, sizeof line, file.get())) {
+        char name[64];
+        unsigned long destination = 0;
+        unsigned long gateway = 0;
+        unsigned flags = 0;
+        unsigned long mask = 0;
+        if (sscanf(line, "%63s%lx%lx%X%*d%*d%*d%lx%*d%*d%*d", name, &destination, &gateway, &flags, &mask) != 5)
+            break;
+        if (!(flags & 0x1))
+            continue;  // route not up
+        bool match = mask != 0 ? destination == (mask & wanted) : destination == address;
+        if (!match)
+            continue;
+        char dotted[16] = {0};
+        u32_to_ip(address, dotted);
+        qm_log(LOG_DEBUG, "Routing interface found for address %s: %s", dotted, name);
+        for (const iface_bit& i : ROUTING_IFACES) {
+            if (strcmp(name, i.name) == 0)
+                *set |= i.bit;
+        }
+        break;
+    }
+    return true;
+}
+
+bool backrt_ifaces(iface_set* set)
+{
+    if (!set)
+        return false;
+    backrt_settings s = read_backrt_settings();
+    if (s.enabled != 0) {
+        // Added to what the set holds: the caller gathers every reason to leave an interface alone.
+        *set |= static_cast<iface_set>(((s.eth0 & 1) ? IFACE_ETH0 : 0) | ((s.eth1 & 1) ? IFACE_ETH1 : 0) |
+                                       ((s.eth2 & 1) ? IFACE_ETH2 : 0) | ((s.wifi & 1) ? IFACE_WLAN0 : 0));
+    }
+    log_iface_set(LOG_DEBUG, "Backrt ifaces: ", *set);
+    return true;
+}
+
+bool bridged_ifaces(iface_set* set)
+{
+    if (!set)
+        return false;
+    for (const iface_bit& i : LAN_IFACES) {
+        if (read_iface_settings(i.name).bridged & 1)
+            *set |= i.bit;
+    }
+    return true;
+}
+
+std::vector<lan_iface_cfg> manageable_ifaces()
+{
+    iface_set supported = 0;
+    supported_ifaces(&supported);
+
+    iface_set excluded = 0;
+    routing_iface(0, &excluded);
+    char cs_address[16] = {0};
+    settings_remote_address(cs_address);
+    cs_address[15] = '\0';
+    routing_iface(ip_to_u32(cs_address), &excluded);
+    backrt_ifaces(&excluded);
+
+    iface_set bridged = 0;
+    bridged_ifaces(&bridged);
+
+    iface_set manageable = static_cast<iface_set>(supported & ~excluded & ~bridged);
+    log_iface_set(LOG_DEBUG, "Managable ifaces:", manageable);
+
+    std::vector<lan_iface_cfg> list;
+    for (const iface_bit& i : LAN_IFACES) {
+        if (manageable & i.bit)
+            list.push_back(read_iface_settings(i.name));
+    }
+    if (manageable & IFACE_BR0) {
+        // The bridge carries the addresses of its member.
+        std::string member = bridge_member();
+        lan_iface_cfg bridge;
+        if (!member.empty())
+            bridge = read_iface_settings(member.c_str());
+        bridge.name = "br0";
+        list.push_back(std::move(bridge));
+    }
+    return list;
+}
+
+void log_iface_set(int priority, const char* text, iface_set set)
+{
+    qm_log(priority, "%s: usb1: %d, usb0: %d, br0: %d, wlan0: %d, eth2: %d, eth1: %d, eth0: %d", text,
+           (set >> 6) & 1, (set >> 5) & 1, (set >> 4) & 1, (set >> 3) & 1, (set >> 2) & 1, (set >> 1) & 1, set & 1);
+}
