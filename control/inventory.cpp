@@ -165,7 +165,7 @@ std::vector<lan_iface_cfg> manageable_ifaces()
         lan_iface_cfg bridge;
         if (!member.empty())
             bridge = read_iface_settings(member.c_str());
-        bridge.name = "br0";
+        bridge.iface = "br0";
         list.push_back(std::move(bridge));
     }
     return list;

@@ -43,7 +43,7 @@ bool wlan_settings_exist()
 // The interface a record stands for: a "br0" record stands for the bridge member.
 std::string effective_name(const lan_iface_cfg& record)
 {
-    return starts_with(record.name, "br0") ? bridge_member() : record.name;
+    return starts_with(record.iface, "br0") ? bridge_member() : record.iface;
 }
 
 void read_record(FILE* file, const std::string& prefix, lan_iface_cfg& cfg)
@@ -51,9 +51,9 @@ void read_record(FILE* file, const std::string& prefix, lan_iface_cfg& cfg)
     cfg.address = settings_get_text(file, (prefix + "_IPADDR").c_str());
     cfg.netmask = settings_get_text(file, (prefix + "_NETMASK").c_str());
     cfg.network = settings_get_text(file, (prefix + "_NETWORK").c_str());
-    cfg.dhcp_pool_enabled = settings_get_text(file, (prefix + "_DHCP_POOL_ENABLED").c_str());
-    cfg.dhcp_pool_lo = settings_get_text(file, (prefix + "_DHCP_POOL_LO").c_str());
-    cfg.dhcp_pool_hi = settings_get_text(file, (prefix + "_DHCP_POOL_HI").c_str());
+    cfg.dhcp_enabled = settings_get_text(file, (prefix + "_DHCP_POOL_ENABLED").c_str());
+    cfg.dhcp_low = settings_get_text(file, (prefix + "_DHCP_POOL_LO").c_str());
+    cfg.dhcp_high = settings_get_text(file, (prefix + "_DHCP_POOL_HI").c_str());
     cfg.bridged = static_cast<int32_t>(settings_get_uint(file, (prefix + "_BRIDGED").c_str()));
 }
 
@@ -74,9 +74,9 @@ void write_access_point_lines(FILE* file, const lan_iface_cfg& record)
     fprintf(file, "WIFI_AP_IPADDR=%s\n", record.address.c_str());
     fprintf(file, "WIFI_AP_NETMASK=%s\n", record.netmask.c_str());
     fprintf(file, "WIFI_AP_NETWORK=%s\n", record.network.c_str());
-    fprintf(file, "WIFI_AP_DHCP_POOL_ENABLED=%s\n", record.dhcp_pool_enabled.c_str());
-    fprintf(file, "WIFI_AP_DHCP_POOL_LO=%s\n", record.dhcp_pool_lo.c_str());
-    fprintf(file, "WIFI_AP_DHCP_POOL_HI=%s\n", record.dhcp_pool_hi.c_str());
+    fprintf(file, "WIFI_AP_DHCP_POOL_ENABLED=%s\n", record.dhcp_enabled.c_str());
+    fprintf(file, "WIFI_AP_DHCP_POOL_LO=%s\n", record.dhcp_low.c_str());
+    fprintf(file, "WIFI_AP_DHCP_POOL_HI=%s\n", record.dhcp_high.c_str());
 }
 
 }  // namespace
@@ -107,12 +107,12 @@ lan_iface_cfg read_iface_settings(const char* name)
         return cfg;
     std::string iface = name;
     if (!wlan_settings_exist() && starts_with(iface, "wlan")) {
-        cfg.name = "wlan0";
+        cfg.iface = "wlan0";
         settings_handle file(settings_open(SETTINGS_WIFI_AP_PATH, "r"));
         read_record(file.get(), "WIFI_AP", cfg);
         return cfg;
     }
-    cfg.name = iface;
+    cfg.iface = iface;
     char prefix[10];
     if (!iface_settings_prefix(name, prefix))
         return cfg;
@@ -149,17 +149,17 @@ bool write_iface_settings(FILE* file, const lan_iface_cfg& record)
     std::string name = effective_name(record);
     char prefix[10];
     if (!iface_settings_prefix(name.c_str(), prefix)) {
-        qm_log(LOG_NOTICE, "Unsupported device name: %s", record.name.c_str());
+        qm_log(LOG_NOTICE, "Unsupported device name: %s", record.iface.c_str());
         return false;
     }
     fprintf(file, "%s_IPADDR=%s\n", prefix, record.address.c_str());
     fprintf(file, "%s_NETMASK=%s\n", prefix, record.netmask.c_str());
     fprintf(file, "%s_NETWORK=%s\n", prefix, record.network.c_str());
-    fprintf(file, "%s_DHCP_POOL_ENABLED=%s\n", prefix, record.dhcp_pool_enabled.c_str());
-    fprintf(file, "%s_DHCP_POOL_LO=%s\n", prefix, record.dhcp_pool_lo.c_str());
-    fprintf(file, "%s_DHCP_POOL_HI=%s\n", prefix, record.dhcp_pool_hi.c_str());
+    fprintf(file, "%s_DHCP_POOL_ENABLED=%s\n", prefix, record.dhcp_enabled.c_str());
+    fprintf(file, "%s_DHCP_POOL_LO=%s\n", prefix, record.dhcp_low.c_str());
+    fprintf(file, "%s_DHCP_POOL_HI=%s\n", prefix, record.dhcp_high.c_str());
     fprintf(file, "%s_BOOTPROTO=static\n", prefix);
-    if (starts_with(record.name, "wlan"))
+    if (starts_with(record.iface, "wlan"))
         fprintf(file, "%s_ENABLED=1\n", prefix);
     return true;
 }
@@ -191,7 +191,7 @@ lan_setup_result lan_setup(const std::vector<lan_iface_cfg>& list, uint32_t* res
     for (const char* name : LAN_IFACES) {
         bool named = false;
         for (const lan_iface_cfg& r : list)
-            named = named || r.name == name;
+            named = named || r.iface == name;
         if (!named)
             others.push_back(name);
     }
@@ -200,11 +200,11 @@ lan_setup_result lan_setup(const std::vector<lan_iface_cfg>& list, uint32_t* res
     for (const lan_iface_cfg& r : list) {
         for (const std::string& o_name : others) {
             lan_iface_cfg o = read_iface_settings(o_name.c_str());
-            if (effective_name(r) == o.name)
+            if (effective_name(r) == o.iface)
                 continue;
             if (networks_overlap(r, o)) {
-                qm_log(LOG_ERR, "Requested network setup for %s is in conflict with %s.", r.name.c_str(),
-                       o.name.c_str());
+                qm_log(LOG_ERR, "Requested network setup for %s is in conflict with %s.", r.iface.c_str(),
+                       o.iface.c_str());
                 return lan_setup_result::conflict;
             }
         }
@@ -220,13 +220,13 @@ lan_setup_result lan_setup(const std::vector<lan_iface_cfg>& list, uint32_t* res
     uint32_t restart = RESTART_BARD;
     bool wlan_file = wlan_settings_exist();
     for (const lan_iface_cfg& r : list) {
-        if (starts_with(r.name, "eth"))
+        if (starts_with(r.iface, "eth"))
             restart |= RESTART_ETH;
-        else if (starts_with(r.name, "wlan"))
+        else if (starts_with(r.iface, "wlan"))
             restart |= RESTART_WIFI;
-        else if (starts_with(r.name, "br0"))
+        else if (starts_with(r.iface, "br0"))
             restart |= RESTART_ETH;
-        if (wlan_file || !starts_with(r.name, "wlan"))
+        if (wlan_file || !starts_with(r.iface, "wlan"))
             write_iface_settings(file, r);
         else
             write_access_point_lines(file, r);

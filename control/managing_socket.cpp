@@ -119,13 +119,13 @@ bool parse_lan_entry(const cJSON* entry, lan_iface_cfg& cfg)
         qm_log(LOG_ERR, "The %s is not a name of supported network interface.", name.c_str());
         return false;
     }
-    cfg.name = name;
+    cfg.iface = name;
     cfg.network = JSON_get_string(entry, "11-1");
     cfg.netmask = JSON_get_string(entry, "11-2");
     cfg.address = JSON_get_string(entry, "11-4");
-    cfg.dhcp_pool_enabled = JSON_get_string(entry, "11-5");
-    cfg.dhcp_pool_lo = JSON_get_string(entry, "11-6");
-    cfg.dhcp_pool_hi = JSON_get_string(entry, "11-7");
+    cfg.dhcp_enabled = JSON_get_string(entry, "11-5");
+    cfg.dhcp_low = JSON_get_string(entry, "11-6");
+    cfg.dhcp_high = JSON_get_string(entry, "11-7");
     if (JSON_has_object(entry, "11-8")) {
         cfg.virtual_network = std::string(JSON_get_string(entry, "11-8"));
         cfg.virtual_netmask = std::string(JSON_get_string(entry, "11-9"));
@@ -141,9 +141,9 @@ bool parse_lan_entry(const cJSON* entry, lan_iface_cfg& cfg)
         {"11-1", &cfg.network, is_dotted_quad},
         {"11-2", &cfg.netmask, is_contiguous_netmask},
         {"11-4", &cfg.address, is_dotted_quad},
-        {"11-5", &cfg.dhcp_pool_enabled, pool_switch},
-        {"11-6", &cfg.dhcp_pool_lo, is_dotted_quad},
-        {"11-7", &cfg.dhcp_pool_hi, is_dotted_quad},
+        {"11-5", &cfg.dhcp_enabled, pool_switch},
+        {"11-6", &cfg.dhcp_low, is_dotted_quad},
+        {"11-7", &cfg.dhcp_high, is_dotted_quad},
     };
     for (const check& c : checks) {
         if (!c.valid(*c.value)) {
@@ -222,13 +222,13 @@ cJSON* handle_inventory(int type, int index)
         if (!item)
             return nullptr;
         cJSON_AddItemToArray(array, item);
-        cJSON_AddStringToObject(item, "16-4", cfg.name.c_str());
+        cJSON_AddStringToObject(item, "16-4", cfg.iface.c_str());
         cJSON_AddStringToObject(item, "16-5", cfg.address.c_str());
         cJSON_AddStringToObject(item, "16-2", cfg.network.c_str());
         cJSON_AddStringToObject(item, "16-3", cfg.netmask.c_str());
-        cJSON_AddStringToObject(item, "16-6", cfg.dhcp_pool_enabled.c_str());
-        cJSON_AddStringToObject(item, "16-7", cfg.dhcp_pool_lo.c_str());
-        cJSON_AddStringToObject(item, "16-8", cfg.dhcp_pool_hi.c_str());
+        cJSON_AddStringToObject(item, "16-6", cfg.dhcp_enabled.c_str());
+        cJSON_AddStringToObject(item, "16-7", cfg.dhcp_low.c_str());
+        cJSON_AddStringToObject(item, "16-8", cfg.dhcp_high.c_str());
     }
     return success_response(type, index, payload.release());
 }

@@ -178,15 +178,15 @@ TEST_F(ControlDispatch, OtherProtocolVersionLeavesTheVersionCode)
 TEST_F(ControlDispatch, InventoryListsInterfacesInTheFixedMemberOrder)
 {
     lan_iface_cfg eth0;
-    eth0.name = "eth0";
+    eth0.iface = "eth0";
     eth0.address = "192.168.1.1";
     eth0.network = "192.168.1.0";
     eth0.netmask = "255.255.255.0";
-    eth0.dhcp_pool_enabled = "1";
-    eth0.dhcp_pool_lo = "192.168.1.100";
-    eth0.dhcp_pool_hi = "192.168.1.200";
+    eth0.dhcp_enabled = "1";
+    eth0.dhcp_low = "192.168.1.100";
+    eth0.dhcp_high = "192.168.1.200";
     lan_iface_cfg br0;
-    br0.name = "br0";
+    br0.iface = "br0";
     r.inventory = {eth0, br0};
     EXPECT_EQ(handle("[{\"T\":15,\"DT\":{}}]"),
               reply("[{\"T\":16,\"ER\":0,\"I\":0,\"DT\":{\"16-1\":[{\"16-4\":\"eth0\",\"16-5\":\"192.168.1.1\","
@@ -206,13 +206,13 @@ TEST_F(ControlDispatch, LanEntriesReachTheSetupFieldByField)
               reply("[{\"T\":12,\"ER\":0,\"I\":0}]"));
     ASSERT_EQ(r.lan_list.size(), 2u);
     const lan_iface_cfg& a = r.lan_list[0];
-    EXPECT_EQ(a.name, "eth1");
+    EXPECT_EQ(a.iface, "eth1");
     EXPECT_EQ(a.network, "192.168.5.0");
     EXPECT_EQ(a.netmask, "255.255.255.0");
     EXPECT_EQ(a.address, "192.168.5.1");
-    EXPECT_EQ(a.dhcp_pool_enabled, "1");
-    EXPECT_EQ(a.dhcp_pool_lo, "192.168.5.100");
-    EXPECT_EQ(a.dhcp_pool_hi, "192.168.5.200");
+    EXPECT_EQ(a.dhcp_enabled, "1");
+    EXPECT_EQ(a.dhcp_low, "192.168.5.100");
+    EXPECT_EQ(a.dhcp_high, "192.168.5.200");
     EXPECT_FALSE(a.virtual_network);
     EXPECT_FALSE(a.virtual_netmask);
     const lan_iface_cfg& b = r.lan_list[1];
