@@ -76,8 +76,13 @@ bool supported_ifaces(iface_set* set)
 
 bool routing_iface(uint32_t address, iface_set* set)
 {
-    std::unique_ptr<FILE, file_closer> file(fopen(ROUTE_TABLE_PATH, "r"));
-    if (!file)
+    return routing_iface_in(ROUTE_TABLE_PATH, address, set);
+}
+
+bool routing_iface_in(const char* table_path, uint32_t address, iface_set* set)
+{
+    std::unique_ptr<FILE, file_closer> file(fopen(table_path, "r"));
+    if (!file || !set)
         return false;
     char line[512];
     if (!fgets(line, sizeof line, file.get()))

@@ -28,6 +28,9 @@ bool supported_ifaces(iface_set* set);
 // only when the routing table cannot be read.
 bool routing_iface(uint32_t address, iface_set* set);
 
+// The same lookup over a routing table file in the format of /proc/net/route.
+bool routing_iface_in(const char* table_path, uint32_t address, iface_set* set);
+
 // Adds the interfaces reserved for backup routes.
 bool backrt_ifaces(iface_set* set);
 
