@@ -10,6 +10,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <vector>
 
 #include "common/error.h"
 #include "common/file_util.h"
@@ -52,6 +53,17 @@ std::unique_ptr<control_handlers> installed_handlers;
 const control_handlers& handlers()
 {
     return installed_handlers ? *installed_handlers : real_control_handlers();
+}
+
+// The directory part of a path ("." when there is none, "/" for the root).
+std::string parent_directory(const std::string& path)
+{
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
+    return path.substr(0, slash);
 }
 
 // Value checks that the reader leaves to its callers: a missing member and a member of the
@@ -510,22 +522,43 @@ std::string base64_decode(const std::string& text)
 bool store_base64_file(const std::string& base64, const std::string& path)
 {
     std::string bytes = base64_decode(base64);
-    // Written under a temporary name and renamed into place: a file that could not be written
-    // completely never appears in the staging directory, where it would be applied.
-    std::string temp;
-    FILE* file = atomic_file_begin(path, 0600, temp);
-    if (!file) {
+    // The bytes go to a temporary file one directory above the destination and are renamed into
+    // place once complete: the staged files are applied by listing their directory, so neither
+    // a file that could not be written completely nor a temporary one may ever show up there.
+    std::string dir = parent_directory(path);
+    std::string temp_dir = parent_directory(dir.size() > 1 ? dir : path);
+    std::vector<char> temp(temp_dir.begin(), temp_dir.end());
+    const char suffix[] = "/.qm_store.XXXXXX";
+    temp.insert(temp.end(), suffix, suffix + sizeof suffix);  // with the terminating NUL
+    int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) {
         qm_log(LOG_ERR, "store_base64_file: %s: %s", path.c_str(), strerror(errno));
         return false;
     }
-    if (!bytes.empty() && fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
-        qm_log(LOG_ERR, "store_base64_file: %s: %s", path.c_str(), strerror(errno));
-        atomic_file_abort(file, temp);
+    size_t done = 0;
+    bool ok = true;
+    while (ok && done < bytes.size()) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n > 0)
+            done += static_cast<size_t>(n);
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            ok = false;
+    }
+    ok = ok && fsync(fd) == 0;
+    ok = (close(fd) == 0) && ok;
+    ok = ok && rename(temp.data(), path.c_str()) == 0;
+    if (!ok) {
+        int saved = errno;
+        unlink(temp.data());
+        qm_log(LOG_ERR, "store_base64_file: %s: %s", path.c_str(), strerror(saved ? saved : EIO));
         return false;
     }
-    if (atomic_file_commit(file, temp, path) != 0) {
-        qm_log(LOG_ERR, "store_base64_file: %s: %s", path.c_str(), strerror(errno));
-        return false;
+    int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd >= 0) {
+        fsync(dir_fd);
+        close(dir_fd);
     }
     return true;
 }

@@ -88,7 +88,7 @@ protected:
         run_shell("ip route del default 2>/dev/null");
         if (!default_route_.empty())
             run_shell("ip route add " + default_route_);
-        run_shell("umount /tmp/vpn_module_tbd/module 2>/dev/null");
+        run_shell("umount /tmp/vpn_module_tbd 2>/dev/null");
         run_shell("rm -rf /tmp/vpn_module_tbd");
         set_control_handlers(nullptr);
     }
@@ -337,12 +337,13 @@ TEST_F(ControlSandbox, HostileFileNamesWriteNothingRunNothingAndTheNextRequestIs
 
 TEST_F(ControlSandbox, FileThatDoesNotFitIsAnErrorAndLeavesNoFile)
 {
-    sh("mkdir -p /tmp/vpn_module_tbd/module && mount -t tmpfs -o size=8k tmpfs /tmp/vpn_module_tbd/module");
+    sh("mkdir -p /tmp/vpn_module_tbd && mount -t tmpfs -o size=8k tmpfs /tmp/vpn_module_tbd");
     std::string big(40000, 'A');
     EXPECT_EQ(handle("[{\"T\":19,\"DT\":{\"19-1\":\"" + big + "\",\"19-2\":1,\"19-3\":\"big.tgz\"}}]"),
               reply("[{\"T\":20,\"ER\":1,\"I\":0}]"));
     EXPECT_TRUE(logs.contains(LOG_ERR, "Not able to store base64 file: big.tgz."));
     EXPECT_EQ(capture("ls -A /tmp/vpn_module_tbd/module"), "");
+    EXPECT_EQ(capture("ls -A /tmp/vpn_module_tbd"), "module\n");  // no temporary file left either
 }
 
 // ---- internet mode ----
