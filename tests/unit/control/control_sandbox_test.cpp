@@ -47,18 +47,26 @@ std::string capture(const std::string& command)
 
 std::string standin_calls(const std::string& name)
 {
-    return file_exists("/var/sandbox/" + name + ".calls") ? read_file("/var/sandbox/" + name + ".calls") : "";
+    std::string path = "/var/sandbox/calls/" + name;
+    return file_exists(path) ? read_file(path) : "";
 }
 
-void standin_exit_status(const std::string& name, int status)
+void standins_reset()
 {
-    write_file("/var/sandbox/" + name + ".exit", std::to_string(status) + "\n");
+    run_shell("rm -rf /var/sandbox/calls/service /var/sandbox/calls/restore* /var/sandbox/calls/reboot "
+              "/var/sandbox/service/*.rc /var/sandbox/restore.rc");
 }
 
-void standin_reset(const std::string& name)
+// The exit status of "/sbin/service NAME ..." and of restore.
+void service_exit_status(const std::string& service, int status)
 {
-    unlink(("/var/sandbox/" + name + ".calls").c_str());
-    unlink(("/var/sandbox/" + name + ".exit").c_str());
+    run_shell("mkdir -p /var/sandbox/service");
+    write_file("/var/sandbox/service/" + service + ".rc", std::to_string(status) + "\n");
+}
+
+void restore_exit_status(int status)
+{
+    write_file("/var/sandbox/restore.rc", std::to_string(status) + "\n");
 }
 
 class ControlSandbox : public ::testing::Test {
@@ -66,13 +74,12 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(in_sandbox()) << "this test changes interfaces, routes and /etc: run it in the router sandbox";
-        sh("mkdir -p /opt/quillmesh/etc /var/sandbox");
+        sh("mkdir -p /opt/quillmesh/etc");
         for (const char* f : ROUTER_FILES)
             unlink(f);
         unlink(LAN_STAGING_PATH);
         run_shell("rm -rf /tmp/vpn_module_tbd");
-        for (const char* s : {"restore", "service", "reboot"})
-            standin_reset(s);
+        standins_reset();
         write_file(TUNNEL_SETTINGS, "QUILLMESH_TUNDEV=tun0\nQUILLMESH_REMOTE_IPADDR=10.8.0.1\n");
         write_file(MODULE_SETTINGS, "MOD_QUILLMESH_CONTROL_CHANNEL_PORT=9995\n");
         default_route_ = capture("ip route show default");
@@ -90,6 +97,7 @@ protected:
             run_shell("ip route add " + default_route_);
         run_shell("umount /tmp/vpn_module_tbd 2>/dev/null");
         run_shell("rm -rf /tmp/vpn_module_tbd");
+        standins_reset();
         set_control_handlers(nullptr);
     }
 
@@ -262,8 +270,8 @@ TEST_F(ControlSandbox, FailedRestoreWithEveryValueInPlaceSucceedsWithoutRestart)
 {
     std::string request = lan_request(lan_entry("eth1", "192.168.8.0", "255.255.255.0", "192.168.8.1"));
     EXPECT_EQ(handle(request), reply("[{\"T\":12,\"ER\":0,\"I\":0}]"));  // restore takes the values over
-    standin_reset("service");
-    standin_exit_status("restore", 1);
+    run_shell("rm -f /var/sandbox/calls/service");
+    restore_exit_status(1);
     EXPECT_EQ(handle(request), reply("[{\"T\":12,\"ER\":0,\"I\":0}]"));
     EXPECT_EQ(standin_calls("service"), "");
     EXPECT_TRUE(logs.contains(LOG_DEBUG, "Services to restart: bard: 0, eth: 0, wifi: 0"));
@@ -276,7 +284,7 @@ TEST_F(ControlSandbox, FailedRestoreWithEveryValueInPlaceSucceedsWithoutRestart)
 
 TEST_F(ControlSandbox, FailingBardRestartLeavesTheCsWithoutResponse)
 {
-    standin_exit_status("service", 1);
+    service_exit_status("bard", 1);
     EXPECT_EQ(handle(lan_request(lan_entry("eth1", "192.168.8.0", "255.255.255.0", "192.168.8.1"))), "no response");
     EXPECT_TRUE(logs.contains(LOG_ERR, "Not able to restart bard service."));
     EXPECT_TRUE(file_exists(LAN_STAGING_PATH));  // the request itself was carried out
