@@ -210,6 +210,19 @@ lan_setup_result lan_setup(const std::vector<lan_iface_cfg>& list, uint32_t* res
         }
     }
 
+    // Two interfaces of the same request may not share a network either.
+    for (size_t i = 0; i < list.size(); ++i) {
+        for (size_t j = i + 1; j < list.size(); ++j) {
+            if (effective_name(list[i]) == effective_name(list[j]))
+                continue;
+            if (networks_overlap(list[i], list[j])) {
+                qm_log(LOG_ERR, "Requested network setup for %s is in conflict with %s.", list[i].iface.c_str(),
+                       list[j].iface.c_str());
+                return lan_setup_result::conflict;
+            }
+        }
+    }
+
     // 3.-6. The staging file is replaced as a whole, so restore never sees half of a request.
     std::string temp;
     FILE* file = atomic_file_begin(LAN_STAGING_PATH, 0644, temp);

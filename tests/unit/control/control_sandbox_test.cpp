@@ -222,6 +222,11 @@ TEST_F(ControlSandbox, OverlapUnderTheShorterMaskIsAConflictAndChangesNothing)
     EXPECT_EQ(handle(lan_request(lan_entry("eth0", "192.168.5.0", "255.255.255.0", "192.168.5.1"))),
               reply("[{\"T\":12,\"ER\":1,\"I\":0,\"MG\":\"Conflicting LAN address\"}]"));
     EXPECT_TRUE(logs.contains(LOG_ERR, "Requested network setup for eth0 is in conflict with eth1."));
+    // Two interfaces of one request are held to the same rule.
+    EXPECT_EQ(handle(lan_request(lan_entry("eth0", "172.16.1.0", "255.255.255.0", "172.16.1.1") + "," +
+                                 lan_entry("eth2", "172.16.0.0", "255.255.0.0", "172.16.0.1"))),
+              reply("[{\"T\":12,\"ER\":1,\"I\":0,\"MG\":\"Conflicting LAN address\"}]"));
+    EXPECT_TRUE(logs.contains(LOG_ERR, "Requested network setup for eth0 is in conflict with eth2."));
     EXPECT_FALSE(file_exists(LAN_STAGING_PATH));
     EXPECT_EQ(standin_calls("restore"), "");
     EXPECT_EQ(standin_calls("service"), "");
