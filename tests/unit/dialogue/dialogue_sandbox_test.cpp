@@ -8,6 +8,7 @@
 
 #include "common/error.h"
 #include "common/log.h"
+#include "common/runner.h"
 #include "common/file_util.h"
 #include "daemon/module_settings.h"
 #include "dialogue/cs_exchange.h"
@@ -254,6 +255,10 @@ TEST_F(DialogueTest, RegistrationSendsUdidAndSerialAndAcceptsAcknowledgement)
 
 TEST_F(DialogueTest, CredentialsInAnswerToRegistrationAreStored)
 {
+    // A key left readable by others from an earlier run is replaced, not rewritten in place.
+    run_shell(std::string("mkdir -p ") + QM_OVPN_DIR);
+    write_file(QM_OVPN_KEY_FILE, "old key");
+    chmod(QM_OVPN_KEY_FILE, 0644);
     server->script(R"({"cs": ["creds"]})");
     ASSERT_EQ(register_on_cs(), 1);
     EXPECT_EQ(read_file(QM_OVPN_CA_FILE), read_file(test_cert("ovpn_ca.crt")));
