@@ -41,9 +41,9 @@ assert_gone() { # id
   local id=$1
   [ -n "$id" ] || { fail "no sandbox id reported"; return; }
   if ip netns list | grep -q "^$id-"; then fail "$id: network namespace left behind"; fi
-  if grep -q "$id" /proc/self/mountinfo; then fail "$id: mount left behind"; fi
+  if grep -Eq "/$id(-r|-cs|/[^ ]*)? " /proc/self/mountinfo; then fail "$id: mount left behind"; fi
   if [ -e "/run/$id" ]; then fail "$id: state directory left behind"; fi
-  if [ -n "$(pgrep -f "qmsb-selftest-marker-$id" || true)" ]; then
+  if [ -n "$(pgrep -f "qmsb-selftest-marker-$id " || true)" ]; then
     fail "$id: process left behind"
   fi
 }
@@ -272,7 +272,7 @@ case_cleanup() {
   local id
   id=$(cat "$WORK/kid")
   for i in $(seq 1 100); do
-    [ -z "$(pgrep -f "qmsb-selftest-marker-$id" || true)" ] && break
+    [ -z "$(pgrep -f "qmsb-selftest-marker-$id " || true)" ] && break
     sleep 0.05
   done
   "$SB" -- true || fail "run after a killed one"
