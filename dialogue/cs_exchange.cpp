@@ -1,9 +1,5 @@
 #include "dialogue/cs_exchange.h"
 
-#include <cerrno>
-#include <exception>
-#include <string>
-
 #include "common/error.h"
 #include "common/file_util.h"
 #include "common/log.h"
@@ -16,7 +12,12 @@
 #include "protocol/message_reader.h"
 #include "transport/tls_client.h"
 
-namespace {
+#include <cerrno>
+#include <exception>
+#include <string>
+
+namespace
+{
 
 // Longest CS address text taken from the tunnel settings.
 constexpr size_t CS_ADDRESS_MAX = 90;
@@ -33,7 +34,7 @@ int cs_exchange_on(WolfSSL_tls_client& client, const char* request, std::string&
     const int port = static_cast<int>(settings.cs_side_channel_port_ssl);
     module_settings_release(settings);
 
-    if (client.init(tls_cred_files{DEVICE_KEY_PATH, DEVICE_CERT_PATH}, QM_CS_CERT_FILE) != 1) {
+    if (client.init(tls_cred_files { DEVICE_KEY_PATH, DEVICE_CERT_PATH }, QM_CS_CERT_FILE) != 1) {
         qm_log(LOG_ERR, "SSL initialization failed.");
         return 0;
     }
@@ -68,7 +69,7 @@ void write_credential(const std::string& text, const char* path, mode_t perms)
         throw GenericError(std::string("Failed to write file: '") + path + "'.");
 }
 
-}  // namespace
+} // namespace
 
 int cs_exchange(const char* request, std::string& answer)
 {

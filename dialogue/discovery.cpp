@@ -1,11 +1,5 @@
 #include "dialogue/discovery.h"
 
-#include <unistd.h>
-
-#include <exception>
-#include <string>
-#include <vector>
-
 #include "common/error.h"
 #include "common/file_util.h"
 #include "common/log.h"
@@ -18,7 +12,13 @@
 #include "protocol/message_reader.h"
 #include "transport/tls_client.h"
 
-namespace {
+#include <exception>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
 
 dialogue_pause_fn pause_fn = nullptr;
 
@@ -100,7 +100,7 @@ int obtain_cs_ip_unguarded(WolfSSL_tls_client& client)
     struct release {
         module_settings& s;
         ~release() { module_settings_release(s); }
-    } release_settings{settings};
+    } release_settings { settings };
     wolfSSL_Init();
 
     std::string udid = device_udid();
@@ -111,14 +111,14 @@ int obtain_cs_ip_unguarded(WolfSSL_tls_client& client)
         qm_log(LOG_ERR, "obtain_cs_ip: creating request failed.");
         return 0;
     }
-    if (client.init(tls_cred_files{DEVICE_KEY_PATH, DEVICE_CERT_PATH}, DS_CERT_PATH) != 1) {
+    if (client.init(tls_cred_files { DEVICE_KEY_PATH, DEVICE_CERT_PATH }, DS_CERT_PATH) != 1) {
         qm_log(LOG_ERR, "obtain_cs_ip: SSL initialization failed.");
         return 0;
     }
 
     const int port = static_cast<int>(settings.ds_port);
     size_t index = 0;
-    unsigned failures_in_a_row = 0;  // failed connections and handshakes on the current candidate
+    unsigned failures_in_a_row = 0; // failed connections and handshakes on the current candidate
     bool first_pass = true;
     for (;;) {
         std::vector<std::string> candidates;
@@ -153,10 +153,10 @@ int obtain_cs_ip_unguarded(WolfSSL_tls_client& client)
             }
             if (client.connect(address, port) != 1) {
                 qm_log(LOG_ERR, "Connection to DS (%s:%d) failed. Next attempt in %i s.", address.c_str(), port,
-                       DS_RETRY_PAUSE);
+                    DS_RETRY_PAUSE);
             } else if (client.do_handshake() != 1) {
                 qm_log(LOG_ERR, "Handshake with DS (%s:%d) failed. Next attempt in %i s.", address.c_str(), port,
-                       DS_RETRY_PAUSE);
+                    DS_RETRY_PAUSE);
             } else {
                 failures_in_a_row = 0;
                 break;
@@ -184,7 +184,7 @@ int obtain_cs_ip_unguarded(WolfSSL_tls_client& client)
     }
 }
 
-}  // namespace
+} // namespace
 
 void set_dialogue_pause(dialogue_pause_fn pause)
 {
@@ -202,14 +202,14 @@ void dialogue_pause(unsigned seconds)
 std::vector<std::string> ds_candidate_list(const module_settings& settings)
 {
     std::vector<std::string> list;
-    const std::string* sources[] = {&settings.local_ds_ip[0], &settings.local_ds_ip[1], &settings.local_ds_ip[2],
-                                    &settings.core_ds_ip[0],  &settings.core_ds_ip[1],  &settings.core_ds_ip[2]};
+    const std::string* sources[] = { &settings.local_ds_ip[0], &settings.local_ds_ip[1], &settings.local_ds_ip[2],
+        &settings.core_ds_ip[0], &settings.core_ds_ip[1], &settings.core_ds_ip[2] };
     for (const std::string* value : sources) {
         if (value->empty())
             continue;
         std::string address;
         if (resolve_host(value->c_str(), &address) != 0 || address.empty())
-            continue;  // no IPv4 address: nothing to connect to
+            continue; // no IPv4 address: nothing to connect to
         qm_log(LOG_INFO, "%s resolved to %s", value->c_str(), address.c_str());
         list.push_back(address);
     }

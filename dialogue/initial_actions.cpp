@@ -1,17 +1,5 @@
 #include "dialogue/initial_actions.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <exception>
-#include <string>
-
 #include "common/error.h"
 #include "common/file_util.h"
 #include "common/log.h"
@@ -21,7 +9,19 @@
 #include "protocol/message_builder.h"
 #include "protocol/message_reader.h"
 
-namespace {
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace
+{
 
 constexpr size_t CS_ADDRESS_MAX = 90;
 constexpr size_t DEV_CERT_BUFFER = 4000;
@@ -50,8 +50,8 @@ unsigned approval_pause(int32_t asked)
     if (pause > APPROVAL_PAUSE_MAX)
         pause = APPROVAL_PAUSE_MAX;
     if (static_cast<int64_t>(pause) != asked)
-        qm_log(LOG_WARNING, "get_ovpn_detail_approval: Pause of %d s asked by CS is out of range. Using %u s.",
-               asked, pause);
+        qm_log(LOG_WARNING, "get_ovpn_detail_approval: Pause of %d s asked by CS is out of range. Using %u s.", asked,
+            pause);
     return pause;
 }
 
@@ -91,7 +91,7 @@ int process_udp_message(const char* text, unsigned int* sleep_time)
     }
 }
 
-}  // namespace
+} // namespace
 
 int get_ovpn_detail_approval(unsigned int* sleep_time)
 {
@@ -99,7 +99,7 @@ int get_ovpn_detail_approval(unsigned int* sleep_time)
     // manager's variable, so a null pointer is a programming error.
     if (sleep_time == NULL) {
         fprintf(stderr, "%s: %s:%u: %s: Assertion `%s' failed.\n", program_invocation_short_name, __FILE__,
-                static_cast<unsigned>(__LINE__), __PRETTY_FUNCTION__, "sleep_time != NULL");
+            static_cast<unsigned>(__LINE__), __PRETTY_FUNCTION__, "sleep_time != NULL");
         abort();
     }
 
@@ -123,14 +123,14 @@ int get_ovpn_detail_approval(unsigned int* sleep_time)
         return 0;
     }
 
-    udp_socket sock{socket(AF_INET, SOCK_DGRAM, 0)};
+    udp_socket sock { socket(AF_INET, SOCK_DGRAM, 0) };
     if (sock.fd < 0) {
         int saved = errno;
         qm_log(LOG_ERR, "get_ovpn_detail_approval: Unable to create socket");
         errno = saved;
         return 0;
     }
-    struct timeval timeout = {APPROVAL_TIMEOUT, 0};
+    struct timeval timeout = { APPROVAL_TIMEOUT, 0 };
     setsockopt(sock.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 
     char buffer[QM_MSG_BUFFER_SIZE];
@@ -159,7 +159,7 @@ int get_ovpn_detail_approval(unsigned int* sleep_time)
             errno = QM_ERR_CS_NO_ANSWER;
         } else {
             qm_log(LOG_DEBUG, "get_ovpn_detail_approval: receiving CS's approval failed (%d). %s.", saved,
-                   strerror(saved));
+                strerror(saved));
             errno = saved;
         }
         return 0;

@@ -1,15 +1,9 @@
 // Discovery, registration, credentials and approval against the DS and CS test servers, over
 // real TLS 1.3 and UDP, with the device's files in their real places.
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-
-#include <cerrno>
-#include <memory>
-
 #include "common/error.h"
+#include "common/file_util.h"
 #include "common/log.h"
 #include "common/runner.h"
-#include "common/file_util.h"
 #include "daemon/module_settings.h"
 #include "dialogue/cs_exchange.h"
 #include "dialogue/device_cert.h"
@@ -19,7 +13,13 @@
 #include "dialogue/peer_fixture.h"
 #include "support/test_support.h"
 
-namespace {
+#include <cerrno>
+#include <gtest/gtest.h>
+#include <memory>
+#include <sys/stat.h>
+
+namespace
+{
 
 constexpr int DS_PORT = 4431;
 constexpr int CS_PORT = 4432;
@@ -27,9 +27,9 @@ constexpr int UDP_PORT = 4433;
 
 std::string settings_with(const std::string& lines)
 {
-    return "MOD_QUILLMESH_ENABLED=1\nMOD_QUILLMESH_UCID=UC-77\nMOD_QUILLMESH_DS_PORT=" + std::to_string(DS_PORT) +
-           "\nMOD_QUILLMESH_CS_SIDE_CHANNEL_PORT_SSL=" + std::to_string(CS_PORT) +
-           "\nMOD_QUILLMESH_CS_SIDE_CHANNEL_PORT_UDP=" + std::to_string(UDP_PORT) + "\n" + lines;
+    return "MOD_QUILLMESH_ENABLED=1\nMOD_QUILLMESH_UCID=UC-77\nMOD_QUILLMESH_DS_PORT=" + std::to_string(DS_PORT)
+        + "\nMOD_QUILLMESH_CS_SIDE_CHANNEL_PORT_SSL=" + std::to_string(CS_PORT)
+        + "\nMOD_QUILLMESH_CS_SIDE_CHANNEL_PORT_UDP=" + std::to_string(UDP_PORT) + "\n" + lines;
 }
 
 std::string ds_port_text()
@@ -51,7 +51,8 @@ mode_t file_mode(const std::string& path)
     return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
-class DialogueTest : public ::testing::Test {
+class DialogueTest : public ::testing::Test
+{
 protected:
     static void SetUpTestSuite()
     {
@@ -68,8 +69,8 @@ protected:
         server->clear_records();
         recorded_pauses.clear();
         set_dialogue_pause(record_pause);
-        write_tunnel_settings("QUILLMESH_ENABLED=1\nQUILLMESH_TUNDEV=tun0\nQUILLMESH_REMOTE_IPADDR=" + peer_address() +
-                              "\n");
+        write_tunnel_settings(
+            "QUILLMESH_ENABLED=1\nQUILLMESH_TUNDEV=tun0\nQUILLMESH_REMOTE_IPADDR=" + peer_address() + "\n");
         write_module_settings(settings_with("MOD_QUILLMESH_CORE_DS_IP2=" + peer_address() + "\n"));
         write_file(QM_CS_CERT_FILE, read_file(test_cert("cs.crt")));
     }
@@ -105,7 +106,7 @@ TEST_F(DialogueTest, DiscoveryStoresCsAddressAndCertificateFromOneElementList)
     auto requests = server->requests("ds");
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].request,
-              "{\"H\":{\"V\":113},\"B\":[{\"T\":4,\"DT\":{\"4-1\":\"UC-77\",\"4-2\":\"" + device_udid() + "\"}}]}");
+        "{\"H\":{\"V\":113},\"B\":[{\"T\":4,\"DT\":{\"4-1\":\"UC-77\",\"4-2\":\"" + device_udid() + "\"}}]}");
     EXPECT_TRUE(requests[0].client_cert);
     EXPECT_TRUE(log.contains(LOG_INFO, peer_address() + " resolved to " + peer_address()));
     EXPECT_TRUE(log.contains(LOG_DEBUG, "Trying to connect to DS " + peer_address() + ds_port_text() + ". Attempt: 1"));
@@ -130,8 +131,8 @@ TEST_F(DialogueTest, DiscoveryResolvesHostNameAndAcceptsOtherVersionAfterWarning
 TEST_F(DialogueTest, DiscoveryWithSameCsAddressLeavesModuleSettingsFileUntouched)
 {
     // Lower-case key and an unknown line: a save would rewrite both.
-    std::string module = settings_with("MOD_QUILLMESH_CORE_DS_IP2=" + peer_address() +
-                                       "\nmod_quillmesh_cs_ip1=" + peer_address() + "\nEXTRA_KEY=kept\n");
+    std::string module = settings_with("MOD_QUILLMESH_CORE_DS_IP2=" + peer_address()
+        + "\nmod_quillmesh_cs_ip1=" + peer_address() + "\nEXTRA_KEY=kept\n");
     write_module_settings(module);
     write_tunnel_settings("QUILLMESH_TUNDEV=tun0\nQUILLMESH_REMOTE_IPADDR=1.2.3.4\n");
     ASSERT_EQ(obtain_cs_ip(), 1);
@@ -148,8 +149,8 @@ TEST_F(DialogueTest, DiscoveryReadsAnswerSplitAcrossSeveralWrites)
 
 TEST_F(DialogueTest, DiscoveryFallsBackToStoredCsAfterErrorSegment)
 {
-    write_module_settings(settings_with("MOD_QUILLMESH_CORE_DS_IP2=" + peer_address() +
-                                        "\nMOD_QUILLMESH_CS_IP1=10.20.30.40\n"));
+    write_module_settings(
+        settings_with("MOD_QUILLMESH_CORE_DS_IP2=" + peer_address() + "\nMOD_QUILLMESH_CS_IP1=10.20.30.40\n"));
     server->script(R"({"ds": [{"kind": "error", "mg": "unknown customer"}]})");
     ASSERT_EQ(obtain_cs_ip(), 1);
     EXPECT_TRUE(log.contains(LOG_ERR, "Received an error message - unknown customer"));
@@ -166,14 +167,14 @@ TEST_F(DialogueTest, DiscoveryRefusesUnusableAnswersAndStoresNothing)
         const char* script;
         std::string log_text;
     } cases[] = {
-        {R"({"kind": "good", "cs_ip": "10.0.0.1; reboot"})",
-         "CS address from DS is not an IPv4 address ('10.0.0.1; reboot')."},
-        {R"({"kind": "good", "cs_ip": "10.0.0.256"})", "CS address from DS is not an IPv4 address ('10.0.0.256')."},
-        {R"({"kind": "unexpected", "type": 10})",
-         "process_secure_ds_msg: Received a message with invalid/unsupported code\n"},
-        {R"({"kind": "malformed"})", "Malformed JSON message, can not be parsed."},
-        {R"({"kind": "good", "omit": "5-2"})", "Object [5-2] could not be found in JSON string '"},
-        {R"({"kind": "close"})", "Receiving IP query answer from DS failed."},
+        { R"({"kind": "good", "cs_ip": "10.0.0.1; reboot"})",
+            "CS address from DS is not an IPv4 address ('10.0.0.1; reboot')." },
+        { R"({"kind": "good", "cs_ip": "10.0.0.256"})", "CS address from DS is not an IPv4 address ('10.0.0.256')." },
+        { R"({"kind": "unexpected", "type": 10})",
+            "process_secure_ds_msg: Received a message with invalid/unsupported code\n" },
+        { R"({"kind": "malformed"})", "Malformed JSON message, can not be parsed." },
+        { R"({"kind": "good", "omit": "5-2"})", "Object [5-2] could not be found in JSON string '" },
+        { R"({"kind": "close"})", "Receiving IP query answer from DS failed." },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.script);
@@ -185,12 +186,12 @@ TEST_F(DialogueTest, DiscoveryRefusesUnusableAnswersAndStoresNothing)
         server->clear_records();
         // The first answer is unusable; the CS certificate of the second one is the "other"
         // identity, so what is stored can only come from the good answer.
-        server->script(std::string("{\"ds\": [") + c.script + ", {\"kind\": \"good\", \"cert_file\": \"" +
-                       test_cert("other.crt") + "\"}]}");
+        server->script(std::string("{\"ds\": [") + c.script + ", {\"kind\": \"good\", \"cert_file\": \""
+            + test_cert("other.crt") + "\"}]}");
         ASSERT_EQ(obtain_cs_ip(), 1);
         EXPECT_TRUE(logged_with_prefix(log, LOG_ERR, c.log_text));
         EXPECT_TRUE(log.contains(LOG_ERR, "Getting CS's address from DS failed. Next attempt in 15 s."));
-        EXPECT_EQ(recorded_pauses, std::vector<unsigned>{15});
+        EXPECT_EQ(recorded_pauses, std::vector<unsigned> { 15 });
         EXPECT_EQ(server->requests("ds").size(), 2u);
         EXPECT_EQ(read_file(QM_CS_CERT_FILE), read_file(test_cert("other.crt")));
         EXPECT_EQ(stored_remote(), peer_address());
@@ -201,8 +202,8 @@ TEST_F(DialogueTest, DiscoveryMovesToNextDsAfterFourFailedAttempts)
 {
     // 10.99.0.2 (or 127.0.0.2 without a CS side) is the router itself: nothing listens there.
     std::string dead = peer_address() == "10.99.0.1" ? "10.99.0.2" : "127.0.0.2";
-    write_module_settings(settings_with("MOD_QUILLMESH_LOCAL_DS_IP1=" + dead +
-                                        "\nMOD_QUILLMESH_CORE_DS_IP1=" + peer_address() + "\n"));
+    write_module_settings(
+        settings_with("MOD_QUILLMESH_LOCAL_DS_IP1=" + dead + "\nMOD_QUILLMESH_CORE_DS_IP1=" + peer_address() + "\n"));
     ASSERT_EQ(obtain_cs_ip(), 1);
     std::string failed = "Connection to DS (" + dead + ds_port_text() + ") failed. Next attempt in 15 s.";
     int failures = 0;
@@ -218,10 +219,10 @@ TEST_F(DialogueTest, DiscoveryMovesToNextDsAfterFourFailedAttempts)
 TEST_F(DialogueTest, DiscoveryCountsFailedHandshakesTowardsRotation)
 {
     // A DS in the router's own namespace that presents a certificate nobody pins.
-    peer_server impostor(DS_PORT, 0, 0, "127.0.0.3",
-                         {"--ds-cert", test_cert("other.crt"), "--ds-key", test_cert("other.key")}, true);
-    write_module_settings(settings_with("MOD_QUILLMESH_LOCAL_DS_IP1=127.0.0.3\nMOD_QUILLMESH_CORE_DS_IP3=" + peer_address() +
-                                        "\n"));
+    peer_server impostor(
+        DS_PORT, 0, 0, "127.0.0.3", { "--ds-cert", test_cert("other.crt"), "--ds-key", test_cert("other.key") }, true);
+    write_module_settings(
+        settings_with("MOD_QUILLMESH_LOCAL_DS_IP1=127.0.0.3\nMOD_QUILLMESH_CORE_DS_IP3=" + peer_address() + "\n"));
     ASSERT_EQ(obtain_cs_ip(), 1);
     std::string failed = "Handshake with DS (127.0.0.3" + ds_port_text() + ") failed. Next attempt in 15 s.";
     int failures = 0;
@@ -247,8 +248,9 @@ TEST_F(DialogueTest, RegistrationSendsUdidAndSerialAndAcceptsAcknowledgement)
     ASSERT_EQ(register_on_cs(), 1);
     auto requests = server->requests("cs");
     ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].request, "{\"H\":{\"V\":113},\"B\":[{\"T\":21,\"DT\":{\"21-1\":\"" + device_udid() +
-                                       "\",\"21-2\":\"" + device_serial_number() + "\"}}]}");
+    EXPECT_EQ(requests[0].request,
+        "{\"H\":{\"V\":113},\"B\":[{\"T\":21,\"DT\":{\"21-1\":\"" + device_udid() + "\",\"21-2\":\""
+            + device_serial_number() + "\"}}]}");
     EXPECT_TRUE(requests[0].client_cert);
     EXPECT_FALSE(file_exists(QM_OVPN_KEY_FILE));
 }
@@ -304,16 +306,18 @@ TEST_F(DialogueTest, CsWithOtherProtocolVersionGives275)
     EXPECT_EQ(register_on_cs(), 0);
     EXPECT_EQ(errno, QM_ERR_VERSION_MISMATCH);
     ASSERT_EQ(log.lines().size(), 1u);
-    EXPECT_EQ(log.lines()[0], (log_line{LOG_WARNING, "Message protocol version missmatch  (expected: 113 found: 112)."}));
+    EXPECT_EQ(
+        log.lines()[0], (log_line { LOG_WARNING, "Message protocol version missmatch  (expected: 113 found: 112)." }));
 }
 
 TEST_F(DialogueTest, CsErrorSegmentFailsWithItsText)
 {
     server->script(R"({"cs": [{"kind": "error", "mg": "not registered"}]})");
-    errno = QM_ERR_CS_HANDSHAKE;  // left over from an earlier exchange
+    errno = QM_ERR_CS_HANDSHAKE; // left over from an earlier exchange
     EXPECT_EQ(obtain_ovpn_details(), 0);
     EXPECT_TRUE(log.contains(LOG_ERR, "Received an error message - not registered"));
-    EXPECT_TRUE(log.contains(LOG_DEBUG, "{\"H\":{\"V\":113},\"B\":[{\"T\":7,\"I\":0,\"ER\":1,\"MG\":\"not registered\"}]}"));
+    EXPECT_TRUE(
+        log.contains(LOG_DEBUG, "{\"H\":{\"V\":113},\"B\":[{\"T\":7,\"I\":0,\"ER\":1,\"MG\":\"not registered\"}]}"));
     EXPECT_NE(errno, QM_ERR_CS_HANDSHAKE);
     EXPECT_NE(errno, QM_ERR_VERSION_MISMATCH);
 }
@@ -327,13 +331,13 @@ TEST_F(DialogueTest, CsAnswerOfUnexpectedTypeIsRefused)
 
 TEST_F(DialogueTest, CsPresentingAnotherCertificateFailsHandshakeWith271)
 {
-    server->script(R"({"cs": [{"kind": "ack", "server_cert": ")" + test_cert("other.crt") + R"(", "server_key": ")" +
-                   test_cert("other.key") + "\"}]}");
+    server->script(R"({"cs": [{"kind": "ack", "server_cert": ")" + test_cert("other.crt") + R"(", "server_key": ")"
+        + test_cert("other.key") + "\"}]}");
     errno = 0;
     EXPECT_EQ(register_on_cs(), 0);
     EXPECT_EQ(errno, QM_ERR_CS_HANDSHAKE);
-    EXPECT_TRUE(log.contains(LOG_ERR, "Handshake with CS (" + peer_address() + ":" + std::to_string(CS_PORT) +
-                                          ") failed."));
+    EXPECT_TRUE(
+        log.contains(LOG_ERR, "Handshake with CS (" + peer_address() + ":" + std::to_string(CS_PORT) + ") failed."));
     EXPECT_TRUE(server->requests("cs").empty());
 }
 
@@ -368,19 +372,19 @@ TEST_F(DialogueTest, ApprovalAnswersGiveTheirErrorCodes)
         const char* script;
         int code;
         unsigned sleep_time;
-        int priority;  // -1: nothing logged
+        int priority; // -1: nothing logged
         std::string log_text;
     } cases[] = {
-        {R"({"kind": "not_validated", "pause": 30})", QM_ERR_NOT_VALIDATED, 30, LOG_INFO,
-         "process_udp_message: Not validated on CS."},
-        {R"({"kind": "error", "er": 1, "mg": "x"})", QM_ERR_APPROVAL_ERROR, 5, -1, ""},
-        {R"({"kind": "good", "omit": "DT"})", QM_ERR_NOT_VALIDATED, 5, LOG_ERR,
-         "Object [DT] could not be found in JSON string '{\"T\":9,\"I\":0,\"ER\":0}'."},
-        {R"({"kind": "unexpected", "type": 10})", QM_ERR_NOT_VALIDATED, 5, LOG_WARNING,
-         "Received a message with an unsupported code (10)."},
-        {R"({"kind": "good", "version": 112})", QM_ERR_VERSION_MISMATCH, 5, LOG_WARNING,
-         "Message protocol version missmatch  (expected: 113 found: 112)."},
-        {R"({"kind": "malformed"})", QM_ERR_NOT_VALIDATED, 5, LOG_ERR, "Malformed JSON message, can not be parsed."},
+        { R"({"kind": "not_validated", "pause": 30})", QM_ERR_NOT_VALIDATED, 30, LOG_INFO,
+            "process_udp_message: Not validated on CS." },
+        { R"({"kind": "error", "er": 1, "mg": "x"})", QM_ERR_APPROVAL_ERROR, 5, -1, "" },
+        { R"({"kind": "good", "omit": "DT"})", QM_ERR_NOT_VALIDATED, 5, LOG_ERR,
+            "Object [DT] could not be found in JSON string '{\"T\":9,\"I\":0,\"ER\":0}'." },
+        { R"({"kind": "unexpected", "type": 10})", QM_ERR_NOT_VALIDATED, 5, LOG_WARNING,
+            "Received a message with an unsupported code (10)." },
+        { R"({"kind": "good", "version": 112})", QM_ERR_VERSION_MISMATCH, 5, LOG_WARNING,
+            "Message protocol version missmatch  (expected: 113 found: 112)." },
+        { R"({"kind": "malformed"})", QM_ERR_NOT_VALIDATED, 5, LOG_ERR, "Malformed JSON message, can not be parsed." },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.script);
@@ -395,7 +399,7 @@ TEST_F(DialogueTest, ApprovalAnswersGiveTheirErrorCodes)
             EXPECT_TRUE(log.lines().empty());
         } else {
             ASSERT_EQ(log.lines().size(), 1u);
-            EXPECT_EQ(log.lines()[0], (log_line{c.priority, c.log_text}));
+            EXPECT_EQ(log.lines()[0], (log_line { c.priority, c.log_text }));
         }
     }
 }
@@ -405,7 +409,7 @@ TEST_F(DialogueTest, ApprovalPauseIsHeldWithinOneSecondAndOneDay)
     struct pause_case {
         const char* pause;
         unsigned expected;
-    } cases[] = {{"0", 1}, {"-5", 1}, {"100000", 86400}, {"86400", 86400}, {"1", 1}};
+    } cases[] = { { "0", 1 }, { "-5", 1 }, { "100000", 86400 }, { "86400", 86400 }, { "1", 1 } };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.pause);
         server->script(std::string("{\"udp\": [{\"kind\": \"not_validated\", \"pause\": ") + c.pause + "}]}");
@@ -414,10 +418,10 @@ TEST_F(DialogueTest, ApprovalPauseIsHeldWithinOneSecondAndOneDay)
         EXPECT_EQ(get_ovpn_detail_approval(&sleep_time), 0);
         EXPECT_EQ(sleep_time, c.expected);
         bool clamped = std::to_string(c.expected) != c.pause;
-        EXPECT_EQ(log.contains(LOG_WARNING, std::string("get_ovpn_detail_approval: Pause of ") + c.pause +
-                                                " s asked by CS is out of range. Using " +
-                                                std::to_string(c.expected) + " s."),
-                  clamped);
+        EXPECT_EQ(log.contains(LOG_WARNING,
+                      std::string("get_ovpn_detail_approval: Pause of ") + c.pause
+                          + " s asked by CS is out of range. Using " + std::to_string(c.expected) + " s."),
+            clamped);
     }
 }
 
@@ -450,4 +454,4 @@ TEST_F(DialogueTest, ApprovalUnansweredGives269AfterTenSeconds)
     EXPECT_TRUE(log.contains(LOG_DEBUG, "get_ovpn_detail_approval: CS did not respond to approval query."));
 }
 
-}  // namespace
+} // namespace

@@ -1,23 +1,22 @@
 #include "dialogue/peer_fixture.h"
 
-#include <cjson/cJSON.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdlib>
-#include <sstream>
-#include <stdexcept>
-#include <thread>
-
 #include "common/runner.h"
 #include "daemon/module_settings.h"
 #include "dialogue/cs_exchange.h"
 #include "dialogue/device_cert.h"
 #include "dialogue/discovery.h"
 #include "support/test_support.h"
+
+#include <chrono>
+#include <cjson/cJSON.h>
+#include <cstdlib>
+#include <signal.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 std::vector<unsigned> recorded_pauses;
 
@@ -26,7 +25,8 @@ void record_pause(unsigned seconds)
     recorded_pauses.push_back(seconds);
 }
 
-namespace {
+namespace
+{
 
 const std::string server_script = std::string(QM_SOURCE_DIR) + "/tests/peers/ds_cs_server.py";
 const std::string qm_peer = std::string(QM_SOURCE_DIR) + "/tests/sandbox/qm-peer";
@@ -37,7 +37,7 @@ void must(int status, const std::string& what)
         throw std::runtime_error("test set-up failed: " + what);
 }
 
-}  // namespace
+} // namespace
 
 const std::string& test_cert_dir()
 {
@@ -63,7 +63,7 @@ std::string peer_address()
 }
 
 peer_server::peer_server(int ds_port, int cs_port, int udp_port, const std::string& address,
-                         const std::vector<std::string>& extra, bool in_router)
+    const std::vector<std::string>& extra, bool in_router)
 {
     char templ[] = "/tmp/qm-peer-XXXXXX";
     if (!mkdtemp(templ))
@@ -73,22 +73,24 @@ peer_server::peer_server(int ds_port, int cs_port, int udp_port, const std::stri
     const char* netns = getenv("QM_CS_NETNS");
     if (!in_router && netns && *netns)
         args.push_back(qm_peer);
-    args.insert(args.end(), {"/usr/bin/python3", server_script, "--addr", address, "--client-ca",
-                             test_cert("dev.crt"), "--cs-answer-cert", test_cert("cs.crt"), "--ovpn-ca",
-                             test_cert("ovpn_ca.crt"), "--ovpn-cert", test_cert("ovpn_cert.crt"), "--ovpn-key",
-                             test_cert("ovpn_key.pem"), "--script", dir_ + "/script.json", "--record",
-                             dir_ + "/record", "--ready", dir_ + "/ready"});
+    args.insert(args.end(),
+        { "/usr/bin/python3", server_script, "--addr", address, "--client-ca", test_cert("dev.crt"), "--cs-answer-cert",
+            test_cert("cs.crt"), "--ovpn-ca", test_cert("ovpn_ca.crt"), "--ovpn-cert", test_cert("ovpn_cert.crt"),
+            "--ovpn-key", test_cert("ovpn_key.pem"), "--script", dir_ + "/script.json", "--record", dir_ + "/record",
+            "--ready", dir_ + "/ready" });
     if (ds_port)
-        args.insert(args.end(), {"--ds-port", std::to_string(ds_port), "--ds-cert", test_cert("ds.crt"),
-                                 "--ds-key", test_cert("ds.key")});
+        args.insert(args.end(),
+            { "--ds-port", std::to_string(ds_port), "--ds-cert", test_cert("ds.crt"), "--ds-key",
+                test_cert("ds.key") });
     if (cs_port)
-        args.insert(args.end(), {"--cs-port", std::to_string(cs_port), "--cs-cert", test_cert("cs.crt"),
-                                 "--cs-key", test_cert("cs.key")});
+        args.insert(args.end(),
+            { "--cs-port", std::to_string(cs_port), "--cs-cert", test_cert("cs.crt"), "--cs-key",
+                test_cert("cs.key") });
     if (udp_port)
-        args.insert(args.end(), {"--udp-port", std::to_string(udp_port)});
+        args.insert(args.end(), { "--udp-port", std::to_string(udp_port) });
     args.insert(args.end(), extra.begin(), extra.end());
     if (address == "10.99.0.1" || address == "127.0.0.1")
-        args.insert(args.end(), {"--cs-ip", peer_address()});
+        args.insert(args.end(), { "--cs-ip", peer_address() });
 
     pid_ = fork();
     if (pid_ < 0)
@@ -173,9 +175,9 @@ void peer_server::clear_records()
 void install_device_files()
 {
     must(run_shell(std::string("mkdir -p /opt/quillmesh/etc ") + CERTS_SSL_DIR), "mkdir");
-    must(run_shell("cp " + test_cert("dev.crt") + " " + DEVICE_CERT_PATH + " && cp " + test_cert("dev.pem") + " " +
-                   DEVICE_KEY_PATH + " && cp " + test_cert("ds.crt") + " " + DS_CERT_PATH),
-         "device files");
+    must(run_shell("cp " + test_cert("dev.crt") + " " + DEVICE_CERT_PATH + " && cp " + test_cert("dev.pem") + " "
+             + DEVICE_KEY_PATH + " && cp " + test_cert("ds.crt") + " " + DS_CERT_PATH),
+        "device files");
 }
 
 void write_module_settings(const std::string& text)

@@ -6,8 +6,8 @@
 #include <vector>
 
 struct peer_record {
-    std::string server;  // "ds", "cs" or "udp"
-    std::string event;   // "request", "handshake_failed", "incomplete", ...
+    std::string server; // "ds", "cs" or "udp"
+    std::string event; // "request", "handshake_failed", "incomplete", ...
     std::string request;
     bool client_cert = false;
 };
@@ -20,12 +20,13 @@ std::string test_cert(const std::string& name);
 // The CS side of the sandbox when there is one (10.99.0.1), else loopback.
 std::string peer_address();
 
-class peer_server {
+class peer_server
+{
 public:
     // Starts the server with the given ports (0 = not served), listening on `address`.
     // `in_router` runs it in the router's own network namespace instead of the CS side.
     peer_server(int ds_port, int cs_port, int udp_port, const std::string& address = peer_address(),
-                const std::vector<std::string>& extra = {}, bool in_router = false);
+        const std::vector<std::string>& extra = {}, bool in_router = false);
     ~peer_server();
     peer_server(const peer_server&) = delete;
     peer_server& operator=(const peer_server&) = delete;
