@@ -1,19 +1,19 @@
 #include "control/inventory.h"
 
-#include <arpa/inet.h>
-#include <sys/stat.h>
-
-#include <cstdio>
-#include <cstring>
-#include <memory>
-
 #include "common/log.h"
 #include "common/str_util.h"
 #include "control/lan_iface_cfg.h"
 #include "control/lan_setup.h"
 #include "daemon/module_settings.h"
 
-namespace {
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <sys/stat.h>
+
+namespace
+{
 
 const char* const ROUTE_TABLE_PATH = "/proc/net/route";
 
@@ -24,23 +24,28 @@ struct iface_bit {
 
 // The interfaces that carry LAN settings, in the order every walk over them uses.
 const iface_bit LAN_IFACES[] = {
-    {"eth0", IFACE_ETH0},
-    {"eth1", IFACE_ETH1},
-    {"eth2", IFACE_ETH2},
-    {"wlan0", IFACE_WLAN0},
+    { "eth0", IFACE_ETH0 },
+    { "eth1", IFACE_ETH1 },
+    { "eth2", IFACE_ETH2 },
+    { "wlan0", IFACE_WLAN0 },
 };
 
 // Every name a routing lookup can report.
 const iface_bit ROUTING_IFACES[] = {
-    {"eth0", IFACE_ETH0}, {"eth1", IFACE_ETH1}, {"eth2", IFACE_ETH2}, {"wlan0", IFACE_WLAN0},
-    {"br0", IFACE_BR0},   {"usb0", IFACE_USB0}, {"usb1", IFACE_USB1},
+    { "eth0", IFACE_ETH0 },
+    { "eth1", IFACE_ETH1 },
+    { "eth2", IFACE_ETH2 },
+    { "wlan0", IFACE_WLAN0 },
+    { "br0", IFACE_BR0 },
+    { "usb0", IFACE_USB0 },
+    { "usb1", IFACE_USB1 },
 };
 
 struct file_closer {
     void operator()(FILE* f) const noexcept { fclose(f); }
 };
 
-}  // namespace
+} // namespace
 
 bool iface_present(const char* name)
 {
@@ -99,11 +104,11 @@ bool routing_iface_in(const char* table_path, uint32_t address, iface_set* set)
         if (sscanf(line, "%63s%lx%lx%X%*d%*d%*d%lx%*d%*d%*d", name, &destination, &gateway, &flags, &mask) != 5)
             break;
         if (!(flags & 0x1))
-            continue;  // route not up
+            continue; // route not up
         bool match = mask != 0 ? destination == (mask & wanted) : destination == address;
         if (!match)
             continue;
-        char dotted[16] = {0};
+        char dotted[16] = { 0 };
         u32_to_ip(address, dotted);
         qm_log(LOG_DEBUG, "Routing interface found for address %s: %s", dotted, name);
         for (const iface_bit& i : ROUTING_IFACES) {
@@ -122,8 +127,8 @@ bool backrt_ifaces(iface_set* set)
     backrt_settings s = read_backrt_settings();
     if (s.enabled != 0) {
         // Added to what the set holds: the caller gathers every reason to leave an interface alone.
-        *set |= static_cast<iface_set>(((s.eth0 & 1) ? IFACE_ETH0 : 0) | ((s.eth1 & 1) ? IFACE_ETH1 : 0) |
-                                       ((s.eth2 & 1) ? IFACE_ETH2 : 0) | ((s.wifi & 1) ? IFACE_WLAN0 : 0));
+        *set |= static_cast<iface_set>(((s.eth0 & 1) ? IFACE_ETH0 : 0) | ((s.eth1 & 1) ? IFACE_ETH1 : 0)
+            | ((s.eth2 & 1) ? IFACE_ETH2 : 0) | ((s.wifi & 1) ? IFACE_WLAN0 : 0));
     }
     log_iface_set(LOG_DEBUG, "Backrt ifaces: ", *set);
     return true;
@@ -147,7 +152,7 @@ std::vector<lan_iface_cfg> manageable_ifaces()
 
     iface_set excluded = 0;
     routing_iface(0, &excluded);
-    char cs_address[16] = {0};
+    char cs_address[16] = { 0 };
     settings_remote_address(cs_address);
     cs_address[15] = '\0';
     routing_iface(ip_to_u32(cs_address), &excluded);
@@ -178,6 +183,6 @@ std::vector<lan_iface_cfg> manageable_ifaces()
 
 void log_iface_set(int priority, const char* text, iface_set set)
 {
-    qm_log(priority, "%s: usb1: %d, usb0: %d, br0: %d, wlan0: %d, eth2: %d, eth1: %d, eth0: %d", text,
-           (set >> 6) & 1, (set >> 5) & 1, (set >> 4) & 1, (set >> 3) & 1, (set >> 2) & 1, (set >> 1) & 1, set & 1);
+    qm_log(priority, "%s: usb1: %d, usb0: %d, br0: %d, wlan0: %d, eth2: %d, eth1: %d, eth0: %d", text, (set >> 6) & 1,
+        (set >> 5) & 1, (set >> 4) & 1, (set >> 3) & 1, (set >> 2) & 1, (set >> 1) & 1, set & 1);
 }

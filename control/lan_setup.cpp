@@ -1,9 +1,5 @@
 #include "control/lan_setup.h"
 
-#include <cerrno>
-#include <cstring>
-#include <memory>
-
 #include "common/file_util.h"
 #include "common/log.h"
 #include "common/runner.h"
@@ -12,18 +8,23 @@
 #include "control/lan_iface_cfg.h"
 #include "control/nat.h"
 
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
 const char* const LAN_STAGING_PATH = "/opt/quillmesh/etc/settings.lan";
 const char* const SETTINGS_ETH_PATH = "/etc/settings.eth";
 const char* const SETTINGS_WLAN_PATH = "/etc/settings.wlan";
 const char* const SETTINGS_WIFI_AP_PATH = "/etc/settings.wifi_ap";
 const char* const SETTINGS_BACKRT_PATH = "/etc/settings.backrt";
 
-namespace {
+namespace
+{
 
 const char* const RESTORE_COMMAND = "/usr/sbin/restore";
 
 // The LAN interfaces the router has settings for, in the order every walk over them uses.
-const char* const LAN_IFACES[] = {"eth0", "eth1", "eth2", "wlan0"};
+const char* const LAN_IFACES[] = { "eth0", "eth1", "eth2", "wlan0" };
 
 struct file_closer {
     void operator()(FILE* f) const noexcept { settings_close(f); }
@@ -79,7 +80,7 @@ void write_access_point_lines(FILE* file, const lan_iface_cfg& record)
     fprintf(file, "WIFI_AP_DHCP_POOL_HI=%s\n", record.dhcp_high.c_str());
 }
 
-}  // namespace
+} // namespace
 
 bool iface_settings_prefix(const char* name, char* buffer)
 {
@@ -177,7 +178,7 @@ bool verify_restored_settings()
         std::string value = found == router.end() ? std::string() : found->second;
         if (value != entry.second) {
             qm_log(LOG_DEBUG, "Error after restore: for K: %s expected %s but found %s", entry.first.c_str(),
-                   entry.second.c_str(), value.c_str());
+                entry.second.c_str(), value.c_str());
             return false;
         }
     }
@@ -204,7 +205,7 @@ lan_setup_result lan_setup(const std::vector<lan_iface_cfg>& list, uint32_t* res
                 continue;
             if (networks_overlap(r, o)) {
                 qm_log(LOG_ERR, "Requested network setup for %s is in conflict with %s.", r.iface.c_str(),
-                       o.iface.c_str());
+                    o.iface.c_str());
                 return lan_setup_result::conflict;
             }
         }
@@ -217,7 +218,7 @@ lan_setup_result lan_setup(const std::vector<lan_iface_cfg>& list, uint32_t* res
                 continue;
             if (networks_overlap(list[i], list[j])) {
                 qm_log(LOG_ERR, "Requested network setup for %s is in conflict with %s.", list[i].iface.c_str(),
-                       list[j].iface.c_str());
+                    list[j].iface.c_str());
                 return lan_setup_result::conflict;
             }
         }

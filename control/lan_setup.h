@@ -11,13 +11,13 @@
 struct lan_iface_cfg;
 
 // The staging file handed to /usr/sbin/restore.
-extern const char* const LAN_STAGING_PATH;  // /opt/quillmesh/etc/settings.lan
+extern const char* const LAN_STAGING_PATH; // /opt/quillmesh/etc/settings.lan
 
 // The router's settings files read here.
-extern const char* const SETTINGS_ETH_PATH;      // /etc/settings.eth
-extern const char* const SETTINGS_WLAN_PATH;     // /etc/settings.wlan
-extern const char* const SETTINGS_WIFI_AP_PATH;  // /etc/settings.wifi_ap
-extern const char* const SETTINGS_BACKRT_PATH;   // /etc/settings.backrt
+extern const char* const SETTINGS_ETH_PATH; // /etc/settings.eth
+extern const char* const SETTINGS_WLAN_PATH; // /etc/settings.wlan
+extern const char* const SETTINGS_WIFI_AP_PATH; // /etc/settings.wifi_ap
+extern const char* const SETTINGS_BACKRT_PATH; // /etc/settings.backrt
 
 // Restart set: the services to restart once a control message is handled.
 constexpr uint32_t RESTART_BARD = 0x1;

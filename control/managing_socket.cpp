@@ -1,17 +1,5 @@
 #include "control/managing_socket.h"
 
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <climits>
-#include <cmath>
-#include <cstring>
-#include <exception>
-#include <memory>
-#include <vector>
-
 #include "common/error.h"
 #include "common/file_util.h"
 #include "common/log.h"
@@ -25,11 +13,23 @@
 #include "protocol/message_reader.h"
 #include "transport/tcp.h"
 
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <fcntl.h>
+#include <memory>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
 const char* const STORE_MODULE_DIR = "/tmp/vpn_module_tbd/module/";
 const char* const STORE_CONFIG_DIR = "/tmp/vpn_module_tbd/config/";
 const char* const STORE_SCRIPT_DIR = "/tmp/vpn_module_tbd/script/";
 
-namespace {
+namespace
+{
 
 // Request types of the catalogue.
 constexpr int REQ_LAN_SETUP = 11;
@@ -70,8 +70,8 @@ std::string parent_directory(const std::string& path)
 // wrong kind are the same defect of the message.
 [[noreturn]] void throw_wrong_kind(const cJSON* node, const char* key)
 {
-    throw GenericError(std::string("Object [") + key + "] could not be found in JSON string '" +
-                       JSON_to_string(node) + "'.");
+    throw GenericError(
+        std::string("Object [") + key + "] could not be found in JSON string '" + JSON_to_string(node) + "'.");
 }
 
 const cJSON* get_array(const cJSON* node, const char* key)
@@ -101,8 +101,8 @@ void check_text_array(const cJSON* node, const char* key)
 int segment_type(const cJSON* segment)
 {
     const cJSON* item = JSON_get_object(segment, "T");
-    if (!cJSON_IsNumber(item) || !std::isfinite(item->valuedouble) || item->valuedouble < INT_MIN ||
-        item->valuedouble >= static_cast<double>(INT_MAX))
+    if (!cJSON_IsNumber(item) || !std::isfinite(item->valuedouble) || item->valuedouble < INT_MIN
+        || item->valuedouble >= static_cast<double>(INT_MAX))
         throw_wrong_kind(segment, "T");
     return static_cast<int>(item->valuedouble);
 }
@@ -124,9 +124,8 @@ bool parse_lan_entry(const cJSON* entry, lan_iface_cfg& cfg)
     if (!cJSON_IsObject(entry))
         throw GenericError("LAN entry is not an object: '" + JSON_to_string(entry) + "'.");
     std::string name = JSON_get_string(entry, "11-3");
-    bool prefix_ok = name.compare(0, 4, "eth0") == 0 || name.compare(0, 4, "eth1") == 0 ||
-                     name.compare(0, 4, "eth2") == 0 || name.compare(0, 3, "br0") == 0 ||
-                     name.compare(0, 5, "wlan0") == 0;
+    bool prefix_ok = name.compare(0, 4, "eth0") == 0 || name.compare(0, 4, "eth1") == 0
+        || name.compare(0, 4, "eth2") == 0 || name.compare(0, 3, "br0") == 0 || name.compare(0, 5, "wlan0") == 0;
     if (!prefix_ok || !is_iface_name(name)) {
         qm_log(LOG_ERR, "The %s is not a name of supported network interface.", name.c_str());
         return false;
@@ -150,12 +149,12 @@ bool parse_lan_entry(const cJSON* entry, lan_iface_cfg& cfg)
     };
     auto pool_switch = [](const std::string& v) { return is_alnum_token(v, POOL_SWITCH_MAX); };
     const check checks[] = {
-        {"11-1", &cfg.network, is_dotted_quad},
-        {"11-2", &cfg.netmask, is_contiguous_netmask},
-        {"11-4", &cfg.address, is_dotted_quad},
-        {"11-5", &cfg.dhcp_enabled, pool_switch},
-        {"11-6", &cfg.dhcp_low, is_dotted_quad},
-        {"11-7", &cfg.dhcp_high, is_dotted_quad},
+        { "11-1", &cfg.network, is_dotted_quad },
+        { "11-2", &cfg.netmask, is_contiguous_netmask },
+        { "11-4", &cfg.address, is_dotted_quad },
+        { "11-5", &cfg.dhcp_enabled, pool_switch },
+        { "11-6", &cfg.dhcp_low, is_dotted_quad },
+        { "11-7", &cfg.dhcp_high, is_dotted_quad },
     };
     for (const check& c : checks) {
         if (!c.valid(*c.value)) {
@@ -209,9 +208,9 @@ cJSON* handle_routes(const cJSON* payload, int type, int index)
         qm_log(LOG_ERR, "Message with routing information is malformed. List of netmasks is missing.");
         return error_response(type, index);
     }
-    for (const char* key : {"13-1", "13-2", "13-3", "13-4"})
+    for (const char* key : { "13-1", "13-2", "13-3", "13-4" })
         check_text_array(payload, key);
-    char device[16] = {0};
+    char device[16] = { 0 };
     handlers().tunnel_device(device);
     // Failures of single routes are only logged; the CS is told the request was taken.
     handlers().routes_manage(payload, "13-3", "13-4", "delete", device);
@@ -312,7 +311,7 @@ cJSON* handle_internet_mode(const cJSON* payload, int type, int index)
     return error_response(type, index, MG_INTERNET_FAILED);
 }
 
-}  // namespace
+} // namespace
 
 void set_control_handlers(const control_handlers* handlers)
 {
@@ -330,10 +329,10 @@ int create_managing_socket()
         module_settings_load(settings);
         port = settings.control_channel_port;
     }
-    char device[16] = {0};
+    char device[16] = { 0 };
     settings_tunnel_device(device);
 
-    char address[16] = {0};
+    char address[16] = { 0 };
     if (!iface_name_to_ip(device, address) || address[0] == '\0') {
         qm_log(LOG_ERR, "Not able to create managing socket. No IP address for interface %s found.", device);
         return -1;
@@ -499,7 +498,7 @@ std::string base64_decode(const std::string& text)
     for (unsigned char c : text) {
         int v = value_of(c);
         if (v < 0)
-            break;  // '=' or a character outside the alphabet ends the data
+            break; // '=' or a character outside the alphabet ends the data
         group = (group << 6) | static_cast<uint32_t>(v);
         if (++count == 4) {
             out.push_back(static_cast<char>((group >> 16) & 0xff));
@@ -529,7 +528,7 @@ bool store_base64_file(const std::string& base64, const std::string& path)
     std::string temp_dir = parent_directory(dir.size() > 1 ? dir : path);
     std::vector<char> temp(temp_dir.begin(), temp_dir.end());
     const char suffix[] = "/.qm_store.XXXXXX";
-    temp.insert(temp.end(), suffix, suffix + sizeof suffix);  // with the terminating NUL
+    temp.insert(temp.end(), suffix, suffix + sizeof suffix); // with the terminating NUL
     int fd = mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) {
         qm_log(LOG_ERR, "store_base64_file: %s: %s", path.c_str(), strerror(errno));

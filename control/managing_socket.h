@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cjson/cJSON.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -13,9 +12,9 @@ struct lan_iface_cfg;
 enum class lan_setup_result;
 
 // Staging directories of the file store request, by file kind (each path ends in '/').
-extern const char* const STORE_MODULE_DIR;  // kind 1: /tmp/vpn_module_tbd/module/
-extern const char* const STORE_CONFIG_DIR;  // kind 2: /tmp/vpn_module_tbd/config/
-extern const char* const STORE_SCRIPT_DIR;  // kind 3: /tmp/vpn_module_tbd/script/
+extern const char* const STORE_MODULE_DIR; // kind 1: /tmp/vpn_module_tbd/module/
+extern const char* const STORE_CONFIG_DIR; // kind 2: /tmp/vpn_module_tbd/config/
+extern const char* const STORE_SCRIPT_DIR; // kind 3: /tmp/vpn_module_tbd/script/
 
 // A TCP listener bound to the tunnel interface's address and MOD_QUILLMESH_CONTROL_CHANNEL_PORT,
 // close-on-exec. -1 after a log line when the tunnel has no address or the socket fails.
@@ -54,8 +53,8 @@ std::string base64_decode(const std::string& text);
 // default; the fuzz target and tests put recording fakes in their place.
 struct control_handlers {
     lan_setup_result (*lan_setup)(const std::vector<lan_iface_cfg>& list, uint32_t* restart_set);
-    int (*routes_manage)(const cJSON* payload, const char* ip_key, const char* mask_key, const char* operation,
-                         const char* device);
+    int (*routes_manage)(
+        const cJSON* payload, const char* ip_key, const char* mask_key, const char* operation, const char* device);
     std::vector<lan_iface_cfg> (*manageable_ifaces)();
     int (*ovpn_restart)();
     int (*run_shell)(const std::string& command);

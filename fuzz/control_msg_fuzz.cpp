@@ -2,21 +2,21 @@
 // The operations that change the router are recording fakes; they abort when a value that
 // reaches them has a shape that must have been refused first (it would end up in a path, a
 // settings file or a shell command line).
-#include <cjson/cJSON.h>
-
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-#include <vector>
-
 #include "common/log.h"
 #include "common/validate.h"
 #include "control/lan_iface_cfg.h"
 #include "control/lan_setup.h"
 #include "control/managing_socket.h"
 
-namespace {
+#include <cjson/cJSON.h>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace
+{
 
 void require(bool condition)
 {
@@ -40,12 +40,12 @@ lan_setup_result fake_lan_setup(const std::vector<lan_iface_cfg>& list, uint32_t
     }
     *restart_set |= list.empty() ? 0 : RESTART_BARD;
     return list.size() % 3 == 0 ? lan_setup_result::success
-                                 : (list.size() % 3 == 1 ? lan_setup_result::conflict : lan_setup_result::failure);
+                                : (list.size() % 3 == 1 ? lan_setup_result::conflict : lan_setup_result::failure);
 }
 
 int fake_routes_manage(const cJSON* payload, const char* ip_key, const char* mask_key, const char*, const char*)
 {
-    for (const char* key : {ip_key, mask_key}) {
+    for (const char* key : { ip_key, mask_key }) {
         const cJSON* list = cJSON_GetObjectItem(payload, key);
         const cJSON* element = nullptr;
         cJSON_ArrayForEach(element, list) require(cJSON_IsString(element));
@@ -58,23 +58,23 @@ std::vector<lan_iface_cfg> fake_manageable_ifaces()
     lan_iface_cfg cfg;
     cfg.iface = "eth0";
     cfg.address = "192.168.1.1";
-    return {cfg};
+    return { cfg };
 }
 
 int fake_run_shell(const std::string& command)
 {
-    require(command == std::string("mkdir -p ") + STORE_MODULE_DIR ||
-            command == std::string("mkdir -p ") + STORE_CONFIG_DIR ||
-            command == std::string("mkdir -p ") + STORE_SCRIPT_DIR);
+    require(command == std::string("mkdir -p ") + STORE_MODULE_DIR
+        || command == std::string("mkdir -p ") + STORE_CONFIG_DIR
+        || command == std::string("mkdir -p ") + STORE_SCRIPT_DIR);
     return 0;
 }
 
 bool fake_store(const std::string&, const std::string& path)
 {
-    const char* dir = starts_with(path, STORE_MODULE_DIR)   ? STORE_MODULE_DIR
-                      : starts_with(path, STORE_CONFIG_DIR) ? STORE_CONFIG_DIR
-                      : starts_with(path, STORE_SCRIPT_DIR) ? STORE_SCRIPT_DIR
-                                                            : nullptr;
+    const char* dir = starts_with(path, STORE_MODULE_DIR) ? STORE_MODULE_DIR
+        : starts_with(path, STORE_CONFIG_DIR)             ? STORE_CONFIG_DIR
+        : starts_with(path, STORE_SCRIPT_DIR)             ? STORE_SCRIPT_DIR
+                                                          : nullptr;
     require(dir != nullptr);
     require(is_safe_file_name(path.substr(strlen(dir))));
     return path.size() % 2 == 0;
@@ -93,7 +93,7 @@ const control_handlers fakes = {
     [](char* buffer) { strcpy(buffer, "tun0"); },
 };
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {

@@ -1,19 +1,5 @@
 // The control channel against the router sandbox: real interfaces and routes of the namespace,
 // real iptables, the router's settings files, and the restore, service and reboot stand-ins.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/mount.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "common/file_util.h"
 #include "common/log.h"
 #include "common/runner.h"
@@ -24,12 +10,25 @@
 #include "support/test_support.h"
 #include "transport/tcp.h"
 
-namespace {
+#include <arpa/inet.h>
+#include <cstdlib>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
 
 const char* const MODULE_SETTINGS = "/opt/quillmesh/etc/settings";
 const char* const TUNNEL_SETTINGS = "/opt/quillmesh/etc/settings.ovpn";
-const char* const ROUTER_FILES[] = {"/etc/settings.eth", "/etc/settings.wlan", "/etc/settings.wifi_ap",
-                                    "/etc/settings.backrt"};
+const char* const ROUTER_FILES[]
+    = { "/etc/settings.eth", "/etc/settings.wlan", "/etc/settings.wifi_ap", "/etc/settings.backrt" };
 
 void sh(const std::string& command)
 {
@@ -69,7 +68,8 @@ void restore_exit_status(int status)
     write_file("/var/sandbox/restore.rc", std::to_string(status) + "\n");
 }
 
-class ControlSandbox : public ::testing::Test {
+class ControlSandbox : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -84,7 +84,7 @@ protected:
         write_file(MODULE_SETTINGS, "MOD_QUILLMESH_CONTROL_CHANNEL_PORT=9995\n");
         default_route_ = capture("ip route show default");
         run_shell("ip route del default 2>/dev/null");
-        for (const char* c : {"pre_quillmesh_nat", "post_quillmesh_nat"})
+        for (const char* c : { "pre_quillmesh_nat", "post_quillmesh_nat" })
             run_shell(std::string("iptables -t nat -N ") + c + " 2>/dev/null");
     }
 
@@ -132,11 +132,11 @@ protected:
 };
 
 std::string lan_entry(const std::string& name, const std::string& network, const std::string& netmask,
-                      const std::string& address, const std::string& extra = "")
+    const std::string& address, const std::string& extra = "")
 {
-    return "{\"11-1\":\"" + network + "\",\"11-2\":\"" + netmask + "\",\"11-3\":\"" + name + "\",\"11-4\":\"" +
-           address + "\",\"11-5\":\"1\",\"11-6\":\"" + address.substr(0, address.rfind('.')) +
-           ".100\",\"11-7\":\"" + address.substr(0, address.rfind('.')) + ".200\"" + extra + "}";
+    return "{\"11-1\":\"" + network + "\",\"11-2\":\"" + netmask + "\",\"11-3\":\"" + name + "\",\"11-4\":\"" + address
+        + "\",\"11-5\":\"1\",\"11-6\":\"" + address.substr(0, address.rfind('.')) + ".100\",\"11-7\":\""
+        + address.substr(0, address.rfind('.')) + ".200\"" + extra + "}";
 }
 
 std::string lan_request(const std::string& entries)
@@ -144,18 +144,18 @@ std::string lan_request(const std::string& entries)
     return "[{\"T\":11,\"DT\":[" + entries + "]}]";
 }
 
-const char* const ETH_SETTINGS =
-    "ETH_IPADDR=192.168.1.1\nETH_NETMASK=255.255.255.0\nETH_NETWORK=192.168.1.0\nETH_DHCP_POOL_ENABLED=1\n"
-    "ETH_DHCP_POOL_LO=192.168.1.100\nETH_DHCP_POOL_HI=192.168.1.200\nETH_BRIDGED=0\n"
-    "ETH2_IPADDR=10.50.0.2\nETH2_NETMASK=255.255.255.0\nETH2_NETWORK=10.50.0.0\nETH2_BRIDGED=0\n";
+const char* const ETH_SETTINGS
+    = "ETH_IPADDR=192.168.1.1\nETH_NETMASK=255.255.255.0\nETH_NETWORK=192.168.1.0\nETH_DHCP_POOL_ENABLED=1\n"
+      "ETH_DHCP_POOL_LO=192.168.1.100\nETH_DHCP_POOL_HI=192.168.1.200\nETH_BRIDGED=0\n"
+      "ETH2_IPADDR=10.50.0.2\nETH2_NETMASK=255.255.255.0\nETH2_NETWORK=10.50.0.0\nETH2_BRIDGED=0\n";
 
-const char* const WLAN_SETTINGS =
-    "WLAN_IPADDR=192.168.3.1\nWLAN_NETMASK=255.255.255.0\nWLAN_NETWORK=192.168.3.0\nWLAN_DHCP_POOL_ENABLED=0\n"
-    "WLAN_DHCP_POOL_LO=192.168.3.10\nWLAN_DHCP_POOL_HI=192.168.3.20\n";
+const char* const WLAN_SETTINGS
+    = "WLAN_IPADDR=192.168.3.1\nWLAN_NETMASK=255.255.255.0\nWLAN_NETWORK=192.168.3.0\nWLAN_DHCP_POOL_ENABLED=0\n"
+      "WLAN_DHCP_POOL_LO=192.168.3.10\nWLAN_DHCP_POOL_HI=192.168.3.20\n";
 
-const char* const ETH0_OBJECT =
-    "{\"16-4\":\"eth0\",\"16-5\":\"192.168.1.1\",\"16-2\":\"192.168.1.0\",\"16-3\":\"255.255.255.0\","
-    "\"16-6\":\"1\",\"16-7\":\"192.168.1.100\",\"16-8\":\"192.168.1.200\"}";
+const char* const ETH0_OBJECT
+    = "{\"16-4\":\"eth0\",\"16-5\":\"192.168.1.1\",\"16-2\":\"192.168.1.0\",\"16-3\":\"255.255.255.0\","
+      "\"16-6\":\"1\",\"16-7\":\"192.168.1.100\",\"16-8\":\"192.168.1.200\"}";
 
 // ---- interface inventory ----
 
@@ -169,12 +169,12 @@ TEST_F(ControlSandbox, DefaultRouteViaEth1LeavesEth0AndWlan0)
     write_file("/etc/settings.wlan", WLAN_SETTINGS);
 
     EXPECT_EQ(handle("[{\"T\":15,\"DT\":{}}]"),
-              reply(std::string("[{\"T\":16,\"ER\":0,\"I\":0,\"DT\":{\"16-1\":[") + ETH0_OBJECT +
-                    ",{\"16-4\":\"wlan0\",\"16-5\":\"192.168.3.1\",\"16-2\":\"192.168.3.0\",\"16-3\":\"255.255.255.0\","
-                    "\"16-6\":\"0\",\"16-7\":\"192.168.3.10\",\"16-8\":\"192.168.3.20\"}]}}]"));
+        reply(std::string("[{\"T\":16,\"ER\":0,\"I\":0,\"DT\":{\"16-1\":[") + ETH0_OBJECT
+            + ",{\"16-4\":\"wlan0\",\"16-5\":\"192.168.3.1\",\"16-2\":\"192.168.3.0\",\"16-3\":\"255.255.255.0\","
+              "\"16-6\":\"0\",\"16-7\":\"192.168.3.10\",\"16-8\":\"192.168.3.20\"}]}}]"));
     EXPECT_TRUE(logs.contains(LOG_DEBUG, "Routing interface found for address 0.0.0.0: eth1"));
-    EXPECT_TRUE(logs.contains(LOG_DEBUG,
-                              "Managable ifaces:: usb1: 0, usb0: 0, br0: 0, wlan0: 1, eth2: 0, eth1: 0, eth0: 1"));
+    EXPECT_TRUE(
+        logs.contains(LOG_DEBUG, "Managable ifaces:: usb1: 0, usb0: 0, br0: 0, wlan0: 1, eth2: 0, eth1: 0, eth0: 1"));
 }
 
 TEST_F(ControlSandbox, RouteToTheCsAndBackupRoutesExcludeTheirInterfaces)
@@ -182,20 +182,20 @@ TEST_F(ControlSandbox, RouteToTheCsAndBackupRoutesExcludeTheirInterfaces)
     add_port("eth0", "192.168.1.1/24");
     add_port("eth1", "10.50.0.2/24");
     add_port("eth2", "192.168.4.1/24");
-    add_port("wlan0", "10.8.0.2/16");  // the CS 10.8.0.1 is reached through wlan0
+    add_port("wlan0", "10.8.0.2/16"); // the CS 10.8.0.1 is reached through wlan0
     write_file("/etc/settings.eth", ETH_SETTINGS);
     write_file("/etc/settings.backrt", "BACKRT_ENABLED=1\nBACKRT_ETH0_ENABLED=0\nBACKRT_ETH2_ENABLED=1\n");
     std::vector<std::string> names;
     for (const lan_iface_cfg& c : manageable_ifaces())
         names.push_back(c.iface);
-    EXPECT_EQ(names, (std::vector<std::string>{"eth0", "eth1"}));
+    EXPECT_EQ(names, (std::vector<std::string> { "eth0", "eth1" }));
 
     // Switched off as a whole, the per-interface values exclude nothing.
     write_file("/etc/settings.backrt", "BACKRT_ENABLED=0\nBACKRT_ETH0_ENABLED=1\nBACKRT_ETH2_ENABLED=1\n");
     names.clear();
     for (const lan_iface_cfg& c : manageable_ifaces())
         names.push_back(c.iface);
-    EXPECT_EQ(names, (std::vector<std::string>{"eth0", "eth1", "eth2"}));
+    EXPECT_EQ(names, (std::vector<std::string> { "eth0", "eth1", "eth2" }));
 }
 
 TEST_F(ControlSandbox, BridgeEntryCarriesTheMemberAddresses)
@@ -210,8 +210,8 @@ TEST_F(ControlSandbox, BridgeEntryCarriesTheMemberAddresses)
 
     std::string bridged = ETH0_OBJECT;
     bridged.replace(bridged.find("\"eth0\""), 6, "\"br0\"");
-    EXPECT_EQ(handle("[{\"T\":15,\"DT\":{}}]"),
-              reply("[{\"T\":16,\"ER\":0,\"I\":0,\"DT\":{\"16-1\":[" + bridged + "]}}]"));
+    EXPECT_EQ(
+        handle("[{\"T\":15,\"DT\":{}}]"), reply("[{\"T\":16,\"ER\":0,\"I\":0,\"DT\":{\"16-1\":[" + bridged + "]}}]"));
 }
 
 // ---- LAN setup ----
@@ -220,12 +220,12 @@ TEST_F(ControlSandbox, OverlapUnderTheShorterMaskIsAConflictAndChangesNothing)
 {
     write_file("/etc/settings.eth", "ETH2_NETWORK=192.168.5.128\nETH2_NETMASK=255.255.255.128\n");
     EXPECT_EQ(handle(lan_request(lan_entry("eth0", "192.168.5.0", "255.255.255.0", "192.168.5.1"))),
-              reply("[{\"T\":12,\"ER\":1,\"I\":0,\"MG\":\"Conflicting LAN address\"}]"));
+        reply("[{\"T\":12,\"ER\":1,\"I\":0,\"MG\":\"Conflicting LAN address\"}]"));
     EXPECT_TRUE(logs.contains(LOG_ERR, "Requested network setup for eth0 is in conflict with eth1."));
     // Two interfaces of one request are held to the same rule.
-    EXPECT_EQ(handle(lan_request(lan_entry("eth0", "172.16.1.0", "255.255.255.0", "172.16.1.1") + "," +
-                                 lan_entry("eth2", "172.16.0.0", "255.255.0.0", "172.16.0.1"))),
-              reply("[{\"T\":12,\"ER\":1,\"I\":0,\"MG\":\"Conflicting LAN address\"}]"));
+    EXPECT_EQ(handle(lan_request(lan_entry("eth0", "172.16.1.0", "255.255.255.0", "172.16.1.1") + ","
+                  + lan_entry("eth2", "172.16.0.0", "255.255.0.0", "172.16.0.1"))),
+        reply("[{\"T\":12,\"ER\":1,\"I\":0,\"MG\":\"Conflicting LAN address\"}]"));
     EXPECT_TRUE(logs.contains(LOG_ERR, "Requested network setup for eth0 is in conflict with eth2."));
     EXPECT_FALSE(file_exists(LAN_STAGING_PATH));
     EXPECT_EQ(standin_calls("restore"), "");
@@ -236,10 +236,10 @@ TEST_F(ControlSandbox, DifferentNetworksUnderTheShorterMaskAreAccepted)
 {
     write_file("/etc/settings.eth", "ETH2_NETWORK=10.2.0.0\nETH2_NETMASK=255.255.255.0\n");
     EXPECT_EQ(handle(lan_request(lan_entry("eth0", "10.1.0.0", "255.255.0.0", "10.1.0.1"))),
-              reply("[{\"T\":12,\"ER\":0,\"I\":0}]"));
+        reply("[{\"T\":12,\"ER\":0,\"I\":0}]"));
     EXPECT_EQ(read_file(LAN_STAGING_PATH),
-              "ETH_IPADDR=10.1.0.1\nETH_NETMASK=255.255.0.0\nETH_NETWORK=10.1.0.0\nETH_DHCP_POOL_ENABLED=1\n"
-              "ETH_DHCP_POOL_LO=10.1.0.100\nETH_DHCP_POOL_HI=10.1.0.200\nETH_BOOTPROTO=static\n");
+        "ETH_IPADDR=10.1.0.1\nETH_NETMASK=255.255.0.0\nETH_NETWORK=10.1.0.0\nETH_DHCP_POOL_ENABLED=1\n"
+        "ETH_DHCP_POOL_LO=10.1.0.100\nETH_DHCP_POOL_HI=10.1.0.200\nETH_BOOTPROTO=static\n");
     EXPECT_NE(standin_calls("restore").find("/opt/quillmesh/etc/settings.lan"), std::string::npos);
     EXPECT_NE(standin_calls("service").find("bard restart"), std::string::npos);
     EXPECT_NE(standin_calls("service").find("eth restart"), std::string::npos);
@@ -247,10 +247,11 @@ TEST_F(ControlSandbox, DifferentNetworksUnderTheShorterMaskAreAccepted)
 
 TEST_F(ControlSandbox, BridgeRequestIsWrittenForItsMemberAndNotComparedWithIt)
 {
-    write_file("/etc/settings.eth", "ETH_IPADDR=192.168.7.1\nETH_NETWORK=192.168.7.0\nETH_NETMASK=255.255.255.0\n"
-                                    "ETH_BRIDGED=1\n");
+    write_file("/etc/settings.eth",
+        "ETH_IPADDR=192.168.7.1\nETH_NETWORK=192.168.7.0\nETH_NETMASK=255.255.255.0\n"
+        "ETH_BRIDGED=1\n");
     EXPECT_EQ(handle(lan_request(lan_entry("br0", "192.168.7.0", "255.255.255.0", "192.168.7.2"))),
-              reply("[{\"T\":12,\"ER\":0,\"I\":0}]"));
+        reply("[{\"T\":12,\"ER\":0,\"I\":0}]"));
     EXPECT_EQ(read_file(LAN_STAGING_PATH).substr(0, 22), "ETH_IPADDR=192.168.7.2");
 }
 
@@ -259,22 +260,22 @@ TEST_F(ControlSandbox, WirelessLinesFollowTheSettingsFileThereIs)
     std::string request = lan_request(lan_entry("wlan0", "192.168.9.0", "255.255.255.0", "192.168.9.1"));
     EXPECT_EQ(handle(request), reply("[{\"T\":12,\"ER\":0,\"I\":0}]"));
     EXPECT_EQ(read_file(LAN_STAGING_PATH),
-              "WIFI_AP_IPADDR=192.168.9.1\nWIFI_AP_NETMASK=255.255.255.0\nWIFI_AP_NETWORK=192.168.9.0\n"
-              "WIFI_AP_DHCP_POOL_ENABLED=1\nWIFI_AP_DHCP_POOL_LO=192.168.9.100\nWIFI_AP_DHCP_POOL_HI=192.168.9.200\n");
+        "WIFI_AP_IPADDR=192.168.9.1\nWIFI_AP_NETMASK=255.255.255.0\nWIFI_AP_NETWORK=192.168.9.0\n"
+        "WIFI_AP_DHCP_POOL_ENABLED=1\nWIFI_AP_DHCP_POOL_LO=192.168.9.100\nWIFI_AP_DHCP_POOL_HI=192.168.9.200\n");
 
     write_file("/etc/settings.wlan", "WLAN_ENABLED=0\n");
     EXPECT_EQ(handle(request), reply("[{\"T\":12,\"ER\":0,\"I\":0}]"));
     EXPECT_EQ(read_file(LAN_STAGING_PATH),
-              "WLAN_IPADDR=192.168.9.1\nWLAN_NETMASK=255.255.255.0\nWLAN_NETWORK=192.168.9.0\n"
-              "WLAN_DHCP_POOL_ENABLED=1\nWLAN_DHCP_POOL_LO=192.168.9.100\nWLAN_DHCP_POOL_HI=192.168.9.200\n"
-              "WLAN_BOOTPROTO=static\nWLAN_ENABLED=1\n");
+        "WLAN_IPADDR=192.168.9.1\nWLAN_NETMASK=255.255.255.0\nWLAN_NETWORK=192.168.9.0\n"
+        "WLAN_DHCP_POOL_ENABLED=1\nWLAN_DHCP_POOL_LO=192.168.9.100\nWLAN_DHCP_POOL_HI=192.168.9.200\n"
+        "WLAN_BOOTPROTO=static\nWLAN_ENABLED=1\n");
     EXPECT_NE(standin_calls("service").find("wifi restart"), std::string::npos);
 }
 
 TEST_F(ControlSandbox, FailedRestoreWithEveryValueInPlaceSucceedsWithoutRestart)
 {
     std::string request = lan_request(lan_entry("eth1", "192.168.8.0", "255.255.255.0", "192.168.8.1"));
-    EXPECT_EQ(handle(request), reply("[{\"T\":12,\"ER\":0,\"I\":0}]"));  // restore takes the values over
+    EXPECT_EQ(handle(request), reply("[{\"T\":12,\"ER\":0,\"I\":0}]")); // restore takes the values over
     run_shell("rm -f /var/sandbox/calls/service");
     restore_exit_status(1);
     EXPECT_EQ(handle(request), reply("[{\"T\":12,\"ER\":0,\"I\":0}]"));
@@ -283,7 +284,7 @@ TEST_F(ControlSandbox, FailedRestoreWithEveryValueInPlaceSucceedsWithoutRestart)
 
     // A value that is not in place makes the request fail; bard and eth are still restarted.
     EXPECT_EQ(handle(lan_request(lan_entry("eth1", "192.168.9.0", "255.255.255.0", "192.168.9.1"))),
-              reply("[{\"T\":12,\"ER\":1,\"I\":0}]"));
+        reply("[{\"T\":12,\"ER\":1,\"I\":0}]"));
     EXPECT_NE(standin_calls("service").find("bard restart"), std::string::npos);
 }
 
@@ -292,21 +293,21 @@ TEST_F(ControlSandbox, FailingBardRestartLeavesTheCsWithoutResponse)
     service_exit_status("bard", 1);
     EXPECT_EQ(handle(lan_request(lan_entry("eth1", "192.168.8.0", "255.255.255.0", "192.168.8.1"))), "no response");
     EXPECT_TRUE(logs.contains(LOG_ERR, "Not able to restart bard service."));
-    EXPECT_TRUE(file_exists(LAN_STAGING_PATH));  // the request itself was carried out
+    EXPECT_TRUE(file_exists(LAN_STAGING_PATH)); // the request itself was carried out
 }
 
 TEST_F(ControlSandbox, UnsupportedOrHostileNamesAreRefusedBeforeAnythingIsTouched)
 {
     std::string rules_before = capture("iptables-save | grep -v '^#'");
-    for (const char* name : {"eth7", "usb0", "eth0;reboot"}) {
+    for (const char* name : { "eth7", "usb0", "eth0;reboot" }) {
         SCOPED_TRACE(name);
-        EXPECT_EQ(handle(lan_request(lan_entry("eth1", "192.168.8.0", "255.255.255.0", "192.168.8.1") + "," +
-                                     lan_entry(name, "192.168.6.0", "255.255.255.0", "192.168.6.1"))),
-                  reply("[{\"T\":12,\"ER\":1,\"I\":0}]"));
+        EXPECT_EQ(handle(lan_request(lan_entry("eth1", "192.168.8.0", "255.255.255.0", "192.168.8.1") + ","
+                      + lan_entry(name, "192.168.6.0", "255.255.255.0", "192.168.6.1"))),
+            reply("[{\"T\":12,\"ER\":1,\"I\":0}]"));
     }
     EXPECT_EQ(handle(lan_request(lan_entry("eth1", "192.168.8.0", "255.255.255.0", "192.168.8.1",
-                                           ",\"11-8\":\"10.10.1.0 -j ACCEPT;reboot\",\"11-9\":\"255.255.255.0\""))),
-              reply("[{\"T\":12,\"ER\":1,\"I\":0}]"));
+                  ",\"11-8\":\"10.10.1.0 -j ACCEPT;reboot\",\"11-9\":\"255.255.255.0\""))),
+        reply("[{\"T\":12,\"ER\":1,\"I\":0}]"));
     EXPECT_FALSE(file_exists(LAN_STAGING_PATH));
     EXPECT_EQ(standin_calls("restore"), "");
     EXPECT_EQ(standin_calls("reboot"), "");
@@ -316,10 +317,10 @@ TEST_F(ControlSandbox, UnsupportedOrHostileNamesAreRefusedBeforeAnythingIsTouche
 TEST_F(ControlSandbox, VirtualNetworkIsMappedWithNetmap)
 {
     EXPECT_EQ(handle(lan_request(lan_entry("eth1", "192.168.1.0", "255.255.255.0", "192.168.1.1",
-                                           ",\"11-8\":\"10.10.1.0\",\"11-9\":\"255.255.255.0\""))),
-              reply("[{\"T\":12,\"ER\":0,\"I\":0}]"));
+                  ",\"11-8\":\"10.10.1.0\",\"11-9\":\"255.255.255.0\""))),
+        reply("[{\"T\":12,\"ER\":0,\"I\":0}]"));
     EXPECT_NE(capture("iptables -t nat -S pre_quillmesh_nat").find("-d 10.10.1.0/24 -j NETMAP --to 192.168.1.0/24"),
-              std::string::npos);
+        std::string::npos);
 }
 
 // ---- file store ----
@@ -329,8 +330,8 @@ TEST_F(ControlSandbox, FilesAreStoredByKindAndPartialGroupsDecoded)
     EXPECT_EQ(handle("[{\"T\":19,\"DT\":{\"19-1\":\"IyEvYmluL3NoCg\",\"19-2\":3,\"19-3\":\"up.sh\"}},"
                      "{\"T\":19,\"DT\":{\"19-1\":\"AAEC/w==\",\"19-2\":1,\"19-3\":\"m.tgz\"}},"
                      "{\"T\":19,\"DT\":{\"19-1\":\"TWFu\",\"19-2\":4,\"19-3\":\"x.cfg\"}}]"),
-              reply("[{\"T\":20,\"ER\":0,\"I\":0},{\"T\":20,\"ER\":0,\"I\":1},"
-                    "{\"T\":20,\"ER\":1,\"I\":2,\"MG\":\"Unknown file type\"}]"));
+        reply("[{\"T\":20,\"ER\":0,\"I\":0},{\"T\":20,\"ER\":0,\"I\":1},"
+              "{\"T\":20,\"ER\":1,\"I\":2,\"MG\":\"Unknown file type\"}]"));
     EXPECT_EQ(read_file("/tmp/vpn_module_tbd/script/up.sh"), "#!/bin/sh\n");
     EXPECT_EQ(read_file("/tmp/vpn_module_tbd/module/m.tgz"), std::string("\x00\x01\x02\xff", 4));
     EXPECT_FALSE(file_exists("/tmp/vpn_module_tbd/config"));
@@ -342,7 +343,7 @@ TEST_F(ControlSandbox, HostileFileNamesWriteNothingRunNothingAndTheNextRequestIs
     EXPECT_EQ(handle("[{\"T\":19,\"DT\":{\"19-1\":\"TWFu\",\"19-2\":2,\"19-3\":\"../../etc/shadow\"}},"
                      "{\"T\":19,\"DT\":{\"19-1\":\"TWFu\",\"19-2\":3,\"19-3\":\"x;reboot\"}},"
                      "{\"T\":19,\"DT\":{\"19-1\":\"TWFu\",\"19-2\":3,\"19-3\":\"ok.sh\"}}]"),
-              reply("[{\"T\":20,\"ER\":1,\"I\":0},{\"T\":20,\"ER\":1,\"I\":1},{\"T\":20,\"ER\":0,\"I\":2}]"));
+        reply("[{\"T\":20,\"ER\":1,\"I\":0},{\"T\":20,\"ER\":1,\"I\":1},{\"T\":20,\"ER\":0,\"I\":2}]"));
     EXPECT_EQ(file_exists("/etc/shadow") ? read_file("/etc/shadow") : "", shadow_before);
     EXPECT_EQ(capture("ls -A /tmp/vpn_module_tbd/script"), "ok.sh\n");
     EXPECT_EQ(standin_calls("reboot"), "");
@@ -353,10 +354,10 @@ TEST_F(ControlSandbox, FileThatDoesNotFitIsAnErrorAndLeavesNoFile)
     sh("mkdir -p /tmp/vpn_module_tbd && mount -t tmpfs -o size=8k tmpfs /tmp/vpn_module_tbd");
     std::string big(40000, 'A');
     EXPECT_EQ(handle("[{\"T\":19,\"DT\":{\"19-1\":\"" + big + "\",\"19-2\":1,\"19-3\":\"big.tgz\"}}]"),
-              reply("[{\"T\":20,\"ER\":1,\"I\":0}]"));
+        reply("[{\"T\":20,\"ER\":1,\"I\":0}]"));
     EXPECT_TRUE(logs.contains(LOG_ERR, "Not able to store base64 file: big.tgz."));
     EXPECT_EQ(capture("ls -A /tmp/vpn_module_tbd/module"), "");
-    EXPECT_EQ(capture("ls -A /tmp/vpn_module_tbd"), "module\n");  // no temporary file left either
+    EXPECT_EQ(capture("ls -A /tmp/vpn_module_tbd"), "module\n"); // no temporary file left either
 }
 
 // ---- internet mode ----
@@ -366,7 +367,7 @@ TEST_F(ControlSandbox, InternetModeSwitchesTheFilterChains)
     EXPECT_EQ(handle("[{\"T\":23,\"DT\":{\"23-1\":\"0\"}}]"), reply("[{\"T\":24,\"ER\":0,\"I\":0}]"));
     EXPECT_EQ(run_shell("iptables -C INPUT -j iint_quillmesh"), 0);
     EXPECT_EQ(handle("[{\"T\":23,\"DT\":{\"23-1\":\"1abc\"}},{\"T\":23,\"DT\":{\"23-1\":\"abc\"}}]"),
-              reply("[{\"T\":24,\"ER\":0,\"I\":0},{\"T\":24,\"ER\":1,\"I\":1}]"));
+        reply("[{\"T\":24,\"ER\":0,\"I\":0},{\"T\":24,\"ER\":1,\"I\":1}]"));
     EXPECT_NE(run_shell("iptables -nL iint_quillmesh >/dev/null 2>&1"), 0);
 }
 
@@ -382,7 +383,7 @@ TEST_F(ControlSandbox, ManagingSocketListensOnTheTunnelAddressOnly)
     int fd = create_managing_socket();
     ASSERT_GE(fd, 0);
     EXPECT_EQ(fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
-    sockaddr_in bound{};
+    sockaddr_in bound {};
     socklen_t len = sizeof bound;
     ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len), 0);
     char text[16];
@@ -391,11 +392,11 @@ TEST_F(ControlSandbox, ManagingSocketListensOnTheTunnelAddressOnly)
     EXPECT_EQ(ntohs(bound.sin_port), 9995);
 
     const std::string client = std::string(QM_SOURCE_DIR) + "/tests/peers/control_client.py --timeout 20 ";
-    EXPECT_EQ(run_shell(client + "127.0.0.1 9995 '{}' 2>/dev/null"), 2);  // refused: nothing listens there
+    EXPECT_EQ(run_shell(client + "127.0.0.1 9995 '{}' 2>/dev/null"), 2); // refused: nothing listens there
     std::string answer;
     std::thread peer([&] {
-        run_shell_capture(client + "--source 10.8.0.2 10.8.0.2 9995 '{\"H\":{\"V\":113},\"B\":[{\"T\":99,\"DT\":{}}]}'",
-                          &answer);
+        run_shell_capture(
+            client + "--source 10.8.0.2 10.8.0.2 9995 '{\"H\":{\"V\":113},\"B\":[{\"T\":99,\"DT\":{}}]}'", &answer);
     });
     int conn_fd = accept_control_connection(fd);
     EXPECT_GE(conn_fd, 0);
@@ -413,4 +414,4 @@ TEST_F(ControlSandbox, ManagingSocketListensOnTheTunnelAddressOnly)
     close(fd);
 }
 
-}  // namespace
+} // namespace

@@ -1,12 +1,5 @@
 // Control message handling with the router-changing operations replaced by recording fakes:
 // the exact response texts, what reaches the operations, and what never does.
-#include <gtest/gtest.h>
-
-#include <cerrno>
-#include <cstring>
-#include <string>
-#include <vector>
-
 #include "common/error.h"
 #include "common/log.h"
 #include "control/lan_iface_cfg.h"
@@ -14,7 +7,14 @@
 #include "control/managing_socket.h"
 #include "support/test_support.h"
 
-namespace {
+#include <cerrno>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace
+{
 
 struct recorder {
     std::vector<std::string> calls;
@@ -72,7 +72,8 @@ const control_handlers fakes = {
     [](char* buffer) { strcpy(buffer, "tun0"); },
 };
 
-class ControlDispatch : public ::testing::Test {
+class ControlDispatch : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -101,9 +102,9 @@ protected:
 
 std::string lan_entry(const std::string& name, const std::string& extra = "")
 {
-    return "{\"11-1\":\"192.168.5.0\",\"11-2\":\"255.255.255.0\",\"11-3\":\"" + name +
-           "\",\"11-4\":\"192.168.5.1\",\"11-5\":\"1\",\"11-6\":\"192.168.5.100\",\"11-7\":\"192.168.5.200\"" + extra +
-           "}";
+    return "{\"11-1\":\"192.168.5.0\",\"11-2\":\"255.255.255.0\",\"11-3\":\"" + name
+        + "\",\"11-4\":\"192.168.5.1\",\"11-5\":\"1\",\"11-6\":\"192.168.5.100\",\"11-7\":\"192.168.5.200\"" + extra
+        + "}";
 }
 
 std::string lan_request(const std::string& entries)
@@ -121,7 +122,7 @@ TEST_F(ControlDispatch, EmptyBodyIsAnsweredEmptyAndRestartsNothing)
 TEST_F(ControlDispatch, EverySegmentIsAnsweredInOrderWithItsIndex)
 {
     EXPECT_EQ(handle("[{\"T\":17,\"DT\":{}},{\"T\":99,\"DT\":{}}]"),
-              reply("[{\"T\":18,\"ER\":0,\"I\":0},{\"T\":100,\"ER\":1,\"I\":1,\"MG\":\"Unsupported segment type\"}]"));
+        reply("[{\"T\":18,\"ER\":0,\"I\":0},{\"T\":100,\"ER\":1,\"I\":1,\"MG\":\"Unsupported segment type\"}]"));
     EXPECT_TRUE(logs.contains(LOG_ERR, "Received a message with invalid/unsupported type: 99."));
 }
 
@@ -135,9 +136,9 @@ TEST_F(ControlDispatch, FailedTunnelRestartIsAnErrorSegment)
 TEST_F(ControlDispatch, SegmentWithoutPayloadFailsAloneAndTheNextIsServed)
 {
     EXPECT_EQ(handle("[{\"T\":13},{\"T\":13,\"DT\":{\"13-1\":[\"10.20.0.0\"],\"13-2\":[\"255.255.0.0\"]}}]"),
-              reply("[{\"T\":14,\"ER\":1,\"I\":0},{\"T\":14,\"ER\":0,\"I\":1}]"));
+        reply("[{\"T\":14,\"ER\":1,\"I\":0},{\"T\":14,\"ER\":0,\"I\":1}]"));
     EXPECT_TRUE(logs.contains(LOG_ERR, "Object [DT] could not be found in JSON string '{\"T\":13}'."));
-    EXPECT_EQ(r.calls, (std::vector<std::string>{"routes 13-3 13-4 delete tun0", "routes 13-1 13-2 add tun0"}));
+    EXPECT_EQ(r.calls, (std::vector<std::string> { "routes 13-3 13-4 delete tun0", "routes 13-1 13-2 add tun0" }));
 }
 
 TEST_F(ControlDispatch, RouteRequestsWithoutListsOrWithNonTextElementsChangeNothing)
@@ -145,8 +146,8 @@ TEST_F(ControlDispatch, RouteRequestsWithoutListsOrWithNonTextElementsChangeNoth
     EXPECT_EQ(handle("[{\"T\":13,\"DT\":{\"13-2\":[\"255.0.0.0\"]}},{\"T\":13,\"DT\":{\"13-1\":[\"10.0.0.0\"]}},"
                      "{\"T\":13,\"DT\":{\"13-1\":[10],\"13-2\":[\"255.0.0.0\"]}},"
                      "{\"T\":13,\"DT\":{\"13-1\":\"10.0.0.0\",\"13-2\":[\"255.0.0.0\"]}}]"),
-              reply("[{\"T\":14,\"ER\":1,\"I\":0},{\"T\":14,\"ER\":1,\"I\":1},{\"T\":14,\"ER\":1,\"I\":2},"
-                    "{\"T\":14,\"ER\":1,\"I\":3}]"));
+        reply("[{\"T\":14,\"ER\":1,\"I\":0},{\"T\":14,\"ER\":1,\"I\":1},{\"T\":14,\"ER\":1,\"I\":2},"
+              "{\"T\":14,\"ER\":1,\"I\":3}]"));
     EXPECT_TRUE(logs.contains(LOG_ERR, "Message with routing information is malformed. List of IPs is missing."));
     EXPECT_TRUE(logs.contains(LOG_ERR, "Message with routing information is malformed. List of netmasks is missing."));
     EXPECT_TRUE(r.calls.empty());
@@ -157,10 +158,10 @@ TEST_F(ControlDispatch, MessagesThatCannotBeAnsweredGetNoResponse)
     std::string response = "untouched";
     EXPECT_FALSE(process_control_msg("{\"H\":{\"V\":113},\"B\":[", response));
     EXPECT_TRUE(logs.contains(LOG_ERR, "process_control_msg: Malformed JSON message, can not be parsed."));
-    EXPECT_EQ(handle("[{\"DT\":{}}]"), "no response");  // no "T"
+    EXPECT_EQ(handle("[{\"DT\":{}}]"), "no response"); // no "T"
     EXPECT_EQ(handle("[{\"T\":\"17\",\"DT\":{}}]"), "no response");
     EXPECT_EQ(handle("[{\"T\":2147483647,\"DT\":{}}]"), "no response");
-    EXPECT_EQ(handle("{\"T\":17,\"DT\":{}}"), "no response");  // "B" not a list
+    EXPECT_EQ(handle("{\"T\":17,\"DT\":{}}"), "no response"); // "B" not a list
     EXPECT_FALSE(process_control_msg("{\"H\":{\"V\":113}}", response));
     EXPECT_EQ(response, "untouched");
     EXPECT_TRUE(r.calls.empty());
@@ -187,12 +188,12 @@ TEST_F(ControlDispatch, InventoryListsInterfacesInTheFixedMemberOrder)
     eth0.dhcp_high = "192.168.1.200";
     lan_iface_cfg br0;
     br0.iface = "br0";
-    r.inventory = {eth0, br0};
+    r.inventory = { eth0, br0 };
     EXPECT_EQ(handle("[{\"T\":15,\"DT\":{}}]"),
-              reply("[{\"T\":16,\"ER\":0,\"I\":0,\"DT\":{\"16-1\":[{\"16-4\":\"eth0\",\"16-5\":\"192.168.1.1\","
-                    "\"16-2\":\"192.168.1.0\",\"16-3\":\"255.255.255.0\",\"16-6\":\"1\",\"16-7\":\"192.168.1.100\","
-                    "\"16-8\":\"192.168.1.200\"},{\"16-4\":\"br0\",\"16-5\":\"\",\"16-2\":\"\",\"16-3\":\"\","
-                    "\"16-6\":\"\",\"16-7\":\"\",\"16-8\":\"\"}]}}]"));
+        reply("[{\"T\":16,\"ER\":0,\"I\":0,\"DT\":{\"16-1\":[{\"16-4\":\"eth0\",\"16-5\":\"192.168.1.1\","
+              "\"16-2\":\"192.168.1.0\",\"16-3\":\"255.255.255.0\",\"16-6\":\"1\",\"16-7\":\"192.168.1.100\","
+              "\"16-8\":\"192.168.1.200\"},{\"16-4\":\"br0\",\"16-5\":\"\",\"16-2\":\"\",\"16-3\":\"\","
+              "\"16-6\":\"\",\"16-7\":\"\",\"16-8\":\"\"}]}}]"));
     r.inventory.clear();
     EXPECT_EQ(handle("[{\"T\":15,\"DT\":{}}]"), reply("[{\"T\":16,\"ER\":0,\"I\":0,\"DT\":{\"16-1\":[]}}]"));
 }
@@ -201,9 +202,9 @@ TEST_F(ControlDispatch, InventoryListsInterfacesInTheFixedMemberOrder)
 
 TEST_F(ControlDispatch, LanEntriesReachTheSetupFieldByField)
 {
-    EXPECT_EQ(handle(lan_request(lan_entry("eth1") + "," +
-                                 lan_entry("wlan0", ",\"11-8\":\"10.10.1.0\",\"11-9\":\"255.255.255.0\""))),
-              reply("[{\"T\":12,\"ER\":0,\"I\":0}]"));
+    EXPECT_EQ(handle(lan_request(
+                  lan_entry("eth1") + "," + lan_entry("wlan0", ",\"11-8\":\"10.10.1.0\",\"11-9\":\"255.255.255.0\""))),
+        reply("[{\"T\":12,\"ER\":0,\"I\":0}]"));
     ASSERT_EQ(r.lan_list.size(), 2u);
     const lan_iface_cfg& a = r.lan_list[0];
     EXPECT_EQ(a.iface, "eth1");
@@ -225,7 +226,7 @@ TEST_F(ControlDispatch, LanOutcomesAreAnsweredAsTheCatalogueSays)
 {
     r.lan_result = lan_setup_result::conflict;
     EXPECT_EQ(handle(lan_request(lan_entry("eth0"))),
-              reply("[{\"T\":12,\"ER\":1,\"I\":0,\"MG\":\"Conflicting LAN address\"}]"));
+        reply("[{\"T\":12,\"ER\":1,\"I\":0,\"MG\":\"Conflicting LAN address\"}]"));
     r.lan_result = lan_setup_result::failure;
     EXPECT_EQ(handle(lan_request(lan_entry("br0"))), reply("[{\"T\":12,\"ER\":1,\"I\":0}]"));
 }
@@ -234,9 +235,9 @@ TEST_F(ControlDispatch, ServicesAreRestartedAfterAllSegmentsInFixedOrder)
 {
     r.lan_restart = RESTART_BARD | RESTART_ETH | RESTART_WIFI;
     EXPECT_EQ(handle("[{\"T\":11,\"DT\":[" + lan_entry("eth0") + "]},{\"T\":17,\"DT\":{}}]"),
-              reply("[{\"T\":12,\"ER\":0,\"I\":0},{\"T\":18,\"ER\":0,\"I\":1}]"));
-    EXPECT_EQ(r.calls, (std::vector<std::string>{"lan_setup", "ovpn_restart", "restart bard", "restart wifi",
-                                                 "restart eth"}));
+        reply("[{\"T\":12,\"ER\":0,\"I\":0},{\"T\":18,\"ER\":0,\"I\":1}]"));
+    EXPECT_EQ(r.calls,
+        (std::vector<std::string> { "lan_setup", "ovpn_restart", "restart bard", "restart wifi", "restart eth" }));
     EXPECT_TRUE(logs.contains(LOG_DEBUG, "Services to restart: bard: 1, eth: 1, wifi: 1"));
 }
 
@@ -253,8 +254,8 @@ TEST_F(ControlDispatch, FailedServiceRestartMeansNoResponse)
 
 TEST_F(ControlDispatch, UnsupportedInterfaceNamesFailTheWholeSegmentBeforeSetup)
 {
-    for (const char* name : {"eth7", "usb0", "eth0;reboot", "eth0 x", "br0$(reboot)", "wlan0\nETH_IPADDR=1",
-                             "eth0123456789abcd", ""}) {
+    for (const char* name :
+        { "eth7", "usb0", "eth0;reboot", "eth0 x", "br0$(reboot)", "wlan0\nETH_IPADDR=1", "eth0123456789abcd", "" }) {
         SCOPED_TRACE(name);
         logs.clear();
         cJSON* n = cJSON_CreateString(name);
@@ -264,7 +265,8 @@ TEST_F(ControlDispatch, UnsupportedInterfaceNamesFailTheWholeSegmentBeforeSetup)
         cJSON_free(quoted);
         cJSON_Delete(n);
         EXPECT_EQ(handle(lan_request(lan_entry("eth1") + "," + entry)), reply("[{\"T\":12,\"ER\":1,\"I\":0}]"));
-        EXPECT_TRUE(logs.contains(LOG_ERR, std::string("The ") + name + " is not a name of supported network interface."));
+        EXPECT_TRUE(
+            logs.contains(LOG_ERR, std::string("The ") + name + " is not a name of supported network interface."));
         EXPECT_TRUE(logs.contains(LOG_ERR, "Unable to parse LAN information obtained from CS."));
     }
     EXPECT_TRUE(r.calls.empty());
@@ -274,22 +276,22 @@ TEST_F(ControlDispatch, LanValuesOfTheWrongShapeOrKindFailBeforeSetup)
 {
     struct bad {
         const char* key;
-        const char* value;  // JSON text
+        const char* value; // JSON text
     } cases[] = {
-        {"11-1", "\"192.168.5.0\\nETH_IPADDR=1.2.3.4\""},
-        {"11-1", "\"192.168.5\""},
-        {"11-2", "\"255.0.255.0\""},
-        {"11-2", "\"24\""},
-        {"11-4", "\"192.168.5.1;reboot\""},
-        {"11-4", "3232236801"},
-        {"11-5", "\"1;reboot\""},
-        {"11-5", "\"\""},
-        {"11-5", "1"},
-        {"11-6", "\"192.168.5.300\""},
-        {"11-7", "null"},
-        {"11-8", "\"10.10.1.0 -j ACCEPT\""},
-        {"11-8", "[\"10.10.1.0\"]"},
-        {"11-9", "\"255.255.0.255\""},
+        { "11-1", "\"192.168.5.0\\nETH_IPADDR=1.2.3.4\"" },
+        { "11-1", "\"192.168.5\"" },
+        { "11-2", "\"255.0.255.0\"" },
+        { "11-2", "\"24\"" },
+        { "11-4", "\"192.168.5.1;reboot\"" },
+        { "11-4", "3232236801" },
+        { "11-5", "\"1;reboot\"" },
+        { "11-5", "\"\"" },
+        { "11-5", "1" },
+        { "11-6", "\"192.168.5.300\"" },
+        { "11-7", "null" },
+        { "11-8", "\"10.10.1.0 -j ACCEPT\"" },
+        { "11-8", "[\"10.10.1.0\"]" },
+        { "11-9", "\"255.255.0.255\"" },
     };
     for (const bad& c : cases) {
         SCOPED_TRACE(std::string(c.key) + "=" + c.value);
@@ -302,7 +304,8 @@ TEST_F(ControlDispatch, LanValuesOfTheWrongShapeOrKindFailBeforeSetup)
         EXPECT_EQ(handle(lan_request(entry)), reply("[{\"T\":12,\"ER\":1,\"I\":0}]"));
     }
     // A virtual network needs its netmask; a payload that is not a list is malformed.
-    EXPECT_EQ(handle(lan_request(lan_entry("eth0", ",\"11-8\":\"10.10.1.0\""))), reply("[{\"T\":12,\"ER\":1,\"I\":0}]"));
+    EXPECT_EQ(
+        handle(lan_request(lan_entry("eth0", ",\"11-8\":\"10.10.1.0\""))), reply("[{\"T\":12,\"ER\":1,\"I\":0}]"));
     EXPECT_EQ(handle("[{\"T\":11,\"DT\":" + lan_entry("eth0") + "}]"), reply("[{\"T\":12,\"ER\":1,\"I\":0}]"));
     EXPECT_EQ(handle("[{\"T\":11,\"DT\":[\"eth0\"]}]"), reply("[{\"T\":12,\"ER\":1,\"I\":0}]"));
     EXPECT_TRUE(r.calls.empty());
@@ -313,7 +316,7 @@ TEST_F(ControlDispatch, LanValuesOfTheWrongShapeOrKindFailBeforeSetup)
 TEST_F(ControlDispatch, UnknownFileKindCreatesNoDirectory)
 {
     EXPECT_EQ(handle("[{\"T\":19,\"DT\":{\"19-1\":\"TWFu\",\"19-2\":4,\"19-3\":\"up.sh\"}}]"),
-              reply("[{\"T\":20,\"ER\":1,\"I\":0,\"MG\":\"Unknown file type\"}]"));
+        reply("[{\"T\":20,\"ER\":1,\"I\":0,\"MG\":\"Unknown file type\"}]"));
     EXPECT_TRUE(logs.contains(LOG_DEBUG, "Parsed file name: up.sh Type: 4"));
     EXPECT_TRUE(logs.contains(LOG_ERR, "Unknown file type: 4"));
     EXPECT_TRUE(r.calls.empty());
@@ -324,43 +327,45 @@ TEST_F(ControlDispatch, FilesGoToTheDirectoryOfTheirKind)
     EXPECT_EQ(handle("[{\"T\":19,\"DT\":{\"19-1\":\"TWFu\",\"19-2\":3,\"19-3\":\"up.sh\"}},"
                      "{\"T\":19,\"DT\":{\"19-1\":\"\",\"19-2\":1,\"19-3\":\"m.tgz\"}},"
                      "{\"T\":19,\"DT\":{\"19-1\":\"QQ==\",\"19-2\":2,\"19-3\":\"a.cfg\"}}]"),
-              reply("[{\"T\":20,\"ER\":0,\"I\":0},{\"T\":20,\"ER\":0,\"I\":1},{\"T\":20,\"ER\":0,\"I\":2}]"));
-    EXPECT_EQ(r.calls, (std::vector<std::string>{
-                           "shell mkdir -p /tmp/vpn_module_tbd/script/", "store /tmp/vpn_module_tbd/script/up.sh TWFu",
-                           "shell mkdir -p /tmp/vpn_module_tbd/module/", "store /tmp/vpn_module_tbd/module/m.tgz ",
-                           "shell mkdir -p /tmp/vpn_module_tbd/config/", "store /tmp/vpn_module_tbd/config/a.cfg QQ=="}));
+        reply("[{\"T\":20,\"ER\":0,\"I\":0},{\"T\":20,\"ER\":0,\"I\":1},{\"T\":20,\"ER\":0,\"I\":2}]"));
+    EXPECT_EQ(r.calls,
+        (std::vector<std::string> { "shell mkdir -p /tmp/vpn_module_tbd/script/",
+            "store /tmp/vpn_module_tbd/script/up.sh TWFu", "shell mkdir -p /tmp/vpn_module_tbd/module/",
+            "store /tmp/vpn_module_tbd/module/m.tgz ", "shell mkdir -p /tmp/vpn_module_tbd/config/",
+            "store /tmp/vpn_module_tbd/config/a.cfg QQ==" }));
 }
 
 TEST_F(ControlDispatch, HostileFileNamesAreRefusedAndTheNextRequestServed)
 {
     std::string long_name(65, 'a');
-    for (const std::string& name : {std::string("../../etc/shadow"), std::string("x;reboot"), std::string("a/b"),
-                                    std::string("."), std::string(".."), std::string(""), std::string("up.sh\n"),
-                                    std::string("$(reboot)"), std::string("a b"), long_name}) {
+    for (const std::string& name : { std::string("../../etc/shadow"), std::string("x;reboot"), std::string("a/b"),
+             std::string("."), std::string(".."), std::string(""), std::string("up.sh\n"), std::string("$(reboot)"),
+             std::string("a b"), long_name }) {
         SCOPED_TRACE(name);
         cJSON* n = cJSON_CreateString(name.c_str());
         char* quoted = cJSON_PrintUnformatted(n);
-        std::string body = std::string("[{\"T\":19,\"DT\":{\"19-1\":\"TWFu\",\"19-2\":3,\"19-3\":") + quoted +
-                           "}},{\"T\":19,\"DT\":{\"19-1\":\"TWFu\",\"19-2\":3,\"19-3\":\"ok.sh\"}}]";
+        std::string body = std::string("[{\"T\":19,\"DT\":{\"19-1\":\"TWFu\",\"19-2\":3,\"19-3\":") + quoted
+            + "}},{\"T\":19,\"DT\":{\"19-1\":\"TWFu\",\"19-2\":3,\"19-3\":\"ok.sh\"}}]";
         cJSON_free(quoted);
         cJSON_Delete(n);
         r.calls.clear();
         logs.clear();
         EXPECT_EQ(handle(body), reply("[{\"T\":20,\"ER\":1,\"I\":0},{\"T\":20,\"ER\":0,\"I\":1}]"));
         EXPECT_TRUE(logs.contains(LOG_ERR, "Refused file name from CS: '" + name + "'."));
-        EXPECT_EQ(r.calls, (std::vector<std::string>{"shell mkdir -p /tmp/vpn_module_tbd/script/",
-                                                     "store /tmp/vpn_module_tbd/script/ok.sh TWFu"}));
+        EXPECT_EQ(r.calls,
+            (std::vector<std::string> {
+                "shell mkdir -p /tmp/vpn_module_tbd/script/", "store /tmp/vpn_module_tbd/script/ok.sh TWFu" }));
     }
     // 64 characters is the longest name taken.
     EXPECT_EQ(handle("[{\"T\":19,\"DT\":{\"19-1\":\"\",\"19-2\":3,\"19-3\":\"" + std::string(64, 'b') + "\"}}]"),
-              reply("[{\"T\":20,\"ER\":0,\"I\":0}]"));
+        reply("[{\"T\":20,\"ER\":0,\"I\":0}]"));
 }
 
 TEST_F(ControlDispatch, FileThatCannotBeStoredIsAnError)
 {
     r.store_result = false;
     EXPECT_EQ(handle("[{\"T\":19,\"DT\":{\"19-1\":\"TWFu\",\"19-2\":2,\"19-3\":\"a.cfg\"}}]"),
-              reply("[{\"T\":20,\"ER\":1,\"I\":0}]"));
+        reply("[{\"T\":20,\"ER\":1,\"I\":0}]"));
     EXPECT_TRUE(logs.contains(LOG_ERR, "Not able to store base64 file: a.cfg."));
 }
 
@@ -370,8 +375,8 @@ TEST_F(ControlDispatch, FileStoreFieldsOfTheWrongKindAreMalformed)
                      "{\"T\":19,\"DT\":{\"19-1\":\"TWFu\",\"19-2\":\"3\",\"19-3\":\"up.sh\"}},"
                      "{\"T\":19,\"DT\":{\"19-1\":\"TWFu\",\"19-2\":3,\"19-3\":[\"up.sh\"]}},"
                      "{\"T\":19,\"DT\":{\"19-1\":\"TWFu\",\"19-2\":3}}]"),
-              reply("[{\"T\":20,\"ER\":1,\"I\":0},{\"T\":20,\"ER\":1,\"I\":1},{\"T\":20,\"ER\":1,\"I\":2},"
-                    "{\"T\":20,\"ER\":1,\"I\":3}]"));
+        reply("[{\"T\":20,\"ER\":1,\"I\":0},{\"T\":20,\"ER\":1,\"I\":1},{\"T\":20,\"ER\":1,\"I\":2},"
+              "{\"T\":20,\"ER\":1,\"I\":3}]"));
     EXPECT_TRUE(r.calls.empty());
 }
 
@@ -380,8 +385,8 @@ TEST_F(ControlDispatch, FileStoreFieldsOfTheWrongKindAreMalformed)
 TEST_F(ControlDispatch, InternetModeIsReadAsLeadingDecimalDigits)
 {
     EXPECT_EQ(handle("[{\"T\":23,\"DT\":{\"23-1\":\"1abc\"}},{\"T\":23,\"DT\":{\"23-1\":\" 0\"}}]"),
-              reply("[{\"T\":24,\"ER\":0,\"I\":0},{\"T\":24,\"ER\":0,\"I\":1}]"));
-    EXPECT_EQ(r.calls, (std::vector<std::string>{"enable_internet", "disable_internet"}));
+        reply("[{\"T\":24,\"ER\":0,\"I\":0},{\"T\":24,\"ER\":0,\"I\":1}]"));
+    EXPECT_EQ(r.calls, (std::vector<std::string> { "enable_internet", "disable_internet" }));
     EXPECT_TRUE(logs.contains(LOG_DEBUG, "Setting internet connection mode to: enabled"));
     EXPECT_TRUE(logs.contains(LOG_DEBUG, "Setting internet connection mode to: disabled"));
 }
@@ -390,20 +395,20 @@ TEST_F(ControlDispatch, InternetModeWithoutNumberOrOfTheWrongKindHasNoMessage)
 {
     EXPECT_EQ(handle("[{\"T\":23,\"DT\":{\"23-1\":\"abc\"}},{\"T\":23,\"DT\":{\"23-1\":1}},"
                      "{\"T\":23,\"DT\":{\"23-1\":\"99999999999\"}},{\"T\":23,\"DT\":{}}]"),
-              reply("[{\"T\":24,\"ER\":1,\"I\":0},{\"T\":24,\"ER\":1,\"I\":1},{\"T\":24,\"ER\":1,\"I\":2},"
-                    "{\"T\":24,\"ER\":1,\"I\":3}]"));
+        reply("[{\"T\":24,\"ER\":1,\"I\":0},{\"T\":24,\"ER\":1,\"I\":1},{\"T\":24,\"ER\":1,\"I\":2},"
+              "{\"T\":24,\"ER\":1,\"I\":3}]"));
     EXPECT_TRUE(r.calls.empty());
 }
 
 TEST_F(ControlDispatch, UnknownModeAndFirewallFailureCarryTheMessage)
 {
     EXPECT_EQ(handle("[{\"T\":23,\"DT\":{\"23-1\":\"2\"}}]"),
-              reply("[{\"T\":24,\"ER\":1,\"I\":0,\"MG\":\"Setting internet connection failed.\"}]"));
+        reply("[{\"T\":24,\"ER\":1,\"I\":0,\"MG\":\"Setting internet connection failed.\"}]"));
     EXPECT_TRUE(logs.contains(LOG_ERR, "Manage Internet Connection: unknown mode: 2"));
     r.firewall_result = false;
     EXPECT_EQ(handle("[{\"T\":23,\"DT\":{\"23-1\":\"0\"}},{\"T\":23,\"DT\":{\"23-1\":\"1\"}}]"),
-              reply("[{\"T\":24,\"ER\":1,\"I\":0,\"MG\":\"Setting internet connection failed.\"},"
-                    "{\"T\":24,\"ER\":1,\"I\":1,\"MG\":\"Setting internet connection failed.\"}]"));
+        reply("[{\"T\":24,\"ER\":1,\"I\":0,\"MG\":\"Setting internet connection failed.\"},"
+              "{\"T\":24,\"ER\":1,\"I\":1,\"MG\":\"Setting internet connection failed.\"}]"));
     EXPECT_TRUE(logs.contains(LOG_ERR, "Setting internet connection to disabled failed."));
     EXPECT_TRUE(logs.contains(LOG_ERR, "Setting internet connection to enabled failed."));
 }
@@ -415,7 +420,7 @@ TEST(Base64Decode, CompleteAndPartialGroups)
     EXPECT_EQ(base64_decode("TWFu"), "Man");
     EXPECT_EQ(base64_decode("TWE="), "Ma");
     EXPECT_EQ(base64_decode("TWFuTW"), "ManM");
-    EXPECT_EQ(base64_decode("TWFuT"), "Man");  // a single left-over character adds nothing
+    EXPECT_EQ(base64_decode("TWFuT"), "Man"); // a single left-over character adds nothing
     EXPECT_EQ(base64_decode("TWFu=TWFu"), "Man");
     EXPECT_EQ(base64_decode("TW!Fu"), "M");
     EXPECT_EQ(base64_decode(""), "");
@@ -439,4 +444,4 @@ TEST(StoreBase64File, MissingDirectoryIsAFailure)
     EXPECT_EQ(logs.lines().back().text.rfind("store_base64_file: " + dir.file("none/f") + ": ", 0), 0u);
 }
 
-}  // namespace
+} // namespace

@@ -1,11 +1,12 @@
 // The routing lookup over a table in the kernel's /proc/net/route format.
-#include <gtest/gtest.h>
-
 #include "common/log.h"
 #include "control/inventory.h"
 #include "support/test_support.h"
 
-namespace {
+#include <gtest/gtest.h>
+
+namespace
+{
 
 const char* const HEADER = "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
 
@@ -22,8 +23,8 @@ TEST(RoutingLookup, NetworkRouteMatchesItsAddressesInKernelByteOrder)
 {
     // 192.168.1.0/24 on eth1 as the kernel prints it.
     std::string table = "eth1\t0001A8C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n";
-    EXPECT_EQ(lookup(table, 0xC0A8014D), IFACE_ETH1);  // 192.168.1.77
-    EXPECT_EQ(lookup(table, 0xC0A8024D), 0);           // 192.168.2.77
+    EXPECT_EQ(lookup(table, 0xC0A8014D), IFACE_ETH1); // 192.168.1.77
+    EXPECT_EQ(lookup(table, 0xC0A8024D), 0); // 192.168.2.77
 }
 
 TEST(RoutingLookup, DefaultRouteMatchesOnlyAddressZero)
@@ -55,8 +56,8 @@ TEST(IfaceSetLog, ListsBitsFromUsb1DownToEth0)
 {
     log_capture logs;
     log_iface_set(LOG_DEBUG, "Managable ifaces:", IFACE_ETH0 | IFACE_WLAN0 | IFACE_USB1);
-    EXPECT_TRUE(logs.contains(LOG_DEBUG,
-                              "Managable ifaces:: usb1: 1, usb0: 0, br0: 0, wlan0: 1, eth2: 0, eth1: 0, eth0: 1"));
+    EXPECT_TRUE(
+        logs.contains(LOG_DEBUG, "Managable ifaces:: usb1: 1, usb0: 0, br0: 0, wlan0: 1, eth2: 0, eth1: 0, eth0: 1"));
 }
 
-}  // namespace
+} // namespace
