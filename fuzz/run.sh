@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs one fuzz target (or all) for SECONDS each and prints its figures.
 #   fuzz/run.sh BUILD_DIR TARGET|all SECONDS
-# Seeds come from fuzz/corpus/TARGET/ (read only); inputs found are kept in
-# BUILD_DIR/fuzz-corpus/TARGET/ and crashes in BUILD_DIR/fuzz-artifacts/.
+# A target NAME is built from fuzz/NAME_fuzz.cpp (TARGET may be NAME or NAME_fuzz). Seeds come
+# from fuzz/corpus/NAME/ (read only), the dictionary from fuzz/NAME.dict if present; inputs
+# found are kept in BUILD_DIR/fuzz-corpus/NAME/ and crashes in BUILD_DIR/fuzz-artifacts/.
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=${1:?usage: fuzz/run.sh BUILD_DIR TARGET|all SECONDS}
@@ -12,14 +13,14 @@ BUILD=$(cd "$BUILD" && pwd)
 
 targets=()
 if [ "$TARGET" = all ]; then
-  for src in "$ROOT"/fuzz/*_fuzz.cpp; do targets+=("$(basename "$src" .cpp)"); done
+  for src in "$ROOT"/fuzz/*_fuzz.cpp; do targets+=("$(basename "$src" _fuzz.cpp)"); done
 else
-  targets=("$TARGET")
+  targets=("${TARGET%_fuzz}")
 fi
 
 status=0
 for t in "${targets[@]}"; do
-  bin="$BUILD/fuzz/$t"
+  bin="$BUILD/fuzz/${t}_fuzz"
   if [ ! -x "$bin" ]; then
     echo "fuzz: $bin is not built (fuzz/build.sh $BUILD)" >&2
     exit 1
@@ -29,7 +30,7 @@ for t in "${targets[@]}"; do
   mkdir -p "$work" "$artifacts"
   args=(-max_total_time="$SECONDS_EACH" -print_final_stats=1 -timeout=10 -rss_limit_mb=2048
         -artifact_prefix="$artifacts/$t-")
-  [ -f "$ROOT/fuzz/dict/$t.dict" ] && args+=(-dict="$ROOT/fuzz/dict/$t.dict")
+  [ -f "$ROOT/fuzz/$t.dict" ] && args+=(-dict="$ROOT/fuzz/$t.dict")
   seeds=()
   [ -d "$ROOT/fuzz/corpus/$t" ] && seeds+=("$ROOT/fuzz/corpus/$t")
   log="$BUILD/fuzz-artifacts/$t.log"

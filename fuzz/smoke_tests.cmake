@@ -4,6 +4,7 @@ set(QM_FUZZ_SMOKE_SECONDS 25 CACHE STRING "Seconds of each fuzz target's run in 
 file(GLOB QM_FUZZ_SMOKE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/fuzz/*_fuzz.cpp)
 foreach(src ${QM_FUZZ_SMOKE_SOURCES})
   get_filename_component(name ${src} NAME_WE)
+  string(REGEX REPLACE "_fuzz$" "" name ${name})
   add_test(NAME fuzz_smoke_${name}
            COMMAND ${CMAKE_SOURCE_DIR}/fuzz/run.sh ${QM_FUZZ_BUILD_DIR} ${name} ${QM_FUZZ_SMOKE_SECONDS})
   set_tests_properties(fuzz_smoke_${name} PROPERTIES LABELS fuzz TIMEOUT 300)
