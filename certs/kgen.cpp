@@ -1,23 +1,23 @@
 #include "certs/kgen.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <optional>
-
 #include "common/error.h"
 #include "common/file_util.h"
 #include "common/log.h"
 #include "common/runner.h"
 #include "common/str_util.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+
 const char* const KGEN_TEMP_DIR = "/tmp/";
 
-namespace {
+namespace
+{
 const char* const WRONG_CFG = "Wrong openssl configuration encountered.";
 const char* const TEMP_TEMPLATE = "kgen_cfg_XXXXXX";
 
@@ -42,9 +42,13 @@ void require_safe(const std::string& text)
 
 // The process umask while a command writes its files; sudo keeps the stricter of ours and
 // its own.
-class scoped_umask {
+class scoped_umask
+{
 public:
-    explicit scoped_umask(mode_t mask) : old_(umask(mask)) {}
+    explicit scoped_umask(mode_t mask)
+        : old_(umask(mask))
+    {
+    }
     ~scoped_umask() { umask(old_); }
     scoped_umask(const scoped_umask&) = delete;
     scoped_umask& operator=(const scoped_umask&) = delete;
@@ -54,10 +58,14 @@ private:
 };
 
 // A file that goes when the operation ends, however it ends.
-class transient_file {
+class transient_file
+{
 public:
     transient_file() = default;
-    explicit transient_file(std::string path) : path_(std::move(path)) {}
+    explicit transient_file(std::string path)
+        : path_(std::move(path))
+    {
+    }
     ~transient_file()
     {
         if (!path_.empty())
@@ -83,7 +91,7 @@ void restrict_existing_key(const std::string& path)
         fchmod(fd, 0600);
     close(fd);
 }
-}  // namespace
+} // namespace
 
 void kgen_exec(const std::string& command)
 {
@@ -123,13 +131,13 @@ void gen_raw_kpair(const kgen_key_spec& spec, const std::string& key_path)
     std::string command;
     if (spec.kind == KGEN_KEY_RSA) {
         require_safe(key_path);
-        command = "sudo openssl genpkey -algorithm RSA -out " + key_path + " -pkeyopt rsa_keygen_bits:" +
-                  std::to_string(spec.rsa_bits);
+        command = "sudo openssl genpkey -algorithm RSA -out " + key_path
+            + " -pkeyopt rsa_keygen_bits:" + std::to_string(spec.rsa_bits);
     } else if (spec.kind == KGEN_KEY_EC) {
         require_safe(spec.curve);
         require_safe(key_path);
-        command = "sudo openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:" + spec.curve +
-                  " -pkeyopt ec_param_enc:named_curve -out " + key_path;
+        command = "sudo openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:" + spec.curve
+            + " -pkeyopt ec_param_enc:named_curve -out " + key_path;
     } else {
         throw GenericError("gen_raw_kpair: Unknown type of key-generation algorithm encountered.");
     }
@@ -143,25 +151,25 @@ void gen_raw_kpair(const kgen_key_spec& spec, const std::string& key_path)
 
 void gen_csr(const kgen_cfg& cfg, const std::string& key_path, const std::string& csr_path)
 {
-    if (!cfg.supports({KGEN_CSR}) && !cfg.supports({KGEN_SELF_SIGNED}))
+    if (!cfg.supports({ KGEN_CSR }) && !cfg.supports({ KGEN_SELF_SIGNED }))
         throw GenericError(WRONG_CFG);
     require_safe(key_path);
     require_safe(csr_path);
     transient_file config(kgen_cfg_to_temp(cfg, KGEN_TEMP_DIR));
-    std::string command = "sudo openssl req -new -key " + key_path + " -out " + csr_path +
-                          (cfg.has_section("v3_req") ? " -extensions v3_req" : "") + " -config " + config.path();
+    std::string command = "sudo openssl req -new -key " + key_path + " -out " + csr_path
+        + (cfg.has_section("v3_req") ? " -extensions v3_req" : "") + " -config " + config.path();
     scoped_umask public_files(022);
     kgen_exec(command);
 }
 
 void self_sign_cert(const std::string& csr_path, const std::string& key_path, const std::string& cert_path,
-                    uint32_t days, const kgen_cfg* cfg)
+    uint32_t days, const kgen_cfg* cfg)
 {
     require_safe(csr_path);
     require_safe(key_path);
     require_safe(cert_path);
-    std::string command = "sudo openssl x509 -req -days " + std::to_string(days) + " -in " + csr_path +
-                          " -signkey " + key_path + " -sha256 -out " + cert_path;
+    std::string command = "sudo openssl x509 -req -days " + std::to_string(days) + " -in " + csr_path + " -signkey "
+        + key_path + " -sha256 -out " + cert_path;
     std::optional<transient_file> config;
     if (cfg && cfg->has_section("v3_ca")) {
         config.emplace(kgen_cfg_to_temp(*cfg, KGEN_TEMP_DIR));
@@ -173,7 +181,7 @@ void self_sign_cert(const std::string& csr_path, const std::string& key_path, co
 
 void gen_self_signed_cert(const kgen_key_spec& spec, const kgen_cfg& cfg, const kgen_files& files, uint32_t days)
 {
-    if (!cfg.supports({KGEN_SELF_SIGNED}))
+    if (!cfg.supports({ KGEN_SELF_SIGNED }))
         throw GenericError(WRONG_CFG);
     require_safe(files.key());
     gen_raw_kpair(spec, files.key());
@@ -184,7 +192,7 @@ void gen_self_signed_cert(const kgen_key_spec& spec, const kgen_cfg& cfg, const 
 }
 
 bool verify_cert(const std::string& ca_file, const std::string& cert_path, const std::vector<std::string>& untrusted,
-                 bool no_check_time)
+    bool no_check_time)
 {
     if (!shell_safe(ca_file) || !shell_safe(cert_path))
         return false;
@@ -214,27 +222,27 @@ void gen_crl(const kgen_cfg& cfg, const kgen_files& files)
     kgen_exec("sudo openssl ca -gencrl -out " + files.crl() + " -config " + config.path());
 }
 
-void sign_csr(const kgen_cfg& cfg, const std::string& csr_path, const std::string& cert_path,
-              const std::string& pass_phrase)
+void sign_csr(
+    const kgen_cfg& cfg, const std::string& csr_path, const std::string& cert_path, const std::string& pass_phrase)
 {
-    if (!cfg.supports({KGEN_CA_SIGN}))
+    if (!cfg.supports({ KGEN_CA_SIGN }))
         throw GenericError("Wrong openssl configuration encountered: not usable for signing CSR.");
     require_safe(cert_path);
     require_safe(csr_path);
     if (!pass_phrase.empty())
         require_safe(pass_phrase);
     transient_file config(kgen_cfg_to_temp(cfg, KGEN_TEMP_DIR));
-    std::string command = "sudo openssl ca -out " + cert_path + " -in " + csr_path + " -batch -notext" +
-                          (cfg.has_section("v3_ca") ? " -extensions v3_ca" : "") +
-                          (pass_phrase.empty() ? "" : " -passin pass:" + pass_phrase) + " -config " + config.path();
+    std::string command = "sudo openssl ca -out " + cert_path + " -in " + csr_path + " -batch -notext"
+        + (cfg.has_section("v3_ca") ? " -extensions v3_ca" : "")
+        + (pass_phrase.empty() ? "" : " -passin pass:" + pass_phrase) + " -config " + config.path();
     scoped_umask public_files(022);
     kgen_exec(command);
 }
 
-void gen_signed_cert(const kgen_key_spec& spec, const kgen_cfg& cfg, const kgen_files& files,
-                     const std::string& pass_phrase)
+void gen_signed_cert(
+    const kgen_key_spec& spec, const kgen_cfg& cfg, const kgen_files& files, const std::string& pass_phrase)
 {
-    if (!cfg.supports({KGEN_CSR, KGEN_CA_SIGN}))
+    if (!cfg.supports({ KGEN_CSR, KGEN_CA_SIGN }))
         throw GenericError(WRONG_CFG);
     require_safe(files.key());
     gen_raw_kpair(spec, files.key());
@@ -243,18 +251,18 @@ void gen_signed_cert(const kgen_key_spec& spec, const kgen_cfg& cfg, const kgen_
     sign_csr(cfg, files.csr(), files.cert(), pass_phrase);
 }
 
-void revoke_cert(const kgen_cfg& cfg, const std::string& cert_path, const std::string& crl_path,
-                 const std::string& reason)
+void revoke_cert(
+    const kgen_cfg& cfg, const std::string& cert_path, const std::string& crl_path, const std::string& reason)
 {
-    if (!cfg.supports({KGEN_REVOKE}))
+    if (!cfg.supports({ KGEN_REVOKE }))
         throw GenericError(WRONG_CFG);
     require_safe(cert_path);
     require_safe(crl_path);
     require_safe(reason);
     transient_file config(kgen_cfg_to_temp(cfg, KGEN_TEMP_DIR));
     scoped_umask public_files(022);
-    kgen_exec("sudo openssl ca -batch -config " + config.path() + " -revoke " + cert_path + " -crl_reason " + reason +
-              " && sudo openssl ca -batch -config " + config.path() + " -gencrl -out " + crl_path);
+    kgen_exec("sudo openssl ca -batch -config " + config.path() + " -revoke " + cert_path + " -crl_reason " + reason
+        + " && sudo openssl ca -batch -config " + config.path() + " -gencrl -out " + crl_path);
 }
 
 void randomize_serial(const std::string& serial_path, const std::string& database)
@@ -263,8 +271,8 @@ void randomize_serial(const std::string& serial_path, const std::string& databas
         require_safe(database);
     for (int attempt = 0; attempt < 3; ++attempt) {
         std::string serial = random_string(16, "0123456789");
-        bool taken = !database.empty() &&
-                     run_shell("awk -F '\\t' '{print $4}' " + database + " | grep -q -x " + serial) == 0;
+        bool taken
+            = !database.empty() && run_shell("awk -F '\\t' '{print $4}' " + database + " | grep -q -x " + serial) == 0;
         if (taken)
             continue;
         if (string_to_file(serial, serial_path, "w") != 0)

@@ -1,20 +1,21 @@
 #include "certs/kgen_cfg.h"
 
-#include <algorithm>
-
 #include "common/error.h"
 
-namespace {
+#include <algorithm>
+
+namespace
+{
 const char* const CUSTOM_OIDS = "custom_oids";
 const char* const POLICY_MATCH = "policy_match";
 // Keys of [policy_match] that come first, in this order.
-const char* const POLICY_FIRST[] = {"commonName", "organizationName", "emailAddress", "localityName"};
+const char* const POLICY_FIRST[] = { "commonName", "organizationName", "emailAddress", "localityName" };
 
 bool has_line_break(const std::string& text)
 {
     return text.find_first_of("\r\n") != std::string::npos;
 }
-}  // namespace
+} // namespace
 
 void kgen_cfg::insert(const std::string& section, const std::string& key, const std::string& value)
 {
@@ -32,9 +33,8 @@ bool kgen_cfg::has_section(const std::string& name) const
 
 bool kgen_cfg::supports(const std::vector<int32_t>& kinds) const
 {
-    return std::all_of(kinds.begin(), kinds.end(), [this](int32_t kind) {
-        return std::find(kinds_.begin(), kinds_.end(), kind) != kinds_.end();
-    });
+    return std::all_of(kinds.begin(), kinds.end(),
+        [this](int32_t kind) { return std::find(kinds_.begin(), kinds_.end(), kind) != kinds_.end(); });
 }
 
 std::string kgen_cfg::value(const std::string& section, const std::string& key) const

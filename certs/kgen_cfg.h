@@ -49,7 +49,8 @@ struct kgen_oid {
     std::string value;
 };
 
-class kgen_cfg {
+class kgen_cfg
+{
 public:
     using section_map = std::unordered_map<std::string, std::string>;
 

@@ -1,15 +1,15 @@
 #include "common/router_status.h"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include "common/runner.h"
 
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
 
-#include "common/runner.h"
-
-namespace {
+namespace
+{
 const char* const STATUS_TOOL = "/usr/bin/status";
 const char* const NOT_AVAILABLE = "N/A";
 constexpr size_t max_value_length = 127;
@@ -40,7 +40,7 @@ bool refresh(const char* section)
     // A tool that prints more than the pipe holds must not block forever while nobody reads:
     // its writes fail instead, and the part that fitted is what counts.
     fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
-    set_child_stdout(fds[1]);  // run_program closes our copy of the write end
+    set_child_stdout(fds[1]); // run_program closes our copy of the write end
     int status = run_program(STATUS_TOOL, "-v", section, static_cast<const char*>(nullptr));
     if (status != 0) {
         close(fds[0]);
@@ -96,7 +96,7 @@ const char* find_value(const char* key)
     }
     return NOT_AVAILABLE;
 }
-}  // namespace
+} // namespace
 
 int64_t monotonic_seconds()
 {

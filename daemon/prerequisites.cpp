@@ -1,20 +1,21 @@
 #include "daemon/prerequisites.h"
 
+#include "common/error.h"
+#include "common/log.h"
+#include "common/runner.h"
+#include "common/str_util.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
-#include "common/error.h"
-#include "common/log.h"
-#include "common/runner.h"
-#include "common/str_util.h"
-
 const char* const MIN_OPENSSL_VERSION = "1.0.2";
 const char* const MIN_OPENVPN_VERSION = "2.3.18";
 
-namespace {
+namespace
+{
 const char* const OPENSSL_VERSION_CMD = "/usr/bin/openssl version | awk -F ' ' '{print $2}'";
 const char* const OPENVPN_VERSION_CMD = "/usr/sbin/openvpnd --version | head -1 | awk -F ' ' '{print $2}'";
 
@@ -38,7 +39,7 @@ std::string installed_version(const char* command)
     run_shell_capture(command, &output);
     return output;
 }
-}  // namespace
+} // namespace
 
 int version_compare(const std::string& installed, const std::string& minimum)
 {

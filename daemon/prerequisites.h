@@ -3,8 +3,8 @@
 
 #include <string>
 
-extern const char* const MIN_OPENSSL_VERSION;  // "1.0.2"
-extern const char* const MIN_OPENVPN_VERSION;  // "2.3.18"
+extern const char* const MIN_OPENSSL_VERSION; // "1.0.2"
+extern const char* const MIN_OPENVPN_VERSION; // "2.3.18"
 
 // Compares two dotted versions piece by piece: negative when `installed` is lower than
 // `minimum`, 0 when equal, positive when higher. Each piece counts by its leading decimal

@@ -1,12 +1,12 @@
 #include "dialogue/device_cert.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "certs/kgen.h"
 #include "certs/kgen_cfg.h"
 #include "common/log.h"
 #include "common/router_status.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 const char* const CERTS_SSL_DIR = "/var/data/quillmesh_certs/certificates/ssl";
 const char* const DS_CERT_PATH = "/var/data/quillmesh_certs/certificates/ssl/ds_cert.crt";
@@ -14,7 +14,8 @@ const char* const DEVICE_KEY_PATH = "/var/data/quillmesh_certs/certificates/ssl/
 const char* const DEVICE_CERT_PATH = "/var/data/quillmesh_certs/certificates/ssl/dev_cert.crt";
 const char* const DEVICE_CERT_NAME = "dev_cert";
 
-namespace {
+namespace
+{
 constexpr uint32_t device_cert_days = 9999;
 
 void sync_path(const char* path, int flags)
@@ -25,7 +26,7 @@ void sync_path(const char* path, int flags)
         close(fd);
     }
 }
-}  // namespace
+} // namespace
 
 std::string device_common_name()
 {
@@ -52,7 +53,7 @@ void provision_device_certificate()
     kgen_key_spec spec;
     spec.kind = KGEN_KEY_EC;
     spec.curve = "P-256";
-    kgen_files files{DEVICE_CERT_NAME, CERTS_SSL_DIR};
+    kgen_files files { DEVICE_CERT_NAME, CERTS_SSL_DIR };
 
     // A certificate left from an earlier key would pass for a pair at the next start and
     // fail every handshake: it goes before a new key is made, and again if making the new

@@ -4,11 +4,11 @@
 #include <string>
 
 // Directory of the device's and the servers' certificates.
-extern const char* const CERTS_SSL_DIR;     // /var/data/quillmesh_certs/certificates/ssl
-extern const char* const DS_CERT_PATH;      // .../ssl/ds_cert.crt, installed with the module
-extern const char* const DEVICE_KEY_PATH;   // .../ssl/dev_cert.pem, readable by its owner only
-extern const char* const DEVICE_CERT_PATH;  // .../ssl/dev_cert.crt
-extern const char* const DEVICE_CERT_NAME;  // "dev_cert", the base name of the device's files
+extern const char* const CERTS_SSL_DIR; // /var/data/quillmesh_certs/certificates/ssl
+extern const char* const DS_CERT_PATH; // .../ssl/ds_cert.crt, installed with the module
+extern const char* const DEVICE_KEY_PATH; // .../ssl/dev_cert.pem, readable by its owner only
+extern const char* const DEVICE_CERT_PATH; // .../ssl/dev_cert.crt
+extern const char* const DEVICE_CERT_NAME; // "dev_cert", the base name of the device's files
 
 // "kiv-" + the LAN MAC address with every ':' replaced by '.'; "kiv-123456789" when the
 // status tool reports no MAC address.

@@ -3,7 +3,8 @@
 #include "common/error.h"
 #include "common/router_status.h"
 
-namespace {
+namespace
+{
 const char* const NOT_AVAILABLE = "N/A";
 
 bool available(const std::string& value)
@@ -15,7 +16,7 @@ std::string lan_mac_address()
 {
     return router_status_value("lan", "MAC Address");
 }
-}  // namespace
+} // namespace
 
 std::string device_serial_number()
 {

@@ -1,15 +1,15 @@
 // The openssl configuration builder: content of each builder, the text rules, and the text
 // read back by the openssl command line itself.
-#include <gtest/gtest.h>
-
-#include <sstream>
-
 #include "certs/kgen_cfg.h"
 #include "common/error.h"
 #include "common/runner.h"
 #include "support/test_support.h"
 
-namespace {
+#include <gtest/gtest.h>
+#include <sstream>
+
+namespace
+{
 std::vector<std::string> lines_of(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -56,9 +56,9 @@ std::string run_ok(const std::string& command)
 
 kgen_ca test_ca(const temp_dir& dir)
 {
-    return {dir.file("ca.pem"), dir.file("ca.crt"), dir.file("index.txt"), dir.file("serial")};
+    return { dir.file("ca.pem"), dir.file("ca.crt"), dir.file("index.txt"), dir.file("serial") };
 }
-}  // namespace
+} // namespace
 
 TEST(KgenCfgInsert, EmptyValueChangesNothingAndCreatesNoSection)
 {
@@ -90,32 +90,32 @@ TEST(KgenCfgInsert, LaterValueReplacesTheEarlierOne)
     cfg.insert("s", "k", "1");
     cfg.insert("s", "k", "2");
     EXPECT_EQ(cfg.value("s", "k"), "2");
-    EXPECT_EQ(section_lines(cfg.to_text(), "s"), std::vector<std::string>{"k=2"});
+    EXPECT_EQ(section_lines(cfg.to_text(), "s"), std::vector<std::string> { "k=2" });
 }
 
 TEST(KgenCfgSupports, KindsOfTheBuildersThatRan)
 {
     kgen_cfg cfg;
-    cfg.set_self_signed({"kiv-1", "", "", "", ""});
-    EXPECT_FALSE(cfg.supports({KGEN_CSR}));
-    EXPECT_TRUE(cfg.supports({KGEN_SELF_SIGNED}));
+    cfg.set_self_signed({ "kiv-1", "", "", "", "" });
+    EXPECT_FALSE(cfg.supports({ KGEN_CSR }));
+    EXPECT_TRUE(cfg.supports({ KGEN_SELF_SIGNED }));
     EXPECT_TRUE(cfg.supports({}));
-    EXPECT_FALSE(cfg.supports({KGEN_SELF_SIGNED, KGEN_CA_SIGN}));
-    cfg.set_ca_sign({"k", "c", "d", "s"}, 10, {});
-    EXPECT_TRUE(cfg.supports({KGEN_SELF_SIGNED, KGEN_CA_SIGN}));
-    EXPECT_EQ(cfg.kinds(), (std::vector<int32_t>{KGEN_SELF_SIGNED, KGEN_CA_SIGN}));
+    EXPECT_FALSE(cfg.supports({ KGEN_SELF_SIGNED, KGEN_CA_SIGN }));
+    cfg.set_ca_sign({ "k", "c", "d", "s" }, 10, {});
+    EXPECT_TRUE(cfg.supports({ KGEN_SELF_SIGNED, KGEN_CA_SIGN }));
+    EXPECT_EQ(cfg.kinds(), (std::vector<int32_t> { KGEN_SELF_SIGNED, KGEN_CA_SIGN }));
 }
 
 TEST(KgenCfgText, DeviceConfigurationHasTwoSectionsWithTheirLines)
 {
     kgen_cfg cfg;
-    cfg.set_self_signed({"kiv-00.0A.14.81.7A.1B", "", "", "", ""});
+    cfg.set_self_signed({ "kiv-00.0A.14.81.7A.1B", "", "", "", "" });
     std::string text = cfg.to_text();
     EXPECT_EQ(lines_of(text).size(), 5u);
     auto req = section_lines(text, "req");
     std::sort(req.begin(), req.end());
-    EXPECT_EQ(req, (std::vector<std::string>{"distinguished_name=req_distinguished_name", "prompt=no"}));
-    EXPECT_EQ(section_lines(text, "req_distinguished_name"), std::vector<std::string>{"CN=kiv-00.0A.14.81.7A.1B"});
+    EXPECT_EQ(req, (std::vector<std::string> { "distinguished_name=req_distinguished_name", "prompt=no" }));
+    EXPECT_EQ(section_lines(text, "req_distinguished_name"), std::vector<std::string> { "CN=kiv-00.0A.14.81.7A.1B" });
     EXPECT_EQ(text.back(), '\n');
     EXPECT_EQ(text.find("\n\n"), std::string::npos);
     EXPECT_EQ(cfg.to_text(), text);
@@ -133,12 +133,12 @@ TEST(KgenCfgText, EmptySubjectLeavesOnlyTheRequestSection)
 TEST(KgenCfgText, CustomOidsAnnouncedOnTheFirstLine)
 {
     kgen_cfg cfg;
-    cfg.set_csr({"n", "", "", "", ""});
-    cfg.add_custom_oid({"1.3.6.1.4.1.55555.1", "qmRole", "router"}, false);
+    cfg.set_csr({ "n", "", "", "", "" });
+    cfg.add_custom_oid({ "1.3.6.1.4.1.55555.1", "qmRole", "router" }, false);
     auto lines = lines_of(cfg.to_text());
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0], "oid_section = custom_oids");
-    EXPECT_EQ(section_lines(cfg.to_text(), "custom_oids"), std::vector<std::string>{"qmRole=1.3.6.1.4.1.55555.1"});
+    EXPECT_EQ(section_lines(cfg.to_text(), "custom_oids"), std::vector<std::string> { "qmRole=1.3.6.1.4.1.55555.1" });
     EXPECT_EQ(cfg.value("v3_req", "1.3.6.1.4.1.55555.1"), "ASN1:UTF8String:router");
     EXPECT_FALSE(cfg.has_section("v3_ca"));
 }
@@ -146,22 +146,23 @@ TEST(KgenCfgText, CustomOidsAnnouncedOnTheFirstLine)
 TEST(KgenCfgText, PolicyMatchListsItsFixedKeysFirst)
 {
     kgen_cfg cfg;
-    cfg.set_ca_sign({"key", "crt", "db", "serial"}, 365, {});
+    cfg.set_ca_sign({ "key", "crt", "db", "serial" }, 365, {});
     auto policy = section_lines(cfg.to_text(), "policy_match");
     ASSERT_EQ(policy.size(), 7u);
     EXPECT_EQ(std::vector<std::string>(policy.begin(), policy.begin() + 4),
-              (std::vector<std::string>{"commonName=supplied", "organizationName=optional", "emailAddress=optional",
-                                        "localityName=optional"}));
+        (std::vector<std::string> {
+            "commonName=supplied", "organizationName=optional", "emailAddress=optional", "localityName=optional" }));
     std::vector<std::string> rest(policy.begin() + 4, policy.end());
     std::sort(rest.begin(), rest.end());
-    EXPECT_EQ(rest, (std::vector<std::string>{"countryName=optional", "organizationalUnitName=optional",
-                                              "stateOrProvinceName=optional"}));
+    EXPECT_EQ(rest,
+        (std::vector<std::string> {
+            "countryName=optional", "organizationalUnitName=optional", "stateOrProvinceName=optional" }));
 }
 
 TEST(KgenCfgBuilders, CaSignRevokeCrlAndStartDateContent)
 {
     kgen_cfg sign;
-    sign.set_ca_sign({"key", "crt", "db", "serial"}, 365, {{"1.2.3.4", "qmTag", "x"}});
+    sign.set_ca_sign({ "key", "crt", "db", "serial" }, 365, { { "1.2.3.4", "qmTag", "x" } });
     EXPECT_EQ(sign.value("ca", "default_ca"), "CA_default");
     EXPECT_EQ(sign.value("CA_default", "private_key"), "key");
     EXPECT_EQ(sign.value("CA_default", "certificate"), "crt");
@@ -174,10 +175,10 @@ TEST(KgenCfgBuilders, CaSignRevokeCrlAndStartDateContent)
     EXPECT_EQ(sign.value("v3_ca", "1.2.3.4"), "ASN1:UTF8String:x");
 
     kgen_cfg revoke;
-    revoke.set_revoke({"key", "crt", "db", "serial"});
+    revoke.set_revoke({ "key", "crt", "db", "serial" });
     EXPECT_EQ(revoke.value("CA_default", "default_crl_days"), "9999");
     EXPECT_EQ(revoke.value("CA_default", "serial"), "serial");
-    EXPECT_EQ(revoke.kinds(), std::vector<int32_t>{KGEN_REVOKE});
+    EXPECT_EQ(revoke.kinds(), std::vector<int32_t> { KGEN_REVOKE });
 
     kgen_cfg crl;
     crl.set_crl("crt", "key", "db");
@@ -185,7 +186,7 @@ TEST(KgenCfgBuilders, CaSignRevokeCrlAndStartDateContent)
     EXPECT_EQ(crl.value("CA_default", "certificate"), "crt");
     EXPECT_EQ(crl.value("CA_default", "private_key"), "key");
     EXPECT_EQ(crl.value("CA_default", "default_startdate"), "20260101000000Z");
-    EXPECT_EQ(crl.kinds(), std::vector<int32_t>{KGEN_CRL});
+    EXPECT_EQ(crl.kinds(), std::vector<int32_t> { KGEN_CRL });
 }
 
 TEST(KgenCfgBuilders, DefaultExtensionsByUsageLimit)
@@ -194,17 +195,16 @@ TEST(KgenCfgBuilders, DefaultExtensionsByUsageLimit)
         int32_t usage;
         std::vector<std::pair<std::string, std::string>> expected;
     } cases[] = {
-        {KGEN_USAGE_CLIENT,
-         {{"extendedKeyUsage", "critical, clientAuth"},
-          {"keyUsage", "digitalSignature, keyEncipherment"},
-          {"basicConstraints", "critical, CA:FALSE"}}},
-        {KGEN_USAGE_SERVER,
-         {{"extendedKeyUsage", "critical, serverAuth"},
-          {"keyUsage", "digitalSignature, keyEncipherment"},
-          {"basicConstraints", "critical, CA:FALSE"}}},
-        {KGEN_USAGE_CA,
-         {{"basicConstraints", "critical, CA:TRUE"}, {"keyUsage", "cRLSign, keyCertSign"}, {"subjectKeyIdentifier", "hash"}}},
-        {KGEN_USAGE_END_ENTITY, {{"basicConstraints", "critical, CA:FALSE"}}},
+        { KGEN_USAGE_CLIENT,
+            { { "extendedKeyUsage", "critical, clientAuth" }, { "keyUsage", "digitalSignature, keyEncipherment" },
+                { "basicConstraints", "critical, CA:FALSE" } } },
+        { KGEN_USAGE_SERVER,
+            { { "extendedKeyUsage", "critical, serverAuth" }, { "keyUsage", "digitalSignature, keyEncipherment" },
+                { "basicConstraints", "critical, CA:FALSE" } } },
+        { KGEN_USAGE_CA,
+            { { "basicConstraints", "critical, CA:TRUE" }, { "keyUsage", "cRLSign, keyCertSign" },
+                { "subjectKeyIdentifier", "hash" } } },
+        { KGEN_USAGE_END_ENTITY, { { "basicConstraints", "critical, CA:FALSE" } } },
     };
     for (const auto& c : cases) {
         kgen_cfg cfg;
@@ -224,13 +224,14 @@ TEST(KgenCfgBuilders, UnsupportedUsageLimitThrowsAfterTheCommonInserts)
 {
     kgen_cfg cfg;
     EXPECT_EQ(message_of([&] { cfg.insert_default_extensions(4, false); }),
-              "insert_default_extensions: Unsupported type of certificate usage limit.");
+        "insert_default_extensions: Unsupported type of certificate usage limit.");
     EXPECT_EQ(cfg.value("CA_default", "x509_extensions"), "v3_ca");
     EXPECT_EQ(cfg.value("v3_ca", "authorityKeyIdentifier"), "keyid:always");
 }
 
 // openssl reads what we write.
-class KgenCfgOpenssl : public ::testing::Test {
+class KgenCfgOpenssl : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -247,48 +248,47 @@ protected:
 TEST_F(KgenCfgOpenssl, DeviceConfigurationMakesARequestWithExactlyThatSubject)
 {
     kgen_cfg cfg;
-    cfg.set_self_signed({"kiv-00.0A.14.81.7A.1B", "", "", "", ""});
+    cfg.set_self_signed({ "kiv-00.0A.14.81.7A.1B", "", "", "", "" });
     run_ok("openssl req -new -key " + dir.file("k.pem") + " -out " + dir.file("r.csr") + " -config " + write_cfg(cfg));
-    EXPECT_EQ(run_ok("openssl req -in " + dir.file("r.csr") + " -noout -subject"),
-              "subject=CN = kiv-00.0A.14.81.7A.1B\n");
+    EXPECT_EQ(
+        run_ok("openssl req -in " + dir.file("r.csr") + " -noout -subject"), "subject=CN = kiv-00.0A.14.81.7A.1B\n");
 }
 
 TEST_F(KgenCfgOpenssl, FullSubjectAndCustomAttributeAreReadByOpenssl)
 {
     kgen_cfg cfg;
-    cfg.set_csr({"router-7", "CZ", "Brno", "Quill", "ops@example.com"});
-    cfg.add_custom_oid({"1.3.6.1.4.1.55555.1", "qmRole", "gateway"}, false);
-    run_ok("openssl req -new -key " + dir.file("k.pem") + " -out " + dir.file("r.csr") + " -extensions v3_req -config " +
-           write_cfg(cfg));
+    cfg.set_csr({ "router-7", "CZ", "Brno", "Quill", "ops@example.com" });
+    cfg.add_custom_oid({ "1.3.6.1.4.1.55555.1", "qmRole", "gateway" }, false);
+    run_ok("openssl req -new -key " + dir.file("k.pem") + " -out " + dir.file("r.csr") + " -extensions v3_req -config "
+        + write_cfg(cfg));
     std::string subject = run_ok("openssl req -in " + dir.file("r.csr") + " -noout -subject -nameopt sep_multiline");
-    for (const char* part : {"CN=router-7", "C=CZ", "L=Brno", "O=Quill", "emailAddress=ops@example.com"})
+    for (const char* part : { "CN=router-7", "C=CZ", "L=Brno", "O=Quill", "emailAddress=ops@example.com" })
         EXPECT_NE(subject.find(part), std::string::npos) << part << " in " << subject;
     // The attribute's section and the oid_section line are read as openssl configuration.
-    EXPECT_NE(run_ok("openssl req -new -key " + dir.file("k.pem") + " -reqexts v3_req -config " + dir.file("cfg") +
-                     " | openssl req -noout -text")
+    EXPECT_NE(run_ok("openssl req -new -key " + dir.file("k.pem") + " -reqexts v3_req -config " + dir.file("cfg")
+                  + " | openssl req -noout -text")
                   .find("gateway"),
-              std::string::npos);
+        std::string::npos);
 }
 
 TEST_F(KgenCfgOpenssl, DefaultExtensionsAreUnderstoodWhenSigning)
 {
     kgen_cfg req;
-    req.set_csr({"srv", "", "", "", ""});
+    req.set_csr({ "srv", "", "", "", "" });
     run_ok("openssl req -new -key " + dir.file("k.pem") + " -out " + dir.file("r.csr") + " -config " + write_cfg(req));
     struct {
         int32_t usage;
         const char* expect;
-    } cases[] = {{KGEN_USAGE_CLIENT, "TLS Web Client Authentication"},
-                 {KGEN_USAGE_SERVER, "TLS Web Server Authentication"},
-                 {KGEN_USAGE_CA, "CA:TRUE"},
-                 {KGEN_USAGE_END_ENTITY, "CA:FALSE"}};
+    } cases[] = { { KGEN_USAGE_CLIENT, "TLS Web Client Authentication" },
+        { KGEN_USAGE_SERVER, "TLS Web Server Authentication" }, { KGEN_USAGE_CA, "CA:TRUE" },
+        { KGEN_USAGE_END_ENTITY, "CA:FALSE" } };
     for (const auto& c : cases) {
         kgen_cfg ext;
         ext.insert_default_extensions(c.usage, true);
-        ext.add_custom_oid({"1.3.6.1.4.1.55555.2", "qmSite", "north"}, true);
-        std::string out = run_ok("openssl x509 -req -days 1 -in " + dir.file("r.csr") + " -signkey " + dir.file("k.pem") +
-                                 " -extfile " + write_cfg(ext, "ext") + " -extensions v3_ca -out " + dir.file("c.crt") +
-                                 " 2>&1 && openssl x509 -in " + dir.file("c.crt") + " -noout -text");
+        ext.add_custom_oid({ "1.3.6.1.4.1.55555.2", "qmSite", "north" }, true);
+        std::string out = run_ok("openssl x509 -req -days 1 -in " + dir.file("r.csr") + " -signkey " + dir.file("k.pem")
+            + " -extfile " + write_cfg(ext, "ext") + " -extensions v3_ca -out " + dir.file("c.crt")
+            + " 2>&1 && openssl x509 -in " + dir.file("c.crt") + " -noout -text");
         EXPECT_NE(out.find(c.expect), std::string::npos) << c.usage << "\n" << out;
         EXPECT_NE(out.find("north"), std::string::npos) << c.usage;
     }
@@ -297,7 +297,8 @@ TEST_F(KgenCfgOpenssl, DefaultExtensionsAreUnderstoodWhenSigning)
 TEST_F(KgenCfgOpenssl, CrlConfigurationProducesARevocationList)
 {
     kgen_ca ca = test_ca(dir);
-    run_ok("openssl req -x509 -new -key " + dir.file("k.pem") + " -subj /CN=ca -days 2 -out " + ca.certificate + " 2>&1");
+    run_ok(
+        "openssl req -x509 -new -key " + dir.file("k.pem") + " -subj /CN=ca -days 2 -out " + ca.certificate + " 2>&1");
     run_ok("cp " + dir.file("k.pem") + " " + ca.private_key + " && : > " + ca.database);
     kgen_cfg cfg;
     cfg.set_crl(ca.certificate, ca.private_key, ca.database);

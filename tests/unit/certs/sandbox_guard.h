@@ -1,11 +1,12 @@
 // Refuses to run a test binary that touches the router's paths anywhere but in the sandbox.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include "support/test_support.h"
 
-class sandbox_guard : public ::testing::Environment {
+#include <gtest/gtest.h>
+
+class sandbox_guard : public ::testing::Environment
+{
 public:
     void SetUp() override
     {
