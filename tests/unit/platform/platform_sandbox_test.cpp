@@ -1,5 +1,6 @@
 // The router status reader, the device identity and the prerequisite version check against
 // the sandbox's firmware stand-ins.
+#include "certs/sandbox_guard.h"
 #include "common/error.h"
 #include "common/log.h"
 #include "common/router_status.h"

@@ -1,5 +1,6 @@
 // The real quillmeshd started in the sandbox: the start-up steps before the resource manager
 // (DS certificate check, device certificate, version check) and how each of them ends it.
+#include "certs/sandbox_guard.h"
 #include "common/file_util.h"
 #include "common/runner.h"
 #include "standins.h"
