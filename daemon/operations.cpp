@@ -3,8 +3,12 @@
 
 #include "common/log.h"
 #include "common/str_util.h"
+#include "control/managing_socket.h"
 #include "control/nat.h"
 #include "daemon/module_settings.h"
+#include "dialogue/cs_exchange.h"
+#include "dialogue/discovery.h"
+#include "dialogue/initial_actions.h"
 #include "transport/tcp.h"
 #include "tunnel/ovpn_control.h"
 #include "update/module_update.h"
@@ -19,15 +23,6 @@
 
 namespace
 {
-// Stands in for an operation whose subsystem is not part of this build yet: it logs and fails
-// with a system errno, which every state treats as an ordinary failure.
-int not_wired(const char* name)
-{
-    qm_log(LOG_ERR, "%s: not available in this build.", name);
-    errno = ENOSYS;
-    return 0;
-}
-
 int wait_readable(int listener, unsigned timeout_seconds)
 {
     fd_set read_set;
@@ -67,10 +62,10 @@ void sleep_seconds(unsigned seconds)
 rm_operations real_operations()
 {
     rm_operations ops;
-    ops.obtain_cs_ip = [] { return not_wired("obtain_cs_ip"); };
-    ops.register_on_cs = [] { return not_wired("register_on_cs"); };
-    ops.get_ovpn_detail_approval = [](unsigned*) { return not_wired("get_ovpn_detail_approval"); };
-    ops.obtain_ovpn_details = [] { return not_wired("obtain_ovpn_details"); };
+    ops.obtain_cs_ip = obtain_cs_ip;
+    ops.register_on_cs = register_on_cs;
+    ops.get_ovpn_detail_approval = get_ovpn_detail_approval;
+    ops.obtain_ovpn_details = obtain_ovpn_details;
 
     ops.ovpn_credentials_present = ovpn_credentials_present;
     ops.ovpn_credentials_delete = ovpn_credentials_delete;
@@ -84,13 +79,13 @@ rm_operations real_operations()
     ops.remote_address = settings_remote_address;
     ops.iface_addr_mask = iface_addr_mask;
 
-    ops.create_managing_socket = [] { return not_wired("create_managing_socket") - 1; };
+    ops.create_managing_socket = create_managing_socket;
     ops.select = wait_readable;
-    ops.accept_control_connection = [](int) { return not_wired("accept_control_connection") - 1; };
+    ops.accept_control_connection = accept_control_connection;
     ops.peer_address = peer_ipv4_address;
     ops.set_receive_timeout = set_socket_receive_timeout;
     ops.read_message = static_cast<bool (*)(int, std::string&)>(tcp_read_msg);
-    ops.process_control_msg = [](const std::string&, std::string&) { return not_wired("process_control_msg") != 0; };
+    ops.process_control_msg = process_control_msg;
     ops.ovpn_write = static_cast<bool (*)(int, const std::string&)>(ovpn_write);
     ops.close = [](int fd) { ::close(fd); };
 
