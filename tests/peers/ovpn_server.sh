@@ -14,7 +14,9 @@
 #
 # CA_DIR is made by make_ca.sh and also holds the server's state (server.pid, server.log).
 # The tunnel subnet is 10.8.0.0/24 with the CS on its first host, 10.8.0.1 (topology subnet);
-# the server listens on UDP port 1194 (OVPN_PORT and OVPN_PROTO override). Inside the router
+# the server listens on UDP port 1194 (OVPN_PORT and OVPN_PROTO override). OVPN_CLIENT_ADDR
+# gives every client that one tunnel address (as a CS that assigns each device its own address
+# does), so a reconnecting device keeps its address. Inside the router
 # sandbox the server side is moved into the CS namespace through qm-peer.
 set -eu
 
@@ -71,6 +73,11 @@ start)
         exit 2
         ;;
     esac
+    if [ -n "${OVPN_CLIENT_ADDR:-}" ] && [ "$mode" = ok ]; then
+        printf '#!/bin/sh\necho "ifconfig-push %s 255.255.255.0" >"$1"\n' "$OVPN_CLIENT_ADDR" >"$dir/fixed.sh"
+        chmod +x "$dir/fixed.sh"
+        set -- --script-security 2 --client-connect "$dir/fixed.sh"
+    fi
     : >"$dir/server.log"
     openvpn --daemon qm-test-cs --writepid "$pidfile" --log "$dir/server.log" --verb 4 \
         --server 10.8.0.0 255.255.255.0 --topology subnet --dev qmcs0 --dev-type tun \
