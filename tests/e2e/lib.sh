@@ -209,7 +209,7 @@ PY
 e2e_ferryd_pid() {
     local dir
     for dir in /proc/[0-9]*; do
-        tr '\000' ' ' <"$dir/cmdline" 2>/dev/null | grep -q -- '--daemon ferryd --client ' && echo "${dir#/proc/}"
+        tr '\000' ' ' 2>/dev/null <"$dir/cmdline" | grep -q -- '--daemon ferryd --client ' && echo "${dir#/proc/}"
     done | head -n 1
 }
 
