@@ -1,0 +1,89 @@
+#!/usr/bin/python3
+"""Client and responder for the end-to-end figures.
+
+    e2e_client.py rtt HOST PORT SOURCE COUNT MESSAGE_FILE
+        COUNT connections one after another, each: connect from SOURCE, send the message, read
+        until the peer closes. Prints "median p99 mean" in milliseconds and the last answer's
+        length.
+    e2e_client.py once HOST PORT SOURCE MESSAGE_FILE
+        one such connection; prints the seconds to the complete answer (balanced braces) and
+        the answer's length.
+    e2e_client.py responder ADDR PORT READY_FILE SCRATCH_DIR
+        a trivial responder: accepts, reads one brace-balanced message, sends a fixed answer,
+        runs /bin/sh -c 'rm -rf SCRATCH_DIR' (the clean-up every answered request costs) and
+        closes. Runs until killed.
+"""
+import socket
+import statistics
+import subprocess
+import sys
+import time
+
+ANSWER = b'{"B":[{"T":16,"ER":0,"I":0}],"H":{"V":113}}'
+
+
+def balanced(data):
+    opened = data.count(b"{")
+    return opened > 0 and opened == data.count(b"}")
+
+
+def exchange(host, port, source, message, until_close=True):
+    start = time.perf_counter()
+    with socket.create_connection((host, port), timeout=30, source_address=(source, 0)) as sock:
+        sock.sendall(message)
+        data = b""
+        while True:
+            piece = sock.recv(65536)
+            if not piece:
+                break
+            data += piece
+            if not until_close and balanced(data):
+                break
+    return time.perf_counter() - start, data
+
+
+def rtt(host, port, source, count, path):
+    message = open(path, "rb").read()
+    times, answer = [], b""
+    for _ in range(count):
+        seconds, answer = exchange(host, int(port), source, message)
+        times.append(seconds * 1000)
+    times.sort()
+    p99 = times[min(len(times) - 1, int(round(0.99 * len(times))) - 1)]
+    print("%.3f %.3f %.3f %d" % (statistics.median(times), p99, statistics.mean(times), len(answer)))
+
+
+def once(host, port, source, path):
+    seconds, answer = exchange(host, int(port), source, open(path, "rb").read(), until_close=False)
+    print("%.3f %d %s" % (seconds, len(answer), answer[:200].decode(errors="replace")))
+
+
+def responder(addr, port, ready, scratch):
+    server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    server.bind((addr, int(port)))
+    server.listen(1)
+    open(ready, "w").close()
+    while True:
+        conn, _ = server.accept()
+        with conn:
+            data = b""
+            while not balanced(data):
+                piece = conn.recv(65536)
+                if not piece:
+                    break
+                data += piece
+            conn.sendall(ANSWER)
+            subprocess.run(["/bin/sh", "-c", "rm -rf " + scratch], check=False)
+
+
+if __name__ == "__main__":
+    mode, args = sys.argv[1], sys.argv[2:]
+    if mode == "rtt":
+        rtt(args[0], args[1], args[2], int(args[3]), args[4])
+    elif mode == "once":
+        once(*args)
+    elif mode == "responder":
+        responder(*args)
+    else:
+        sys.exit(__doc__)
