@@ -65,6 +65,17 @@ bool swap_in(const std::string& staged, const std::string& target, bool replace)
     run_shell("rm -rf " + aside);
     return true;
 }
+// The package was handled, so it leaves the staging directory. Other files staged beside it
+// (a second module package, configuration files, scripts still to be applied) stay until they
+// are handled; the directory goes once nothing is left in it.
+void clean_staging(const std::string& package)
+{
+    const std::string prefix = std::string(STAGING_DIR) + "/";
+    if (package.compare(0, prefix.size(), prefix) == 0 && package.find("/../") == std::string::npos &&
+        is_safe_path(package))
+        run_shell("rm -f " + package);
+    run_shell(std::string("find ") + STAGING_DIR + " -type f 2>/dev/null | grep -q . || rm -rf " + STAGING_DIR);
+}
 }  // namespace
 
 bool is_valid_module_name(const std::string& name)
@@ -147,6 +158,6 @@ int grafter_main(int argc, char** argv)
         }
     }
     run_shell(std::string("rm -rf ") + WORK_DIR);
-    run_shell(std::string("rm -rf ") + STAGING_DIR);
+    clean_staging(package);
     return result;
 }

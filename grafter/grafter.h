@@ -5,7 +5,9 @@
 
 #include <string>
 
-// grafter <package path>: 0 when at least one module was installed, 1 otherwise.
+// grafter <package path>: 0 when at least one module was installed, 1 otherwise. Afterwards
+// the work directory /tmp/vpn_module is gone, and so is the package when it lay in the staging
+// directory /tmp/vpn_module_tbd, which goes too once nothing else is staged there.
 int grafter_main(int argc, char** argv);
 
 // 1 to 24 letters, digits and '_'.

@@ -185,6 +185,18 @@ TEST_F(grafter_sandbox, a_package_path_with_shell_characters_is_not_run)
     EXPECT_EQ(1, run_grafter({PACKAGE + ";touch /tmp/injected"}));
     EXPECT_FALSE(file_exists("/tmp/injected"));
     EXPECT_FALSE(file_exists("/opt/a_b"));
+    EXPECT_FALSE(file_exists("/tmp/vpn_module"));
+}
+
+TEST_F(grafter_sandbox, other_staged_files_stay_until_they_are_handled)
+{
+    make_module({"a_b"});
+    make_package(PACKAGE, {"a_b"});
+    make_package("/tmp/vpn_module_tbd/module/next.tgz", {"a_b"});
+    EXPECT_EQ(0, run_grafter({PACKAGE}));
+    EXPECT_FALSE(file_exists(PACKAGE));
+    EXPECT_TRUE(file_exists("/tmp/vpn_module_tbd/module/next.tgz"));
+    EXPECT_EQ(0, run_grafter({"/tmp/vpn_module_tbd/module/next.tgz"}));
     expect_work_dirs_gone();
 }
 

@@ -203,8 +203,11 @@ TEST_F(module_package, init_starts_one_daemon_and_stop_ends_it)
 {
     ASSERT_EQ(0, install(PACKAGE));
     ASSERT_EQ(0, sh("/opt/quillmesh/etc/init stop"));
-    // A stand-in daemon that detaches and runs until it is ended, as quillmeshd does.
-    write_file("/opt/quillmesh/bin/quillmeshd", "#!/bin/sh\nwhile :; do sleep 1; done </dev/null >/dev/null 2>&1 &\n");
+    // A stand-in daemon that detaches and runs until it is ended, as quillmeshd does: a copy of
+    // sleep under the daemon's name, started in the background.
+    ASSERT_EQ(0, sh("mkdir -p /opt/quillmesh/lib && cp \"$(command -v sleep)\" /opt/quillmesh/lib/quillmeshd"));
+    write_file("/opt/quillmesh/bin/quillmeshd",
+               "#!/bin/sh\nexec /opt/quillmesh/lib/quillmeshd 300 </dev/null >/dev/null 2>&1 &\n");
     EXPECT_EQ(0, sh("/opt/quillmesh/etc/init start"));
     EXPECT_EQ(1u, daemon_pids().size());
     EXPECT_EQ(0, sh("/opt/quillmesh/etc/init start >/dev/null"));

@@ -194,6 +194,25 @@ TEST_F(module_update_sandbox, a_failing_update_is_logged_with_the_package_name)
     EXPECT_TRUE(log.contains(LOG_ERR, "Not able to update module: fail.tgz"));
 }
 
+TEST_F(module_update_sandbox, every_staged_module_package_is_installed)
+{
+    const std::string src = "/var/data/qm_update_src";
+    ASSERT_EQ(0, sh("rm -rf " + src + " && mkdir -p /tmp/vpn_module_tbd/module /opt/quillmesh/bin"));
+    for (const std::string name : {"mod_one", "mod_two"}) {
+        ASSERT_EQ(0, sh("mkdir -p " + src + "/" + name + "/etc"));
+        write_script(src + "/" + name + "/etc/init", "echo \"" + name + " $1\" >> " + RECORD + "\n");
+        ASSERT_EQ(0, sh("tar -czf /tmp/vpn_module_tbd/module/" + name + ".tgz -C " + src + " " + name));
+    }
+    ASSERT_EQ(0, sh(std::string("cp ") + QM_GRAFTER_BIN + " " + GRAFTER));
+    apply_staged_files();
+    EXPECT_TRUE(file_exists("/opt/mod_one/etc/init"));
+    EXPECT_TRUE(file_exists("/opt/mod_two/etc/init"));
+    EXPECT_FALSE(log.contains_text("Not able to update module: mod_one.tgz"));
+    EXPECT_FALSE(log.contains_text("Not able to update module: mod_two.tgz"));
+    EXPECT_FALSE(file_exists("/tmp/vpn_module_tbd"));
+    sh("rm -rf " + src);
+}
+
 // The CS's HTTPS server: on the CS side of the sandbox when there is one, else on loopback.
 class module_download_sandbox : public module_update_sandbox {
 protected:
