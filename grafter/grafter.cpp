@@ -97,7 +97,9 @@ bool install_module(const std::string& name)
     const std::string init = target + "/etc/init";
     const std::string settings = target + "/etc/settings";
     const std::string saved = std::string(WORK_DIR) + "/settings." + name;
-    const bool existed = file_exists(target);
+    // A link left at /opt/<name> counts as an installed module too, so that it is replaced.
+    struct stat st;
+    const bool existed = lstat(target.c_str(), &st) == 0;
 
     // The new tree is copied beside the old one first; the old module is not touched until
     // the copy is complete.

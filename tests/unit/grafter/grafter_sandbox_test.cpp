@@ -299,3 +299,13 @@ TEST_F(grafter_sandbox, a_failed_copy_of_one_module_does_not_stop_the_others)
     for (const auto& line : record())
         EXPECT_EQ(0u, line.rfind("small-v1 ", 0)) << line;
 }
+
+TEST_F(grafter_sandbox, a_dangling_link_in_place_of_the_module_is_replaced)
+{
+    ASSERT_EQ(0, sh("ln -s /nonexistent /opt/mod"));
+    make_module({"mod", "v2"});
+    make_package(PACKAGE, {"mod"});
+    EXPECT_EQ(0, run_grafter({PACKAGE}));
+    EXPECT_EQ("v2\n", installed_version("mod"));
+    EXPECT_FALSE(file_exists("/opt/.mod.new"));
+}
