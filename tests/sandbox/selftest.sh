@@ -58,7 +58,10 @@ case_isolation() {
     check "no processes of the machine are visible" [ "$(ps | wc -l)" -lt 10 ]
     check "QM_SANDBOX is set" [ "$QM_SANDBOX" = 1 ]
     check "/var/log starts empty but for messages" same "$(ls /var/log)" messages
-    check "/opt starts empty" same "$(ls /opt | grep -v qmsb-selftest)" ""
+    case "$PWD" in
+      /opt/*) ;; # the caller'"'"'s own tree is carried over into /opt
+      *) check "/opt starts empty" same "$(ls /opt)" "" ;;
+    esac
     check "settings.eth default" grep -qx ETH_IPADDR=192.168.1.1 /etc/settings.eth
     check "no settings.wlan by default" [ ! -e /etc/settings.wlan ]
     check "/dev is private" [ -c /dev/null ] && [ -c /dev/urandom ] && [ -S /dev/log ] && [ ! -e /dev/vda ]
