@@ -46,12 +46,17 @@ bool refresh(const char* section)
         close(fds[0]);
         return false;
     }
+    // The tool has ended, so what it printed is in the pipe; a process it left behind holding
+    // the write end must not make this read wait.
+    fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
     char buffer[sizeof cache.output];
     ssize_t n;
     do {
         n = read(fds[0], buffer, sizeof buffer - 1);
     } while (n < 0 && errno == EINTR);
     close(fds[0]);
+    if (n < 0 && errno == EAGAIN)
+        n = 0;
     if (n < 0)
         return false;
     int64_t now = monotonic_seconds();

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <thread>
@@ -140,6 +141,22 @@ TEST_F(RouterStatus, OutputBeyondTheBufferIsCutNotHung)
     standins::status_section("sys", big);
     const char* value = router_status_value("sys", "Serial Number");
     EXPECT_TRUE(std::string(value) == "S-BIG" || std::string(value) == "N/A") << value;
+}
+
+TEST_F(RouterStatus, ProcessLeftBehindByTheToolDoesNotHoldUpTheAnswer)
+{
+    // A status tool that prints nothing and leaves a process holding its output open.
+    ASSERT_EQ(rename("/usr/bin/status", "/usr/bin/status.qm-real"), 0);
+    write_file("/usr/bin/status", "#!/bin/sh\nsleep 30 &\necho $! > /var/sandbox/lingering.pid\nexit 0\n");
+    chmod("/usr/bin/status", 0755);
+    const std::string value = router_status_value("sys", "Serial Number");
+    pid_t lingering = atoi(read_file("/var/sandbox/lingering.pid").c_str());
+    bool still_there = lingering > 0 && kill(lingering, 0) == 0;
+    if (lingering > 0)
+        kill(lingering, SIGKILL);
+    rename("/usr/bin/status.qm-real", "/usr/bin/status");
+    EXPECT_EQ(value, "N/A");
+    EXPECT_TRUE(still_there) << "the lookup waited for the process the tool left behind";
 }
 
 TEST_F(RouterStatus, MonotonicSecondsAdvance)
