@@ -1,18 +1,17 @@
 // The cost of framing a large message (a file to store arriving in network-sized pieces)
 // against one pass of the brace test over the same bytes.
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <benchmark/benchmark.h>
-
-#include <algorithm>
-#include <cstring>
-#include <string>
-#include <thread>
-
 #include "transport/tcp.h"
 
-namespace {
+#include <algorithm>
+#include <benchmark/benchmark.h>
+#include <cstring>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
 
 constexpr std::size_t PIECE = 1400;
 
@@ -50,7 +49,7 @@ void BM_framing_pieces_from_memory(benchmark::State& state)
         std::size_t fed = 0;
         msg_assembler::status status = msg_assembler::INCOMPLETE;
         while (status == msg_assembler::INCOMPLETE) {
-            std::size_t n = std::min({PIECE, assembler.room(), msg.size() - fed});
+            std::size_t n = std::min({ PIECE, assembler.room(), msg.size() - fed });
             std::memcpy(assembler.space(), msg.data() + fed, n);
             fed += n;
             status = assembler.commit(n);
@@ -72,7 +71,7 @@ void BM_framing_rescan_every_piece(benchmark::State& state)
         std::size_t t = 0;
         bool complete = false;
         while (!complete) {
-            std::size_t n = std::min({PIECE, buffer.size() - t - 1, msg.size() - t});
+            std::size_t n = std::min({ PIECE, buffer.size() - t - 1, msg.size() - t });
             std::memcpy(&buffer[t], msg.data() + t, n);
             t += n;
             if (t == buffer.size() - 1)
@@ -114,7 +113,7 @@ void BM_framing_socketpair(benchmark::State& state)
 
 constexpr int64_t MIB = 1 << 20;
 
-}  // namespace
+} // namespace
 
 BENCHMARK(BM_brace_test_one_pass)->Arg(16 * MIB)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_framing_pieces_from_memory)->Arg(16 * MIB)->Unit(benchmark::kMillisecond);

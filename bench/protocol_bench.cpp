@@ -1,13 +1,13 @@
 // Building and reading typical messages.
-#include <benchmark/benchmark.h>
-
-#include <string>
-
 #include "common/error.h"
 #include "protocol/message_builder.h"
 #include "protocol/message_reader.h"
 
-namespace {
+#include <benchmark/benchmark.h>
+#include <string>
+
+namespace
+{
 
 const std::string CERT = "-----BEGIN CERTIFICATE-----\n" + std::string(560, 'M') + "\n-----END CERTIFICATE-----\n";
 
@@ -64,7 +64,7 @@ void BM_read_approval_answer(benchmark::State& state)
     }
 }
 
-}  // namespace
+} // namespace
 
 BENCHMARK(BM_build_registration);
 BENCHMARK(BM_build_approval_query);

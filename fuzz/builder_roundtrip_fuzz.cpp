@@ -1,18 +1,19 @@
 // Arbitrary payload texts through the request builder and back through the reader: whatever
 // the builder accepts must read back as exactly the texts given, and whatever it refuses must
 // leave the buffer empty.
+#include "common/error.h"
+#include "common/log.h"
+#include "protocol/message_builder.h"
+#include "protocol/message_reader.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "common/error.h"
-#include "common/log.h"
-#include "protocol/message_builder.h"
-#include "protocol/message_reader.h"
-
-namespace {
+namespace
+{
 
 void check(bool condition)
 {
@@ -25,7 +26,7 @@ std::string payload_text(const cJSON* root, const std::string& key)
     return JSON_get_string(JSON_get_object(get_first_segment(root), "DT"), key);
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -37,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size < 1)
         return 0;
     // First byte: the type; the rest: two texts split at the first zero byte.
-    const int types[] = {4, 8, 21, 3, 5, 7};
+    const int types[] = { 4, 8, 21, 3, 5, 7 };
     const int type = types[data[0] % 6];
     std::string rest(reinterpret_cast<const char*>(data + 1), size - 1);
     std::string a = rest.substr(0, rest.find('\0'));
@@ -80,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             break;
         }
     } catch (const GenericError&) {
-        abort();  // a message that the builder made must always read back
+        abort(); // a message that the builder made must always read back
     }
     return 0;
 }

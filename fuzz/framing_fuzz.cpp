@@ -2,8 +2,8 @@
 // completeness kept across pieces must agree with one pass of the brace test over everything
 // received, the text handed out must be what was received, and the reader on a real socket
 // must reach the same verdict.
-#include <sys/socket.h>
-#include <unistd.h>
+#include "common/log.h"
+#include "transport/tcp.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -11,11 +11,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/socket.h>
+#include <unistd.h>
 
-#include "common/log.h"
-#include "transport/tcp.h"
-
-namespace {
+namespace
+{
 
 // A small bound so that the size limit is reached often.
 constexpr std::size_t FUZZ_MAX_MSG = 30000;
@@ -40,7 +40,7 @@ std::size_t first_balance(const std::string& bytes)
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -51,10 +51,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     (void)quiet;
     if (size < 2)
         return 0;
-    // The first byte chooses the piece sizes, the second how often the stream repeats
-    // (to grow past the initial buffer and the bound).
+    // The first byte chooses the piece sizes, the second how often the stream repeats: a few
+    // times mostly, and with its top bit set often enough to grow past the initial buffer and
+    // reach the bound.
     const std::size_t piece = 1 + data[0] * 7u;
-    const std::size_t repeat = 1 + (data[1] % 16) * 150u;
+    const std::size_t repeat = (data[1] & 0x80) ? 1 + (data[1] & 0x0f) * 500u : 1 + (data[1] & 0x03);
     std::string stream;
     for (std::size_t i = 0; i < repeat && stream.size() <= FUZZ_MAX_MSG + 1; ++i)
         stream.append(reinterpret_cast<const char*>(data + 2), size - 2);
@@ -66,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::size_t fed = 0;
     msg_assembler::status status = msg_assembler::INCOMPLETE;
     while (fed < stream.size() && status == msg_assembler::INCOMPLETE) {
-        std::size_t n = std::min({piece, msg.room(), stream.size() - fed});
+        std::size_t n = std::min({ piece, msg.room(), stream.size() - fed });
         std::memcpy(msg.space(), stream.data() + fed, n);
         fed += n;
         status = msg.commit(n);

@@ -1,14 +1,15 @@
 // Arbitrary text where a DS or CS answer, or a control request, would stand: parsed and read
 // with the reader toolkit the way the dialogues and the control dispatch read it.
-#include <cstddef>
-#include <cstdint>
-#include <string>
-
 #include "common/error.h"
 #include "common/log.h"
 #include "protocol/message_reader.h"
 
-namespace {
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace
+{
 
 // Reads one segment the way the dialogues do, with every getter on the payload.
 void read_segment(const cJSON* segment)
@@ -42,7 +43,7 @@ void read_segment(const cJSON* segment)
     }
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

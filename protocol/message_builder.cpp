@@ -1,15 +1,15 @@
 #include "protocol/message_builder.h"
 
-#include <cjson/cJSON.h>
+#include "common/log.h"
 
+#include <cjson/cJSON.h>
 #include <cstdarg>
 #include <cstring>
 #include <memory>
 #include <string>
 
-#include "common/log.h"
-
-namespace {
+namespace
+{
 
 struct tree_deleter {
     void operator()(cJSON* node) const noexcept { cJSON_Delete(node); }
@@ -197,7 +197,7 @@ bool print_into_buffer(const cJSON* root, char* buffer)
     return true;
 }
 
-}  // namespace
+} // namespace
 
 bool create_json_msg(int type, char* buffer, ...)
 {
@@ -230,9 +230,9 @@ bool create_json_msg(int type, char* buffer, ...)
         // The partial text need not be terminated inside the buffer.
         int shown = static_cast<int>(strnlen(buffer, QM_MSG_BUFFER_SIZE));
         qm_log(LOG_ERR,
-               "create_json_msg%i: Copying JSON string to msg buffer failed - buffer is probably too "
-               "small (%d). %.*s",
-               type, static_cast<int>(QM_MSG_BUFFER_SIZE), shown, buffer);
+            "create_json_msg%i: Copying JSON string to msg buffer failed - buffer is probably too "
+            "small (%d). %.*s",
+            type, static_cast<int>(QM_MSG_BUFFER_SIZE), shown, buffer);
         buffer[0] = '\0';
         return false;
     }

@@ -1,25 +1,25 @@
 #include "protocol/message_reader.h"
 
-#include <cstdlib>
-
 #include "common/log.h"
 #include "protocol/message_builder.h"
 
-namespace {
+#include <cstdlib>
+
+namespace
+{
 
 [[noreturn]] void throw_missing(const cJSON* node, const std::string& key)
 {
-    throw GenericError("Object [" + key + "] could not be found in JSON string '" +
-                       JSON_to_string(node) + "'.");
+    throw GenericError("Object [" + key + "] could not be found in JSON string '" + JSON_to_string(node) + "'.");
 }
 
 std::string mismatch_text(int32_t expected, int32_t found, const std::string& context)
 {
-    return "Message protocol version missmatch " + context + " (expected: " + std::to_string(expected) +
-           " found: " + std::to_string(found) + ").";
+    return "Message protocol version missmatch " + context + " (expected: " + std::to_string(expected)
+        + " found: " + std::to_string(found) + ").";
 }
 
-}  // namespace
+} // namespace
 
 json_ptr parse_json_msg(const char* text)
 {
@@ -103,7 +103,8 @@ int32_t require_msg_version(const cJSON* root, int32_t expected, const std::stri
     return version;
 }
 
-namespace {
+namespace
+{
 
 // The root's "B"; a "B" that is not an array is as good as none.
 const cJSON* get_body(const cJSON* root)
@@ -114,7 +115,7 @@ const cJSON* get_body(const cJSON* root)
     return body;
 }
 
-}  // namespace
+} // namespace
 
 cJSON* get_first_segment(const cJSON* root)
 {

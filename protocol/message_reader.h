@@ -5,13 +5,12 @@
 // the wrong JSON kind throws the same GenericError as for a missing member.
 #pragma once
 
-#include <cjson/cJSON.h>
+#include "common/error.h"
 
+#include <cjson/cJSON.h>
 #include <cstdint>
 #include <memory>
 #include <string>
-
-#include "common/error.h"
 
 // Owns a cJSON tree: the whole tree is freed when the handle goes, also when a getter throws.
 struct cjson_deleter {

@@ -1,16 +1,15 @@
 #include "transport/tcp.h"
 
+#include "common/log.h"
+#include "daemon/process_utils.h"
+
 #include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
-#include "common/log.h"
-#include "daemon/process_utils.h"
 
 bool is_msg_complete(const char* bytes, std::size_t length)
 {
@@ -47,7 +46,8 @@ bool brace_balance::feed(const char* bytes, std::size_t length)
 }
 
 msg_assembler::msg_assembler(std::size_t max_size)
-    : buffer_(QM_RECV_BUFFER_SIZE, '\0'), max_size_(max_size)
+    : buffer_(QM_RECV_BUFFER_SIZE, '\0')
+    , max_size_(max_size)
 {
 }
 
@@ -118,9 +118,9 @@ int tcp_create_cli_socket(int timeout)
     }
     if (timeout == 0)
         return fd;
-    struct timeval tv = {timeout, 0};
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0 ||
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) {
+    struct timeval tv = { timeout, 0 };
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0
+        || setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) {
         qm_log(LOG_ERR, "tcp_create_cli_socket: setting timeout to a socket has failed\n");
         ::close(fd);
         return -1;
@@ -130,15 +130,15 @@ int tcp_create_cli_socket(int timeout)
 
 int tcp_create_srv_socket(int port, const std::string& address)
 {
-    struct sockaddr_in addr {};
+    struct sockaddr_in addr {
+    };
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     if (address.empty()) {
         addr.sin_addr.s_addr = htonl(INADDR_ANY);
     } else if (inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
         // Not a dotted quad: binding to whatever stood in the structure would be wrong.
-        qm_log(LOG_ERR, "Unable to bind() to address: %s and port %i: %s", address.c_str(), port,
-               strerror(EINVAL));
+        qm_log(LOG_ERR, "Unable to bind() to address: %s and port %i: %s", address.c_str(), port, strerror(EINVAL));
         return -1;
     }
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -150,8 +150,7 @@ int tcp_create_srv_socket(int port, const std::string& address)
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
         qm_log(LOG_WARNING, "Unable to set SO_REUSEADDR socket option: %s", strerror(errno));
     if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
-        qm_log(LOG_ERR, "Unable to bind() to address: %s and port %i: %s", address.c_str(), port,
-               strerror(errno));
+        qm_log(LOG_ERR, "Unable to bind() to address: %s and port %i: %s", address.c_str(), port, strerror(errno));
         ::close(fd);
         return -1;
     }
@@ -175,8 +174,7 @@ bool tcp_read_msg(int fd, std::string& out)
                 out = msg.take();
                 return true;
             case msg_assembler::TOO_LARGE:
-                qm_log(LOG_ERR, "Reading from socket stopped: the message exceeds %zu bytes.",
-                       QM_MAX_MSG_SIZE);
+                qm_log(LOG_ERR, "Reading from socket stopped: the message exceeds %zu bytes.", QM_MAX_MSG_SIZE);
                 return false;
             case msg_assembler::INCOMPLETE:
                 continue;
@@ -198,7 +196,8 @@ bool tcp_read_msg(tcp_connection& conn, std::string& out)
     return tcp_read_msg(conn.fd, out);
 }
 
-namespace {
+namespace
+{
 
 // A peer that closed its end must fail the write, not end the daemon with SIGPIPE.
 ssize_t write_some(int fd, const char* data, std::size_t length)
@@ -209,7 +208,7 @@ ssize_t write_some(int fd, const char* data, std::size_t length)
     return n;
 }
 
-}  // namespace
+} // namespace
 
 bool ovpn_write(int fd, const std::string& text)
 {

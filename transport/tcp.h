@@ -22,7 +22,8 @@ bool is_msg_complete(const char* bytes, std::size_t length);
 
 // The brace-balance test kept across reads: every byte is examined once. Gives at each point
 // the same answer as is_msg_complete over all bytes fed so far.
-class brace_balance {
+class brace_balance
+{
 public:
     // Examines `length` more bytes; true when the message is complete.
     bool feed(const char* bytes, std::size_t length);
@@ -32,13 +33,14 @@ public:
 private:
     std::size_t open_ = 0;
     std::size_t close_ = 0;
-    bool stopped_ = false;  // a zero byte was seen before the braces balanced
+    bool stopped_ = false; // a zero byte was seen before the braces balanced
     bool complete_ = false;
 };
 
 // A growing receive buffer with the brace test: the reader receives straight into `space()`,
 // then reports the count with `commit()`.
-class msg_assembler {
+class msg_assembler
+{
 public:
     enum status { INCOMPLETE, COMPLETE, TOO_LARGE };
 
@@ -70,11 +72,18 @@ struct tcp_connection {
     int fd = -1;
 
     tcp_connection() = default;
-    explicit tcp_connection(int descriptor) : fd(descriptor) {}
+    explicit tcp_connection(int descriptor)
+        : fd(descriptor)
+    {
+    }
     ~tcp_connection() { close(); }
     tcp_connection(const tcp_connection&) = delete;
     tcp_connection& operator=(const tcp_connection&) = delete;
-    tcp_connection(tcp_connection&& other) noexcept : fd(other.fd) { other.fd = -1; }
+    tcp_connection(tcp_connection&& other) noexcept
+        : fd(other.fd)
+    {
+        other.fd = -1;
+    }
     tcp_connection& operator=(tcp_connection&& other) noexcept;
 
     void close();

@@ -1,25 +1,24 @@
 #include "transport/tls_client.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <wolfssl/wolfcrypt/asn_public.h>
-#include <wolfssl/wolfcrypt/ecc.h>
-#include <wolfssl/wolfcrypt/rsa.h>
-
-#include <cerrno>
-#include <chrono>
-#include <cstring>
-#include <vector>
-
 #include "common/error.h"
 #include "common/log.h"
 #include "daemon/process_utils.h"
 #include "transport/tcp.h"
 
-namespace {
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+#include <wolfssl/wolfcrypt/asn_public.h>
+#include <wolfssl/wolfcrypt/ecc.h>
+#include <wolfssl/wolfcrypt/rsa.h>
+
+namespace
+{
 
 // The public key (SubjectPublicKeyInfo, DER) that belongs to the private key in a PEM file,
 // computed from the private part. Empty when the key is neither EC nor RSA or unreadable.
@@ -35,7 +34,7 @@ std::vector<unsigned char> public_key_of_private_key(const std::string& key_file
     }
     std::vector<unsigned char> der(pem.size() + 1);
     int der_size = wc_KeyPemToDer(reinterpret_cast<const unsigned char*>(pem.data()), static_cast<int>(pem.size()),
-                                  der.data(), static_cast<int>(der.size()), nullptr);
+        der.data(), static_cast<int>(der.size()), nullptr);
     std::vector<unsigned char> pub(4096);
     int pub_size = -1;
     if (der_size > 0) {
@@ -43,8 +42,8 @@ std::vector<unsigned char> public_key_of_private_key(const std::string& key_file
         word32 at = 0;
         if (wc_ecc_init(&ec) == 0) {
             // The key file may carry a public part of its own; it is computed afresh.
-            if (wc_EccPrivateKeyDecode(der.data(), &at, &ec, static_cast<word32>(der_size)) == 0 &&
-                wc_ecc_make_pub(&ec, nullptr) == 0)
+            if (wc_EccPrivateKeyDecode(der.data(), &at, &ec, static_cast<word32>(der_size)) == 0
+                && wc_ecc_make_pub(&ec, nullptr) == 0)
                 pub_size = wc_EccPublicKeyToDer(&ec, pub.data(), static_cast<word32>(pub.size()), 1);
             wc_ecc_free(&ec);
         }
@@ -73,9 +72,9 @@ bool key_belongs_to_certificate(const std::string& key_file, const std::string& 
         return false;
     std::vector<unsigned char> from_cert(4096);
     int size = static_cast<int>(from_cert.size());
-    bool same = wolfSSL_X509_get_pubkey_buffer(cert, from_cert.data(), &size) == SSL_SUCCESS &&
-                static_cast<std::size_t>(size) == from_key.size() &&
-                std::memcmp(from_cert.data(), from_key.data(), from_key.size()) == 0;
+    bool same = wolfSSL_X509_get_pubkey_buffer(cert, from_cert.data(), &size) == SSL_SUCCESS
+        && static_cast<std::size_t>(size) == from_key.size()
+        && std::memcmp(from_cert.data(), from_key.data(), from_key.size()) == 0;
     wolfSSL_X509_free(cert);
     return same;
 }
@@ -105,7 +104,7 @@ int send_without_sigpipe(WOLFSSL*, char* data, int size, void* context)
     }
 }
 
-}  // namespace
+} // namespace
 
 WolfSSL_tls_client::~WolfSSL_tls_client()
 {
@@ -117,7 +116,7 @@ WolfSSL_tls_client::~WolfSSL_tls_client()
 std::string WolfSSL_tls_client::error_text() const
 {
     int code = wolfSSL_get_error(ssl_, 0);
-    char text[80] = {0};
+    char text[80] = { 0 };
     wolfSSL_ERR_error_string(static_cast<unsigned long>(code), text);
     return std::string(text) + "(" + std::to_string(code) + ")";
 }
@@ -153,14 +152,14 @@ int WolfSSL_tls_client::init(const tls_cred_files& cred, const std::string& trus
         qm_log(LOG_ERR, "tls_client_init: Unable to create SSL context");
         return 0;
     }
-    if (wolfSSL_CTX_use_certificate_file(ctx_, cred.cert_file.c_str(), SSL_FILETYPE_PEM) != SSL_SUCCESS ||
-        wolfSSL_CTX_use_PrivateKey_file(ctx_, cred.key_file.c_str(), SSL_FILETYPE_PEM) != SSL_SUCCESS) {
+    if (wolfSSL_CTX_use_certificate_file(ctx_, cred.cert_file.c_str(), SSL_FILETYPE_PEM) != SSL_SUCCESS
+        || wolfSSL_CTX_use_PrivateKey_file(ctx_, cred.key_file.c_str(), SSL_FILETYPE_PEM) != SSL_SUCCESS) {
         qm_log(LOG_ERR, "tls_client_init: failed (%s)", error_text().c_str());
         free_context();
         return 0;
     }
-    if (wolfSSL_CTX_check_private_key(ctx_) != SSL_SUCCESS ||
-        !key_belongs_to_certificate(cred.key_file, cred.cert_file)) {
+    if (wolfSSL_CTX_check_private_key(ctx_) != SSL_SUCCESS
+        || !key_belongs_to_certificate(cred.key_file, cred.cert_file)) {
         qm_log(LOG_ERR, "tls_client_init: Private key does not match the public certificate.");
         free_context();
         return 0;
@@ -205,7 +204,8 @@ int WolfSSL_tls_client::connect(const std::string& address, int port)
     wolfSSL_SSLSetIOSend(ssl_, send_without_sigpipe);
     wolfSSL_SetIOWriteCtx(ssl_, &sock_);
 
-    struct sockaddr_in addr {};
+    struct sockaddr_in addr {
+    };
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     // An address text that is not a dotted quad would otherwise leave 0.0.0.0, this very host.
@@ -229,8 +229,7 @@ int WolfSSL_tls_client::do_handshake()
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(handshake_seconds_);
     while (wolfSSL_connect(ssl_) != SSL_SUCCESS) {
         // A server that accepts TCP but never finishes the handshake must not hold the daemon.
-        if (!wolfSSL_want_read(ssl_) || retries >= handshake_retries_ ||
-            std::chrono::steady_clock::now() >= deadline) {
+        if (!wolfSSL_want_read(ssl_) || retries >= handshake_retries_ || std::chrono::steady_clock::now() >= deadline) {
             qm_log(LOG_DEBUG, "An error occured during TLS handshake (%s)", error_text().c_str());
             return 0;
         }

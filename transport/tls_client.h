@@ -4,7 +4,6 @@
 #pragma once
 
 #include <string>
-
 #include <wolfssl/options.h>
 #include <wolfssl/ssl.h>
 
@@ -14,7 +13,8 @@ struct tls_cred_files {
     std::string cert_file;
 };
 
-class WolfSSL_tls_client {
+class WolfSSL_tls_client
+{
 public:
     enum conn_state { NOT_CONNECTED = 0, TCP_CONNECTED = 1, TLS_ESTABLISHED = 2 };
 

@@ -1,15 +1,14 @@
+#include "common/log.h"
 #include "protocol/message_reader.h"
-
-#include <gtest/gtest.h>
+#include "support/test_support.h"
 
 #include <climits>
 #include <functional>
+#include <gtest/gtest.h>
 #include <string>
 
-#include "common/log.h"
-#include "support/test_support.h"
-
-namespace {
+namespace
+{
 
 std::string thrown_text(const std::function<void()>& action)
 {
@@ -23,10 +22,10 @@ std::string thrown_text(const std::function<void()>& action)
 
 TEST(ParseJsonMsg, MalformedTextThrows)
 {
-    for (const char* text : {"", "{", "not json", "{\"H\":}", "\x01\x02"})
+    for (const char* text : { "", "{", "not json", "{\"H\":}", "\x01\x02" })
         EXPECT_EQ(thrown_text([&] { parse_json_msg(text); }), "Malformed JSON message, can not be parsed.") << text;
     EXPECT_EQ(thrown_text([] { parse_json_msg(static_cast<const char*>(nullptr)); }),
-              "Malformed JSON message, can not be parsed.");
+        "Malformed JSON message, can not be parsed.");
 }
 
 TEST(ParseJsonMsg, TextAfterTheFirstValueIsIgnored)
@@ -63,12 +62,12 @@ TEST(JsonGetters, WrongKindThrowsTheMissingMemberError)
 {
     json_ptr root = parse_json_msg(R"({"s":"12","n":12,"b":true,"z":null,"o":{},"a":[1]})");
     const std::string all = JSON_to_string(root.get());
-    for (const char* key : {"n", "b", "z", "o", "a"})
+    for (const char* key : { "n", "b", "z", "o", "a" })
         EXPECT_EQ(thrown_text([&] { JSON_get_string(root.get(), key); }),
-                  std::string("Object [") + key + "] could not be found in JSON string '" + all + "'.");
-    for (const char* key : {"s", "b", "z", "o", "a"})
+            std::string("Object [") + key + "] could not be found in JSON string '" + all + "'.");
+    for (const char* key : { "s", "b", "z", "o", "a" })
         EXPECT_EQ(thrown_text([&] { JSON_get_int(root.get(), key); }),
-                  std::string("Object [") + key + "] could not be found in JSON string '" + all + "'.");
+            std::string("Object [") + key + "] could not be found in JSON string '" + all + "'.");
 }
 
 TEST(JsonGetters, IntegersTruncateAndSaturate)
@@ -87,10 +86,10 @@ TEST(MsgVersion, MismatchLogsWithTwoBlanksAndReturnsFalse)
     json_ptr old = parse_json_msg(R"({"H":{"V":112},"B":[]})");
     EXPECT_FALSE(check_msg_version(old.get(), ""));
     warn_msg_version(old.get(), "");
-    const log_line line{LOG_WARNING, "Message protocol version missmatch  (expected: 113 found: 112)."};
-    EXPECT_EQ(log.lines(), (std::vector<log_line>{line, line}));
+    const log_line line { LOG_WARNING, "Message protocol version missmatch  (expected: 113 found: 112)." };
+    EXPECT_EQ(log.lines(), (std::vector<log_line> { line, line }));
     EXPECT_EQ(thrown_text([&] { require_msg_version(old.get(), 113, "ctx"); }),
-              "Message protocol version missmatch ctx (expected: 113 found: 112).");
+        "Message protocol version missmatch ctx (expected: 113 found: 112).");
 
     log.clear();
     json_ptr cur = parse_json_msg(R"({"B":[],"h":{"v":113}})");
@@ -105,7 +104,7 @@ TEST(MsgVersion, MissingHeaderIsAMissingKeyNotAMismatch)
 {
     json_ptr root = parse_json_msg(R"({"B":[{"T":5}]})");
     EXPECT_EQ(thrown_text([&] { check_msg_version(root.get(), ""); }),
-              R"(Object [H] could not be found in JSON string '{"B":[{"T":5}]}'.)");
+        R"(Object [H] could not be found in JSON string '{"B":[{"T":5}]}'.)");
     json_ptr no_v = parse_json_msg(R"({"H":{},"B":[]})");
     EXPECT_EQ(thrown_text([&] { get_msg_version(no_v.get()); }), "Object [V] could not be found in JSON string '{}'.");
 }
@@ -123,13 +122,13 @@ TEST(Segments, BodyAccess)
 
     json_ptr no_body = parse_json_msg(R"({"H":{"V":113}})");
     EXPECT_EQ(thrown_text([&] { get_first_segment(no_body.get()); }),
-              R"(Object [B] could not be found in JSON string '{"H":{"V":113}}'.)");
+        R"(Object [B] could not be found in JSON string '{"H":{"V":113}}'.)");
     EXPECT_EQ(thrown_text([&] { get_segment_count(no_body.get()); }),
-              R"(Object [B] could not be found in JSON string '{"H":{"V":113}}'.)");
+        R"(Object [B] could not be found in JSON string '{"H":{"V":113}}'.)");
     // A "B" that is an object is not a body; its first member must not pass for a segment.
     json_ptr object_body = parse_json_msg(R"({"B":{"T":5}})");
     EXPECT_EQ(thrown_text([&] { get_first_segment(object_body.get()); }),
-              R"(Object [B] could not be found in JSON string '{"B":{"T":5}}'.)");
+        R"(Object [B] could not be found in JSON string '{"B":{"T":5}}'.)");
 }
 
 TEST(Segments, StatusAndErrorSegments)
@@ -146,14 +145,14 @@ TEST(Segments, StatusAndErrorSegments)
 
     json_ptr no_text = parse_json_msg(R"({"T":9,"I":0,"ER":-1})");
     EXPECT_EQ(thrown_text([&] { assert_no_error(no_text.get()); }),
-              R"(Object [MG] could not be found in JSON string '{"T":9,"I":0,"ER":-1}'.)");
+        R"(Object [MG] could not be found in JSON string '{"T":9,"I":0,"ER":-1}'.)");
 
     json_ptr text_code = parse_json_msg(R"({"T":9,"ER":"1"})");
     EXPECT_EQ(thrown_text([&] { get_segment_err_code(text_code.get()); }),
-              R"(Object [ER] could not be found in JSON string '{"T":9,"ER":"1"}'.)");
+        R"(Object [ER] could not be found in JSON string '{"T":9,"ER":"1"}'.)");
 
     EXPECT_EQ(thrown_text([] { get_segment_err_code(nullptr); }),
-              "get_segment_err_code: wrong parameters (resp_segment=NULL)");
+        "get_segment_err_code: wrong parameters (resp_segment=NULL)");
     EXPECT_EQ(thrown_text([] { assert_no_error(nullptr); }), "assert_no_error: wrong parameters (resp_segment=NULL)");
 }
 
@@ -164,4 +163,4 @@ TEST(JsonToString, NullGivesEmptyText)
     EXPECT_EQ(JSON_to_string(root.get()), R"([1,"a",{}])");
 }
 
-}  // namespace
+} // namespace

@@ -1,23 +1,21 @@
-#include "transport/tcp.h"
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include <csignal>
-#include <cstring>
-#include <string>
-#include <thread>
-
 #include "common/log.h"
 #include "daemon/process_utils.h"
 #include "support/test_support.h"
+#include "transport/tcp.h"
 
-namespace {
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
 
 // Both ends of a connected stream socket pair, closed on every path.
 struct stream_pair {
@@ -33,7 +31,7 @@ struct stream_pair {
     }
     void set_read_timeout(int seconds)
     {
-        struct timeval tv = {seconds, 0};
+        struct timeval tv = { seconds, 0 };
         setsockopt(reader.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     }
 };
@@ -55,17 +53,17 @@ TEST(BraceBalance, EdgeCases)
         std::string bytes;
         bool complete;
     } cases[] = {
-        {"{}", true},
-        {R"({"a":{})", false},
-        {"}{", true},
-        {"", false},
-        {std::string("\0{}", 3), false},
-        {std::string("{\0}", 3), false},
-        {"no braces", false},
-        {R"({"a":"}"})", true},   // the brace in the string closes the message early
-        {R"({"a":"{"})", false},  // the brace in the string keeps it open
-        {"}}{{", true},
-        {"}}{", false},
+        { "{}", true },
+        { R"({"a":{})", false },
+        { "}{", true },
+        { "", false },
+        { std::string("\0{}", 3), false },
+        { std::string("{\0}", 3), false },
+        { "no braces", false },
+        { R"({"a":"}"})", true }, // the brace in the string closes the message early
+        { R"({"a":"{"})", false }, // the brace in the string keeps it open
+        { "}}{{", true },
+        { "}}{", false },
     };
     for (const auto& c : cases)
         EXPECT_EQ(is_msg_complete(c.bytes.data(), c.bytes.size()), c.complete) << c.bytes;
@@ -145,7 +143,7 @@ TEST(TcpReadMsg, SplitAtEveryByteGivesTheSameMessage)
 
 TEST(TcpReadMsg, MessageGrowsPastTheInitialBuffer)
 {
-    for (std::size_t size : {8998u, 8999u, 9000u, 18000u, 20000u, 100000u}) {
+    for (std::size_t size : { 8998u, 8999u, 9000u, 18000u, 20000u, 100000u }) {
         std::string message = "{\"k\":\"" + std::string(size - 8, 'a') + "\"}";
         stream_pair pair;
         std::thread peer([&] { send_all(pair.writer.fd, message); });
@@ -188,10 +186,10 @@ TEST(TcpReadMsg, MessageOverTheLimitFailsWithALogLine)
     });
     std::string out;
     EXPECT_FALSE(tcp_read_msg(pair.reader, out));
-    pair.reader.close();  // ends the peer's writes
+    pair.reader.close(); // ends the peer's writes
     peer.join();
-    EXPECT_EQ(log.lines(), (std::vector<log_line>{
-                               {LOG_ERR, "Reading from socket stopped: the message exceeds 67108864 bytes."}}));
+    EXPECT_EQ(log.lines(),
+        (std::vector<log_line> { { LOG_ERR, "Reading from socket stopped: the message exceeds 67108864 bytes." } }));
 }
 
 TEST(TcpReadMsg, ReadErrorIsLogged)
@@ -199,19 +197,22 @@ TEST(TcpReadMsg, ReadErrorIsLogged)
     log_capture log;
     std::string out;
     EXPECT_FALSE(tcp_read_msg(-1, out));
-    EXPECT_EQ(log.lines(), (std::vector<log_line>{{LOG_ERR, "Reading from socket failed: [-1] -> Bad file descriptor"}}));
+    EXPECT_EQ(log.lines(),
+        (std::vector<log_line> { { LOG_ERR, "Reading from socket failed: [-1] -> Bad file descriptor" } }));
 }
 
-void on_alarm(int) {}
+void on_alarm(int) { }
 
 // A signal that interrupts the read resumes it, unless SIGTERM arrived.
 TEST(TcpReadMsg, InterruptedReadResumesUnlessSigtermArrived)
 {
-    struct sigaction action {};
-    action.sa_handler = on_alarm;  // no SA_RESTART: read() returns EINTR
-    struct sigaction previous {};
+    struct sigaction action {
+    };
+    action.sa_handler = on_alarm; // no SA_RESTART: read() returns EINTR
+    struct sigaction previous {
+    };
     sigaction(SIGALRM, &action, &previous);
-    struct itimerval soon = {{0, 0}, {0, 100000}};
+    struct itimerval soon = { { 0, 0 }, { 0, 100000 } };
     log_capture log;
     {
         stream_pair pair;
@@ -236,7 +237,7 @@ TEST(TcpReadMsg, InterruptedReadResumesUnlessSigtermArrived)
     }
     sigaction(SIGALRM, &previous, nullptr);
     EXPECT_EQ(log.lines(),
-              (std::vector<log_line>{{LOG_ERR, "Reading from socket failed: [-1] -> Interrupted system call"}}));
+        (std::vector<log_line> { { LOG_ERR, "Reading from socket failed: [-1] -> Interrupted system call" } }));
 }
 
 TEST(OvpnWrite, WholeTextArrivesThroughPartialWrites)
@@ -247,7 +248,7 @@ TEST(OvpnWrite, WholeTextArrivesThroughPartialWrites)
     std::string text(1 << 20, 'q');
     std::string received;
     std::thread peer([&] {
-        char buf[1000];  // a slow reader keeps the kernel accepting only parts
+        char buf[1000]; // a slow reader keeps the kernel accepting only parts
         ssize_t n;
         while ((n = read(pair.reader.fd, buf, sizeof buf)) > 0)
             received.append(buf, static_cast<std::size_t>(n));
@@ -264,14 +265,15 @@ TEST(OvpnWrite, ClosedPeerFailsWithoutEndingTheProcess)
     stream_pair pair;
     pair.reader.close();
     EXPECT_FALSE(ovpn_write(pair.writer, "{}"));
-    EXPECT_EQ(log.lines(), (std::vector<log_line>{{LOG_ERR, "ovpn_write: failed: [-1] -> Broken pipe\n"}}));
+    EXPECT_EQ(log.lines(), (std::vector<log_line> { { LOG_ERR, "ovpn_write: failed: [-1] -> Broken pipe\n" } }));
 }
 
 TEST(TcpSockets, ClientSocketTimeouts)
 {
     tcp_connection with(tcp_create_cli_socket(10));
     ASSERT_NE(with.fd, -1);
-    struct timeval tv {};
+    struct timeval tv {
+    };
     socklen_t len = sizeof tv;
     getsockopt(with.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, &len);
     EXPECT_EQ(tv.tv_sec, 10);
@@ -291,7 +293,8 @@ TEST(TcpSockets, ClientSocketTimeouts)
 
 uint16_t bound_port(int fd, std::string* address = nullptr)
 {
-    struct sockaddr_in addr {};
+    struct sockaddr_in addr {
+    };
     socklen_t len = sizeof addr;
     getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len);
     if (address)
@@ -313,7 +316,8 @@ TEST(TcpSockets, ServerSocketListensAndServesAMessage)
     EXPECT_EQ(address, "127.0.0.1");
 
     tcp_connection client(tcp_create_cli_socket(5));
-    struct sockaddr_in to {};
+    struct sockaddr_in to {
+    };
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
@@ -327,16 +331,18 @@ TEST(TcpSockets, ServerSocketListensAndServesAMessage)
     // The port is taken now (listening, not merely in TIME_WAIT).
     log_capture log;
     EXPECT_EQ(tcp_create_srv_socket(port, "127.0.0.1"), -1);
-    EXPECT_EQ(log.lines(), (std::vector<log_line>{{LOG_ERR, "Unable to bind() to address: 127.0.0.1 and port " +
-                                                                std::to_string(port) + ": Address already in use"}}));
+    EXPECT_EQ(log.lines(),
+        (std::vector<log_line> { { LOG_ERR,
+            "Unable to bind() to address: 127.0.0.1 and port " + std::to_string(port)
+                + ": Address already in use" } }));
 }
 
 TEST(TcpSockets, ServerAddressThatIsNotAnAddressIsRefused)
 {
     log_capture log;
     EXPECT_EQ(tcp_create_srv_socket(0, "10.0.0"), -1);
-    EXPECT_EQ(log.lines(), (std::vector<log_line>{
-                               {LOG_ERR, "Unable to bind() to address: 10.0.0 and port 0: Invalid argument"}}));
+    EXPECT_EQ(log.lines(),
+        (std::vector<log_line> { { LOG_ERR, "Unable to bind() to address: 10.0.0 and port 0: Invalid argument" } }));
 }
 
 TEST(TcpConnection, ClosesOnceAndMoves)
@@ -351,4 +357,4 @@ TEST(TcpConnection, ClosesOnceAndMoves)
     b.close();
 }
 
-}  // namespace
+} // namespace

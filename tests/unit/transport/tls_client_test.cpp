@@ -1,27 +1,25 @@
 // The TLS client against a peer nobody here wrote: openssl s_server on loopback, with
 // throwaway certificates made by openssl in a temporary directory.
-#include "transport/tls_client.h"
-
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <cstdlib>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "common/error.h"
 #include "common/log.h"
 #include "support/test_support.h"
 #include "transport/tcp.h"
+#include "transport/tls_client.h"
 
-namespace {
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
 
 // Certificates for one run: the pinned server, a forgery with the pinned subject and another
 // key, an unrelated server, and the device.
@@ -42,15 +40,16 @@ struct cert_set {
     void make(const std::string& name, const std::string& subject, const std::string& key = "")
     {
         std::string key_options = key.empty() ? "ec -pkeyopt ec_paramgen_curve:P-256" : key;
-        std::string cmd = "openssl req -x509 -newkey " + key_options + " -nodes -days 2 -subj '" + subject + "' -keyout '" + path(name + ".pem") + "' -out '" + path(name + ".crt") +
-                          "' >/dev/null 2>&1";
+        std::string cmd = "openssl req -x509 -newkey " + key_options + " -nodes -days 2 -subj '" + subject
+            + "' -keyout '" + path(name + ".pem") + "' -out '" + path(name + ".crt") + "' >/dev/null 2>&1";
         if (std::system(cmd.c_str()) != 0)
             throw std::runtime_error("openssl req failed for " + name);
     }
 };
 
 // One openssl s_server on a free loopback port; killed and reaped on every path.
-class s_server {
+class s_server
+{
 public:
     explicit s_server(const std::vector<std::string>& options)
     {
@@ -66,7 +65,7 @@ public:
             ::close(in[1]);
             ::close(out[0]);
             ::close(out[1]);
-            std::vector<std::string> args = {"openssl", "s_server", "-accept", "127.0.0.1:0", "-naccept", "1"};
+            std::vector<std::string> args = { "openssl", "s_server", "-accept", "127.0.0.1:0", "-naccept", "1" };
             args.insert(args.end(), options.begin(), options.end());
             std::vector<char*> argv;
             for (auto& a : args)
@@ -120,7 +119,7 @@ private:
 
     void collect(int wait_ms)
     {
-        struct pollfd p = {stdout_, POLLIN, 0};
+        struct pollfd p = { stdout_, POLLIN, 0 };
         while (poll(&p, 1, wait_ms) > 0) {
             char buf[4096];
             ssize_t n = read(stdout_, buf, sizeof buf);
@@ -137,7 +136,7 @@ private:
             waitpid(pid_, nullptr, 0);
             pid_ = -1;
         }
-        for (int* fd : {&stdin_, &stdout_})
+        for (int* fd : { &stdin_, &stdout_ })
             if (*fd != -1) {
                 ::close(*fd);
                 *fd = -1;
@@ -148,7 +147,8 @@ private:
 const std::string REQUEST = R"({"H":{"V":113},"B":[{"T":6}]})";
 const std::string REPLY = R"({"H":{"V":113},"B":[{"T":7,"I":0,"ER":0,"DT":{"7-1":"a","7-2":"b","7-3":"c"}}]})";
 
-class TlsClient : public ::testing::Test {
+class TlsClient : public ::testing::Test
+{
 protected:
     static cert_set* certs;
     static void SetUpTestSuite() { certs = new cert_set(); }
@@ -162,11 +162,10 @@ protected:
     // A server that presents `name`.crt and requires the device certificate.
     static std::vector<std::string> server_options(const std::string& name, const std::string& version = "-tls1_3")
     {
-        return {version,    "-cert",      certs->path(name + ".crt"), "-key", certs->path(name + ".pem"),
-                "-Verify",  "1",          "-CAfile",                  certs->path("dev.crt"),
-                "-verify_return_error"};
+        return { version, "-cert", certs->path(name + ".crt"), "-key", certs->path(name + ".pem"), "-Verify", "1",
+            "-CAfile", certs->path("dev.crt"), "-verify_return_error" };
     }
-    static tls_cred_files device() { return {certs->path("dev.pem"), certs->path("dev.crt")}; }
+    static tls_cred_files device() { return { certs->path("dev.pem"), certs->path("dev.crt") }; }
 
     // init, socket, connect; the handshake is the test's.
     static void open(WolfSSL_tls_client& client, int port, int timeout = 10)
@@ -202,7 +201,7 @@ TEST_F(TlsClient, ExchangesAMessageWithThePinnedServer)
 
 TEST_F(TlsClient, RefusesEveryServerCertificateButThePinnedOne)
 {
-    for (const char* presented : {"forged", "other", "dev"}) {
+    for (const char* presented : { "forged", "other", "dev" }) {
         s_server server(server_options(presented));
         log_capture log;
         WolfSSL_tls_client client;
@@ -229,7 +228,7 @@ TEST_F(TlsClient, SendToAServerThatHasGoneFails)
     log_capture log;
     std::string big = "{\"k\":\"" + std::string(1 << 20, 'x') + "\"}";
     EXPECT_EQ(client.send(big), 0);
-    EXPECT_EQ(log.lines(), (std::vector<log_line>{{LOG_ERR, "Failed to write in the socket."}}));
+    EXPECT_EQ(log.lines(), (std::vector<log_line> { { LOG_ERR, "Failed to write in the socket." } }));
     client.close();
 }
 
@@ -276,7 +275,7 @@ TEST_F(TlsClient, ServerSilentMidMessageEndsTheReceiveWithTheTimeoutLine)
     std::string answer;
     EXPECT_EQ(client.receive(answer, 2), 0);
     EXPECT_EQ(log.lines(),
-              (std::vector<log_line>{{LOG_DEBUG, R"(Recv failed: Ended by timeout [{"H":{"V":113},"B":[])"}}));
+        (std::vector<log_line> { { LOG_DEBUG, R"(Recv failed: Ended by timeout [{"H":{"V":113},"B":[])" } }));
     client.close();
 }
 
@@ -284,7 +283,8 @@ TEST_F(TlsClient, ServerThatNeverFinishesTheHandshakeIsGivenUp)
 {
     tcp_connection listener(tcp_create_srv_socket(0, "127.0.0.1"));
     ASSERT_NE(listener.fd, -1);
-    struct sockaddr_in addr {};
+    struct sockaddr_in addr {
+    };
     socklen_t len = sizeof addr;
     getsockname(listener.fd, reinterpret_cast<struct sockaddr*>(&addr), &len);
     WolfSSL_tls_client client;
@@ -303,21 +303,21 @@ TEST_F(TlsClient, InitFailures)
     wolfSSL_Init();
     log_capture log;
     WolfSSL_tls_client client;
-    const log_line mismatch{LOG_ERR, "tls_client_init: Private key does not match the public certificate."};
+    const log_line mismatch { LOG_ERR, "tls_client_init: Private key does not match the public certificate." };
     // Keys that belong to another certificate of the same kind, and of another kind.
-    for (auto pair : {std::make_pair("other.pem", "dev.crt"), std::make_pair("rsa2.pem", "rsa.crt"),
-                      std::make_pair("rsa.pem", "dev.crt"), std::make_pair("dev.pem", "rsa.crt")}) {
+    for (auto pair : { std::make_pair("other.pem", "dev.crt"), std::make_pair("rsa2.pem", "rsa.crt"),
+             std::make_pair("rsa.pem", "dev.crt"), std::make_pair("dev.pem", "rsa.crt") }) {
         log.clear();
-        EXPECT_EQ(client.init({certs->path(pair.first), certs->path(pair.second)}, certs->path("srv.crt")), 0)
+        EXPECT_EQ(client.init({ certs->path(pair.first), certs->path(pair.second) }, certs->path("srv.crt")), 0)
             << pair.first;
-        EXPECT_EQ(log.lines(), (std::vector<log_line>{mismatch})) << pair.first << " " << pair.second;
+        EXPECT_EQ(log.lines(), (std::vector<log_line> { mismatch })) << pair.first << " " << pair.second;
     }
-    EXPECT_EQ(client.init({certs->path("rsa.pem"), certs->path("rsa.crt")}, certs->path("srv.crt")), 1);
+    EXPECT_EQ(client.init({ certs->path("rsa.pem"), certs->path("rsa.crt") }, certs->path("srv.crt")), 1);
     log.clear();
-    EXPECT_EQ(client.init({certs->path("dev.pem"), certs->path("dev.crt")}, certs->path("missing.crt")), 0);
-    EXPECT_EQ(client.init({certs->path("dev.pem"), certs->path("missing.crt")}, certs->path("srv.crt")), 0);
+    EXPECT_EQ(client.init({ certs->path("dev.pem"), certs->path("dev.crt") }, certs->path("missing.crt")), 0);
+    EXPECT_EQ(client.init({ certs->path("dev.pem"), certs->path("missing.crt") }, certs->path("srv.crt")), 0);
     ASSERT_EQ(log.lines().size(), 2u);
-    EXPECT_EQ(log.lines()[0], (log_line{LOG_ERR, "tls_client_init: Failed to load a trusted peer certificate."}));
+    EXPECT_EQ(log.lines()[0], (log_line { LOG_ERR, "tls_client_init: Failed to load a trusted peer certificate." }));
     EXPECT_EQ(log.lines()[1].text.rfind("tls_client_init: failed (", 0), 0u) << log.lines()[1].text;
     // Not initialised: connecting is misuse.
     EXPECT_TRUE(client.create_socket(10));
@@ -338,24 +338,26 @@ TEST_F(TlsClient, MisuseThrowsTheNamedTexts)
         return "(nothing thrown)";
     };
     std::string out;
-    EXPECT_EQ(text([&] { client.connect("127.0.0.1", 1); }), "WolfSSL_tls_client::connect: Object was not initialized.");
-    EXPECT_EQ(text([&] { client.do_handshake(); }),
-              "WolfSSL_tls_client::do_handshake: The connection is not established.");
+    EXPECT_EQ(
+        text([&] { client.connect("127.0.0.1", 1); }), "WolfSSL_tls_client::connect: Object was not initialized.");
+    EXPECT_EQ(
+        text([&] { client.do_handshake(); }), "WolfSSL_tls_client::do_handshake: The connection is not established.");
     EXPECT_EQ(text([&] { client.send("{}"); }),
-              "WolfSSL_tls_client::send: Can not send a message - TLS connection is not established.");
+        "WolfSSL_tls_client::send: Can not send a message - TLS connection is not established.");
     EXPECT_EQ(text([&] { client.receive(out, 10); }),
-              "WolfSSL_tls_client::send: Cannot read messages - TLS connection is not established.");
+        "WolfSSL_tls_client::send: Cannot read messages - TLS connection is not established.");
     client.close();
 }
 
 TEST_F(TlsClient, ConnectFailuresAreLogged)
 {
     tcp_connection listener(tcp_create_srv_socket(0, "127.0.0.1"));
-    struct sockaddr_in addr {};
+    struct sockaddr_in addr {
+    };
     socklen_t len = sizeof addr;
     getsockname(listener.fd, reinterpret_cast<struct sockaddr*>(&addr), &len);
     int port = ntohs(addr.sin_port);
-    listener.close();  // nothing listens there now
+    listener.close(); // nothing listens there now
 
     log_capture log;
     WolfSSL_tls_client client;
@@ -364,8 +366,9 @@ TEST_F(TlsClient, ConnectFailuresAreLogged)
     ASSERT_TRUE(client.create_socket(10));
     EXPECT_EQ(client.connect("127.0.0.1", port), 0);
     EXPECT_EQ(client.connect("not-an-address", port), 0);
-    EXPECT_EQ(log.lines(), (std::vector<log_line>{{LOG_ERR, "Connection refused"}, {LOG_ERR, "Invalid argument"}}));
+    EXPECT_EQ(
+        log.lines(), (std::vector<log_line> { { LOG_ERR, "Connection refused" }, { LOG_ERR, "Invalid argument" } }));
     client.close();
 }
 
-}  // namespace
+} // namespace
