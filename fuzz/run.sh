@@ -33,7 +33,7 @@ for t in "${targets[@]}"; do
   [ -f "$ROOT/fuzz/$t.dict" ] && args+=(-dict="$ROOT/fuzz/$t.dict")
   seeds=()
   [ -d "$ROOT/fuzz/corpus/$t" ] && seeds+=("$ROOT/fuzz/corpus/$t")
-  log="$BUILD/fuzz-artifacts/$t.log"
+  log="$BUILD/fuzz-artifacts/$t.$$.log"  # runs of one target may overlap
   echo "== $t: ${SECONDS_EACH}s"
   if ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
      "$bin" "${args[@]}" "$work" "${seeds[@]}" >"$log" 2>&1; then
