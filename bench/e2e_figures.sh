@@ -53,7 +53,10 @@ wait_count() { # count: until the log holds more Ready lines than that
 stop_all() {
     /opt/quillmesh/etc/init stop
     /opt/quillmesh/etc/init.ovpn stop >/dev/null 2>&1
-    pkill -f -- '--daemon ovpn-alone' 2>/dev/null
+    if [ -s "$E2E_WORK/alone.pid" ]; then
+        kill "$(cat "$E2E_WORK/alone.pid")" 2>/dev/null
+        rm -f "$E2E_WORK/alone.pid"
+    fi
     local n=0
     while ip -4 addr show dev tun0 2>/dev/null | grep -q inet && [ $n -lt 300 ]; do
         sleep 0.01
@@ -81,7 +84,7 @@ for _ in $(seq $REPS); do
 
     stop_all
     t0=$(e2e_now)
-    /usr/sbin/openvpn "${tunnel_args[@]}"
+    /usr/sbin/openvpn "${tunnel_args[@]}" --writepid "$E2E_WORK/alone.pid"
     n=0
     until ip -4 addr show dev tun0 2>/dev/null | grep -q inet; do
         n=$((n + 1))

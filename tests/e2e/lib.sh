@@ -167,9 +167,11 @@ e2e_wait_log() { # text seconds [count]
     done
 }
 
-# The daemon's state lines, "N (Name)" one a line, from line FROM of the log on.
+# The daemon's state lines, "N (Name)" one a line, from line FROM of the log on. "Listening"
+# logs its line again at every select time-out; those repeats are left out.
 e2e_states() { # [from line]
-    tail -n +"${1:-1}" "$E2E_LOG" | sed -n 's/.*quillmeshd\[[0-9]*\]: RM STATE: \([0-9]*\) (\([^)]*\)).*/\1 (\2)/p'
+    tail -n +"${1:-1}" "$E2E_LOG" | sed -n 's/.*quillmeshd\[[0-9]*\]: RM STATE: \([0-9]*\) (\([^)]*\)).*/\1 (\2)/p' |
+        awk '!($0 == "8 (Listening)" && last == $0) { print } { last = $0 }'
 }
 
 e2e_log_lines() { wc -l <"$E2E_LOG"; }
