@@ -67,6 +67,11 @@ check_eq "other address: no response" "no response" \
         "$(e2e_tunnel_addr)" $CONTROL_PORT '{"H":{"V":113},"B":[{"T":15,"DT":{}}]}' 2>&1)"
 check "other address: logged and ignored" \
     test "$(grep -cF "Received message that was not sent by CS. Ignoring." "$E2E_LOG")" -gt "$before"
+# Nor does another host of the tunnel subnet on the CS side.
+"$QM_PEER" ip addr add 10.8.0.99/24 dev qmcs0
+check_eq "another tunnel host: no response" "no response" "$(e2e_control '{"H":{"V":113},"B":[{"T":15,"DT":{}}]}' 10.8.0.99 2>&1)"
+check_eq "another tunnel host: logged and ignored" $((before + 2)) \
+    "$(grep -cF "Received message that was not sent by CS. Ignoring." "$E2E_LOG")"
 check_eq "the CS is still served" '{"B":[{"T":100,"ER":1,"I":0,"MG":"Unsupported segment type"}],"H":{"V":113}}' \
     "$(e2e_control '{"H":{"V":113},"B":[{"T":99,"DT":{}}]}')"
 check_eq "still listening" "8 (Listening)" "$(e2e_states | tail -n 1)"

@@ -87,6 +87,7 @@ printf '%sThe CS connects from %s (the first host of the tunnel subnet) to the m
     "$D" "$CS_TUNNEL_ADDR" "$(e2e_tunnel_addr)" "$CONTROL_PORT" "$R"
 ask() { # title message
     stop_viewer
+    [ -t 1 ] && sleep 1 # time to read, for a person watching
     printf '\n%s%s%s\n' "$B" "$1" "$R"
     printf '  %sCS -> router:%s %s\n' "$Y" "$R" "$2"
     answer=$(e2e_control "$2")
