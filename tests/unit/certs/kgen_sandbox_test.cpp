@@ -325,6 +325,32 @@ TEST_F(KgenSandbox, CertificateAuthorityRoundTrip)
 
     gen_dhparam(ca_files, 512);
     EXPECT_NE(capture("openssl dhparam -in " + ca_files.dh() + " -noout -text").find("512 bit"), std::string::npos);
+
+    // The command lines of the authority's operations, as openssl got them.
+    auto find_call = [this](const std::string& start) {
+        for (const std::string& call : calls()) {
+            if (call.rfind(start, 0) == 0)
+                return call.substr(0, call.rfind(" umask="));
+        }
+        return std::string("(no call) ") + start;
+    };
+    EXPECT_EQ(find_call("openssl dhparam"), "openssl dhparam -out " + ca_files.dh() + " 512");
+    std::string sign = find_call("openssl ca -out ");
+    EXPECT_EQ(sign.rfind("openssl ca -out " + leaf.cert() + " -in " + leaf.csr()
+                      + " -batch -notext -extensions v3_ca -config /tmp/kgen_cfg_",
+                  0),
+        0u)
+        << sign;
+    std::string revoked = find_call("openssl ca -batch -config ");
+    size_t config_at = std::string("openssl ca -batch -config ").size();
+    std::string config = revoked.substr(config_at, revoked.find(' ', config_at) - config_at);
+    EXPECT_EQ(
+        revoked, "openssl ca -batch -config " + config + " -revoke " + leaf.cert() + " -crl_reason keyCompromise");
+    EXPECT_EQ(find_call("openssl ca -batch -config " + config + " -gencrl"),
+        "openssl ca -batch -config " + config + " -gencrl -out " + path("ca.crl"));
+    std::string crl_call = find_call("openssl ca -gencrl");
+    EXPECT_EQ(crl_call.rfind("openssl ca -gencrl -out " + ca_files.crl() + " -config /tmp/kgen_cfg_", 0), 0u)
+        << crl_call;
 }
 
 TEST_F(KgenSandbox, SerialThatIsAlwaysTakenGivesUpAfterThreeTries)
