@@ -41,9 +41,26 @@ mkdir -p "$ROOT/bin" "$ROOT/etc/defaults" "$ROOT/www"
 
 install -m 755 "$DAEMON_BIN" "$ROOT/bin/quillmeshd"
 install -m 755 "$GRAFTER_BIN" "$ROOT/bin/grafter"
-# Routers have little flash: ship the programs without debug information.
-if command -v strip >/dev/null 2>&1; then
-    strip --strip-unneeded "$ROOT/bin/quillmeshd" "$ROOT/bin/grafter"
+# A packaging build (QM_PACKAGE_BUILD=ON) names the shared libraries that travel with the
+# programs; they go to quillmesh/lib/ under their soname, where the programs' run path finds them.
+if [ -f "$BUILD_DIR/bundled_libs" ]; then
+    mkdir -p "$ROOT/lib"
+    while IFS= read -r lib; do
+        [ -n "$lib" ] || continue
+        [ -f "$lib" ] || die "bundled library missing: $lib"
+        soname=$(readelf -d "$lib" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
+        [ -n "$soname" ] || die "no soname in $lib"
+        install -m 644 "$lib" "$ROOT/lib/$soname"
+    done <"$BUILD_DIR/bundled_libs"
+fi
+# Routers have little flash: ship the programs without debug information. A cross build names
+# its own strip in STRIP.
+STRIP=${STRIP:-strip}
+if command -v "$STRIP" >/dev/null 2>&1; then
+    "$STRIP" --strip-unneeded "$ROOT/bin/quillmeshd" "$ROOT/bin/grafter"
+    if [ -d "$ROOT/lib" ]; then
+        find "$ROOT/lib" -type f -exec "$STRIP" --strip-unneeded {} +
+    fi
 fi
 
 install -m 755 "$MODULE_SRC/etc/init" "$ROOT/etc/init"
