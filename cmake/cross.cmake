@@ -5,6 +5,8 @@
 # packages that cannot be installed next to the build machine's own (./qm unpacks them there).
 # Tests run under qemu-user with the target's C library and the multiarch libraries.
 set(CMAKE_SYSTEM_NAME Linux)
+# The compiler checks run this file again in their own projects.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QM_CROSS_TRIPLET QM_CROSS_QEMU QM_CROSS_EXTRA_PREFIX)
 if(NOT QM_CROSS_TRIPLET)
   message(FATAL_ERROR "cross build: set QM_CROSS_TRIPLET (for example arm-linux-gnueabihf)")
 endif()
