@@ -71,6 +71,8 @@ int ovpn_restart()
 {
     if (!ovpn_init("restart")) {
         qm_log(LOG_DEBUG, "OVPN restart failed.");
+        // No reason code of an earlier call may survive: this failure is "other".
+        errno = 0;
         return 0;
     }
     qm_log(LOG_DEBUG, "OVPN restarted. Waiting for tunnel to come up...");
