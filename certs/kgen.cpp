@@ -126,17 +126,17 @@ std::string kgen_cfg_to_temp(const kgen_cfg& cfg, const std::string& dir)
     return path;
 }
 
-void gen_raw_kpair(const kgen_key_spec& spec, const std::string& key_path)
+void gen_raw_kpair(const kgen_key_spec& key_kind, const std::string& key_path)
 {
     std::string command;
-    if (spec.kind == KGEN_KEY_RSA) {
+    if (key_kind.kind == KGEN_KEY_RSA) {
         require_safe(key_path);
         command = "sudo openssl genpkey -algorithm RSA -out " + key_path
-            + " -pkeyopt rsa_keygen_bits:" + std::to_string(spec.rsa_bits);
-    } else if (spec.kind == KGEN_KEY_EC) {
-        require_safe(spec.curve);
+            + " -pkeyopt rsa_keygen_bits:" + std::to_string(key_kind.rsa_bits);
+    } else if (key_kind.kind == KGEN_KEY_EC) {
+        require_safe(key_kind.curve);
         require_safe(key_path);
-        command = "sudo openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:" + spec.curve
+        command = "sudo openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:" + key_kind.curve
             + " -pkeyopt ec_param_enc:named_curve -out " + key_path;
     } else {
         throw GenericError("gen_raw_kpair: Unknown type of key-generation algorithm encountered.");
@@ -179,12 +179,12 @@ void self_sign_cert(const std::string& csr_path, const std::string& key_path, co
     kgen_exec(command);
 }
 
-void gen_self_signed_cert(const kgen_key_spec& spec, const kgen_cfg& cfg, const kgen_files& files, uint32_t days)
+void gen_self_signed_cert(const kgen_key_spec& key_kind, const kgen_cfg& cfg, const kgen_files& files, uint32_t days)
 {
     if (!cfg.supports({ KGEN_SELF_SIGNED }))
         throw GenericError(WRONG_CFG);
     require_safe(files.key());
-    gen_raw_kpair(spec, files.key());
+    gen_raw_kpair(key_kind, files.key());
     // The request is only a step towards the certificate: it goes whatever happens.
     transient_file request(files.csr());
     gen_csr(cfg, files.key(), files.csr());
@@ -240,12 +240,12 @@ void sign_csr(
 }
 
 void gen_signed_cert(
-    const kgen_key_spec& spec, const kgen_cfg& cfg, const kgen_files& files, const std::string& pass_phrase)
+    const kgen_key_spec& key_kind, const kgen_cfg& cfg, const kgen_files& files, const std::string& pass_phrase)
 {
     if (!cfg.supports({ KGEN_CSR, KGEN_CA_SIGN }))
         throw GenericError(WRONG_CFG);
     require_safe(files.key());
-    gen_raw_kpair(spec, files.key());
+    gen_raw_kpair(key_kind, files.key());
     transient_file request(files.csr());
     gen_csr(cfg, files.key(), files.csr());
     sign_csr(cfg, files.csr(), files.cert(), pass_phrase);

@@ -45,7 +45,7 @@ void kgen_exec(const std::string& command);
 std::string kgen_cfg_to_temp(const kgen_cfg& cfg, const std::string& dir);
 
 // Makes a private key at key_path, readable by its owner only from the moment it exists.
-void gen_raw_kpair(const kgen_key_spec& spec, const std::string& key_path);
+void gen_raw_kpair(const kgen_key_spec& key_kind, const std::string& key_path);
 // Makes a request from the key; the configuration must support KGEN_CSR or KGEN_SELF_SIGNED.
 void gen_csr(const kgen_cfg& cfg, const std::string& key_path, const std::string& csr_path);
 // Signs the request with its own key; the configuration (may be null) adds its [v3_ca].
@@ -53,7 +53,7 @@ void self_sign_cert(const std::string& csr_path, const std::string& key_path, co
     uint32_t days, const kgen_cfg* cfg);
 // Key, request and self-signed certificate of the file set; the request is removed on every
 // path. The configuration must support KGEN_SELF_SIGNED.
-void gen_self_signed_cert(const kgen_key_spec& spec, const kgen_cfg& cfg, const kgen_files& files, uint32_t days);
+void gen_self_signed_cert(const kgen_key_spec& key_kind, const kgen_cfg& cfg, const kgen_files& files, uint32_t days);
 
 // Certificate authority. verify_cert throws nothing: true exactly when openssl accepts the
 // certificate against ca_file (with the untrusted intermediates).
@@ -64,7 +64,7 @@ void gen_crl(const kgen_cfg& cfg, const kgen_files& files);
 void sign_csr(
     const kgen_cfg& cfg, const std::string& csr_path, const std::string& cert_path, const std::string& pass_phrase);
 void gen_signed_cert(
-    const kgen_key_spec& spec, const kgen_cfg& cfg, const kgen_files& files, const std::string& pass_phrase);
+    const kgen_key_spec& key_kind, const kgen_cfg& cfg, const kgen_files& files, const std::string& pass_phrase);
 void revoke_cert(
     const kgen_cfg& cfg, const std::string& cert_path, const std::string& crl_path, const std::string& reason);
 // Writes a fresh 16-digit serial into serial_path, one not yet in the index database

@@ -50,9 +50,9 @@ void provision_device_certificate()
     kgen_cfg cfg;
     cfg.set_self_signed(subject);
 
-    kgen_key_spec spec;
-    spec.kind = KGEN_KEY_EC;
-    spec.curve = "P-256";
+    kgen_key_spec key_kind;
+    key_kind.kind = KGEN_KEY_EC;
+    key_kind.curve = "P-256";
     kgen_files files { DEVICE_CERT_NAME, CERTS_SSL_DIR };
 
     // A certificate left from an earlier key would pass for a pair at the next start and
@@ -60,7 +60,7 @@ void provision_device_certificate()
     // certificate fails, so a half-done run is always redone at the next start.
     unlink(DEVICE_CERT_PATH);
     try {
-        gen_self_signed_cert(spec, cfg, files, device_cert_days);
+        gen_self_signed_cert(key_kind, cfg, files, device_cert_days);
     } catch (...) {
         unlink(DEVICE_CERT_PATH);
         throw;
