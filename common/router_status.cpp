@@ -120,6 +120,16 @@ const char* router_status_value(const char* section, const char* key)
     return find_value(key);
 }
 
+const char* router_status_value_in(const char* output, const char* key)
+{
+    if (!output || !key)
+        return NOT_AVAILABLE;
+    // Taken as the tool's output would be: what fits the buffer, the section forgotten.
+    copy_cut(cache.output, sizeof cache.output, output);
+    cache.section[0] = '\0';
+    return find_value(key);
+}
+
 const char* router_serial_number()
 {
     copy_cut(cache.serial, sizeof cache.serial, router_status_value("sys", "Serial Number"));

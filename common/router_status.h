@@ -14,6 +14,10 @@ enum router_module : int { ROUTER_MODULE_FIRST = 0, ROUTER_MODULE_SECOND = 1 };
 // The text lives in per-thread storage until the next call on the same thread.
 const char* router_status_value(const char* section, const char* key);
 
+// The same lookup over a text in the tool's output format instead of the tool's own output.
+// Replaces the kept section.
+const char* router_status_value_in(const char* output, const char* key);
+
 // Section "sys", key "Serial Number", cut to 31 characters. Valid until the next call.
 const char* router_serial_number();
 

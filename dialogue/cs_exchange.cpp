@@ -125,37 +125,47 @@ int obtain_ovpn_details()
     return process_secure_cs_msg(answer);
 }
 
+int read_secure_cs_msg(const std::string& answer, ovpn_credentials& credentials)
+{
+    json_ptr root = parse_json_msg(answer);
+    if (!check_msg_version(root.get(), "")) {
+        root.reset();
+        errno = QM_ERR_VERSION_MISMATCH;
+        return 0;
+    }
+    cJSON* segment = get_first_segment(root.get());
+    int type = JSON_get_int(segment, "T");
+    if (type == 7) {
+        assert_no_error(segment);
+        cJSON* dt = JSON_get_object(segment, "DT");
+        credentials.ca = JSON_get_string(dt, "7-1");
+        credentials.cert = JSON_get_string(dt, "7-2");
+        credentials.key = JSON_get_string(dt, "7-3");
+        return 7;
+    }
+    if (type == 22) {
+        assert_no_error(segment);
+        return 22;
+    }
+    qm_log(LOG_ERR, "process_secure_cs_msg: Received a message with invalid/unsupported code\n");
+    return 0;
+}
+
 int process_secure_cs_msg(const std::string& answer)
 {
     try {
-        json_ptr root = parse_json_msg(answer);
-        if (!check_msg_version(root.get(), "")) {
-            root.reset();
-            errno = QM_ERR_VERSION_MISMATCH;
-            return 0;
-        }
-        cJSON* segment = get_first_segment(root.get());
-        int type = JSON_get_int(segment, "T");
+        // All three texts are taken before any file is touched, so an incomplete answer
+        // leaves the files as they were.
+        ovpn_credentials credentials;
+        int type = read_secure_cs_msg(answer, credentials);
         if (type == 7) {
-            assert_no_error(segment);
-            cJSON* dt = JSON_get_object(segment, "DT");
-            // All three texts are taken before any file is touched, so an incomplete answer
-            // leaves the files as they were.
-            std::string ca = JSON_get_string(dt, "7-1");
-            std::string cert = JSON_get_string(dt, "7-2");
-            std::string key = JSON_get_string(dt, "7-3");
             run_shell(std::string("mkdir -p ") + QM_OVPN_DIR);
-            write_credential(ca, QM_OVPN_CA_FILE, 0644);
-            write_credential(cert, QM_OVPN_CERT_FILE, 0644);
-            write_credential(key, QM_OVPN_KEY_FILE, 0600);
+            write_credential(credentials.ca, QM_OVPN_CA_FILE, 0644);
+            write_credential(credentials.cert, QM_OVPN_CERT_FILE, 0644);
+            write_credential(credentials.key, QM_OVPN_KEY_FILE, 0600);
             return 1;
         }
-        if (type == 22) {
-            assert_no_error(segment);
-            return 1;
-        }
-        qm_log(LOG_ERR, "process_secure_cs_msg: Received a message with invalid/unsupported code\n");
-        return 0;
+        return type == 22 ? 1 : 0;
     } catch (const std::exception& e) {
         qm_log(LOG_ERR, "%s", e.what());
         qm_log(LOG_DEBUG, "%s", answer.c_str());

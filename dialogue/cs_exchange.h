@@ -25,3 +25,14 @@ int obtain_ovpn_details();
 // Reads a CS answer: type 22 is accepted, type 7 has its three credential files written (the
 // key readable by its owner only). 1 when the answer was accepted.
 int process_secure_cs_msg(const std::string& answer);
+
+// The tunnel credentials of a type 7 answer.
+struct ovpn_credentials {
+    std::string ca;
+    std::string cert;
+    std::string key;
+};
+// Reads a CS answer without touching any file: 22 for an acknowledgement, 7 with `credentials`
+// filled, 0 otherwise (errno QM_ERR_VERSION_MISMATCH when the CS speaks another version).
+// Throws GenericError for a defective answer.
+int read_secure_cs_msg(const std::string& answer, ovpn_credentials& credentials);

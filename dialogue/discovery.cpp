@@ -28,9 +28,9 @@ struct ds_answer_error : GenericError {
 
 enum class pass_result { STORED, FAILED };
 
-// Reads a DS answer and stores what it carries. Throws GenericError for anything that makes the
-// answer unusable; nothing is stored then.
-pass_result process_ds_answer(const std::string& answer)
+} // namespace
+
+bool read_ds_answer(const std::string& answer, ds_answer& result)
 {
     json_ptr root = parse_json_msg(answer);
     warn_msg_version(root.get(), "");
@@ -40,7 +40,7 @@ pass_result process_ds_answer(const std::string& answer)
     assert_no_error(segment);
     if (JSON_get_int(segment, "T") != 5) {
         qm_log(LOG_ERR, "process_secure_ds_msg: Received a message with invalid/unsupported code\n");
-        return pass_result::FAILED;
+        return false;
     }
     cJSON* dt = JSON_get_object(segment, "DT");
     std::string cs_ip = JSON_get_string(dt, "5-1");
@@ -49,6 +49,23 @@ pass_result process_ds_answer(const std::string& answer)
     // dotted quad is taken.
     if (!is_dotted_quad(cs_ip))
         throw ds_answer_error("CS address from DS is not an IPv4 address ('" + cs_ip + "').");
+    result.cs_ip = std::move(cs_ip);
+    result.cs_cert = std::move(cs_cert);
+    return true;
+}
+
+namespace
+{
+
+// Reads a DS answer and stores what it carries. Throws GenericError for anything that makes the
+// answer unusable; nothing is stored then.
+pass_result process_ds_answer(const std::string& answer)
+{
+    ds_answer read;
+    if (!read_ds_answer(answer, read))
+        return pass_result::FAILED;
+    const std::string& cs_ip = read.cs_ip;
+    const std::string& cs_cert = read.cs_cert;
 
     // The certificate first: a CS address is never stored without the certificate that pins it.
     if (string_to_file(cs_cert, QM_CS_CERT_FILE, "w") != 0)

@@ -32,3 +32,13 @@ std::vector<std::string> ds_candidate_list(const module_settings& settings);
 using dialogue_pause_fn = void (*)(unsigned seconds);
 void set_dialogue_pause(dialogue_pause_fn pause);
 void dialogue_pause(unsigned seconds);
+
+// What a DS answer carries: the CS address (a dotted quad) and the CS certificate.
+struct ds_answer {
+    std::string cs_ip;
+    std::string cs_cert;
+};
+// Reads a DS answer without storing anything. False for an answer of another type; throws
+// GenericError for an unusable one (error segment, missing fields, an address that is not a
+// dotted quad).
+bool read_ds_answer(const std::string& answer, ds_answer& result);

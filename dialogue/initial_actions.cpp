@@ -55,7 +55,9 @@ unsigned approval_pause(int32_t asked)
     return pause;
 }
 
-// Reads the approval answer; the result and errno as get_ovpn_detail_approval gives them.
+
+} // namespace
+
 int process_udp_message(const char* text, unsigned int* sleep_time)
 {
     try {
@@ -90,8 +92,6 @@ int process_udp_message(const char* text, unsigned int* sleep_time)
         return 0;
     }
 }
-
-} // namespace
 
 int get_ovpn_detail_approval(unsigned int* sleep_time)
 {

@@ -14,3 +14,7 @@ constexpr unsigned APPROVAL_PAUSE_MAX = 86400;
 //   a system value                the certificate, the socket or the datagram failed
 // `sleep_time` must not be null.
 int get_ovpn_detail_approval(unsigned int* sleep_time);
+
+// Reads one approval answer (as received, from any sender); the result and errno as
+// get_ovpn_detail_approval gives them. Touches no file and no socket.
+int process_udp_message(const char* text, unsigned int* sleep_time);

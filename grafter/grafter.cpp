@@ -10,6 +10,7 @@
 
 #include "common/file_util.h"
 #include "common/runner.h"
+#include "grafter/package_check.h"
 #include "grafter/settings_merge.h"
 
 namespace {
@@ -145,7 +146,9 @@ int grafter_main(int argc, char** argv)
         return 1;
     int result = 1;
     const std::string package = argv[1];
-    if (is_safe_path(package) &&
+    // The member list is checked before anything is unpacked: a package that would write
+    // outside its module directories is refused whole.
+    if (is_safe_path(package) && package_members_safe(package) &&
         run_shell(std::string("rm -rf ") + WORK_DIR + "; mkdir " + WORK_DIR + "; tar -xzf " + package + " -C " +
                   WORK_DIR + "/") == 0) {
         std::unique_ptr<DIR, dir_closer> listing(opendir(WORK_DIR));
