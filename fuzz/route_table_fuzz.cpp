@@ -25,6 +25,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
         abort();
     close(fd);
     path = templ;
+    atexit([] { unlink(path.c_str()); });
     return 0;
 }
 

@@ -34,6 +34,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     char templ[] = "/dev/shm/qm_fuzz_settings.XXXXXX";
     require(mkdtemp(templ) != nullptr);
     dir = templ;
+    // The directory goes with the fuzzer.
+    atexit([] { (void)!system(("rm -rf " + dir).c_str()); });
     return 0;
 }
 
