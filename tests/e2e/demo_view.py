@@ -91,7 +91,7 @@ def record_line(line, start, out):
     answer = entry.get("answer", "")
     said = ANSWER.get((server, kind, answer), "answer '%s'" % answer)
     out.write("%s   %s%s  router -> %s: type %s (%s)%s\n" % (stamp(start), CYAN, CHANNEL.get(server, server),
-                                                           server.upper(), kind, NAMES.get(kind, "?"), RESET))
+                                                           "DS" if server == "ds" else "CS", kind, NAMES.get(kind, "?"), RESET))
     out.write("%s   %s               %s%s\n" % (stamp(start), DIM, short(request), RESET))
     out.write("%s   %s               answered %s%s\n" % (stamp(start), CYAN, said, RESET))
 
@@ -116,13 +116,15 @@ def main():
     log, record, start = sys.argv[1], sys.argv[2], float(sys.argv[3])
     running = [True]
     signal.signal(signal.SIGTERM, lambda *_: running.__setitem__(0, False))
-    followers = [(Follower(log), log_line), (Follower(record), record_line)]
+    # A request reaches the server before the daemon logs what came of it: within one look,
+    # the record goes first. Looking often keeps the two in the order they happened.
+    followers = [(Follower(record), record_line), (Follower(log), log_line)]
     while running[0]:
         for follower, show in followers:
             for line in follower.lines():
                 show(line, start, sys.stdout)
         sys.stdout.flush()
-        time.sleep(0.05)
+        time.sleep(0.01)
     for follower, show in followers:  # what arrived before the end
         for line in follower.lines():
             show(line, start, sys.stdout)
