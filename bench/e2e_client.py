@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Client and responder for the end-to-end figures.
+"""Client for the end-to-end figures.
 
     e2e_client.py rtt HOST PORT SOURCE COUNT MESSAGE_FILE
         COUNT connections one after another, each: connect from SOURCE, send the message, read
@@ -8,19 +8,11 @@
     e2e_client.py once HOST PORT SOURCE MESSAGE_FILE
         one such connection; prints the seconds to the complete answer (balanced braces) and
         the answer's length.
-    e2e_client.py responder ADDR PORT READY_FILE SCRATCH_DIR
-        a trivial responder: accepts, reads one brace-balanced message, sends a fixed answer,
-        runs /bin/sh -c 'rm -rf SCRATCH_DIR' (the clean-up every answered request costs) and
-        closes. Runs until killed.
 """
 import socket
 import statistics
-import subprocess
 import sys
 import time
-
-ANSWER = b'{"B":[{"T":16,"ER":0,"I":0}],"H":{"V":113}}'
-
 
 def balanced(data):
     opened = data.count(b"{")
@@ -58,32 +50,11 @@ def once(host, port, source, path):
     print("%.3f %d %s" % (seconds, len(answer), answer[:200].decode(errors="replace")))
 
 
-def responder(addr, port, ready, scratch):
-    server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    server.bind((addr, int(port)))
-    server.listen(1)
-    open(ready, "w").close()
-    while True:
-        conn, _ = server.accept()
-        with conn:
-            data = b""
-            while not balanced(data):
-                piece = conn.recv(65536)
-                if not piece:
-                    break
-                data += piece
-            conn.sendall(ANSWER)
-            subprocess.run(["/bin/sh", "-c", "rm -rf " + scratch], check=False)
-
-
 if __name__ == "__main__":
     mode, args = sys.argv[1], sys.argv[2:]
     if mode == "rtt":
         rtt(args[0], args[1], args[2], int(args[3]), args[4])
     elif mode == "once":
         once(*args)
-    elif mode == "responder":
-        responder(*args)
     else:
         sys.exit(__doc__)

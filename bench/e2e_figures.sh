@@ -8,8 +8,8 @@
 #     with credentials) vs Debian's openvpn alone bringing the same tunnel up with the same
 #     credentials and options;
 #  2. inventory request round trip (median, p99 over REQUESTS, default 500) vs a bare TCP
-#     connect/send/receive to a trivial responder on the same tunnel address that also runs one
-#     /bin/sh -c 'rm -rf DIR';
+#     connect/send/receive to a trivial responder (bench/e2e_responder.c) on the same tunnel
+#     address that also runs one /bin/sh -c 'rm -rf DIR';
 #  3. resident memory of quillmeshd while listening vs the ferryd tunnel process; stripped sizes;
 #  4. a 10 MiB file-store request: time to the response and the daemon's peak resident memory.
 set -u
@@ -125,7 +125,8 @@ parts_tunnel=$(rss_parts "$(e2e_ferryd_pid)")
 
 # ---- 2. inventory round trip ---------------------------------------------------------------------
 printf '{"H":{"V":113},"B":[{"T":15,"DT":{}}]}' >"$E2E_WORK/inventory.json"
-$E2E_PY "$CLIENT" responder "$tunnel_addr" 4437 "$E2E_WORK/responder.ready" "$E2E_WORK/scratch" &
+cc -O2 -o "$E2E_WORK/e2e_responder" "$here/e2e_responder.c" || die "cannot build the responder"
+"$E2E_WORK/e2e_responder" "$tunnel_addr" 4437 "$E2E_WORK/responder.ready" "$E2E_WORK/scratch" &
 responder=$!
 e2e_wait_file "$E2E_WORK/responder.ready" 10
 read -r d_med d_p99 d_mean d_len < <("$QM_PEER" $E2E_PY "$CLIENT" rtt "$tunnel_addr" $CONTROL_PORT $CS_TUNNEL_ADDR "$requests" "$E2E_WORK/inventory.json")
@@ -133,7 +134,7 @@ read -r b_med b_p99 b_mean b_len < <("$QM_PEER" $E2E_PY "$CLIENT" rtt "$tunnel_a
 kill $responder 2>/dev/null
 echo "-- inventory request round trip over $requests requests, connect to close (ms)"
 printf '  quillmeshd (type 15 -> 16, %s-byte answer):           median %s  p99 %s  mean %s\n' "$d_len" "$d_med" "$d_p99" "$d_mean"
-printf '  baseline (TCP to a trivial responder + sh -c rm -rf):    median %s  p99 %s  mean %s\n' "$b_med" "$b_p99" "$b_mean"
+printf '  baseline (trivial C responder + sh -c rm -rf):           median %s  p99 %s  mean %s\n' "$b_med" "$b_p99" "$b_mean"
 awk -v d="$d_med" -v b="$b_med" 'BEGIN { printf "  ratio of medians: %.2fx (goal: within 2x): %s\n", d / b, (d <= 2 * b ? "met" : "missed") }'
 
 echo "-- memory while listening (VmRSS, KiB)"
