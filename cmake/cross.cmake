@@ -24,9 +24,13 @@ string(REPLACE ";" ":" qm_pc_path "${qm_pc_dirs}")
 set(ENV{PKG_CONFIG_LIBDIR} "${qm_pc_path}")
 set(ENV{PKG_CONFIG_PATH} "")
 
+# The target's C library comes from the multiarch package (libc6:<arch>, in /lib/<triplet>);
+# with the cross toolchain's copy under /usr/<triplet> a forked child crashes under qemu-user.
 if(QM_CROSS_QEMU)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${QM_CROSS_QEMU} -L /usr/${QM_CROSS_TRIPLET}
-      -E LD_LIBRARY_PATH=/usr/lib/${QM_CROSS_TRIPLET})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${QM_CROSS_QEMU} -L / -E LD_LIBRARY_PATH=/usr/lib/${QM_CROSS_TRIPLET})
 endif()
+
+# GCC notes an ABI change of GCC 7.1 on ARM for every call that passes an initializer list.
+set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
 
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
