@@ -46,6 +46,23 @@ int peer_ipv4_address(int fd, uint32_t* address)
     return 0;
 }
 
+// The listener is bound to the tunnel address of the moment it was created. When the tunnel
+// comes back with another address (a reconnect, a CS-commanded restart), the CS can no longer
+// reach it although the tunnel is up.
+bool managing_socket_on_old_address(int listener)
+{
+    struct sockaddr_in bound = {};
+    socklen_t length = sizeof bound;
+    if (getsockname(listener, reinterpret_cast<struct sockaddr*>(&bound), &length) != 0 || bound.sin_family != AF_INET)
+        return false;
+    char tundev[16] = {};
+    settings_tunnel_device(tundev);
+    uint32_t address = 0, netmask = 0;
+    if (iface_addr_mask(tundev, &address, &netmask) != 0)
+        return false;
+    return address != bound.sin_addr.s_addr;
+}
+
 int set_socket_receive_timeout(int fd, unsigned seconds)
 {
     struct timeval timeout = { static_cast<time_t>(seconds), 0 };
@@ -82,6 +99,7 @@ rm_operations real_operations()
     ops.create_managing_socket = create_managing_socket;
     ops.select = wait_readable;
     ops.accept_control_connection = accept_control_connection;
+    ops.managing_socket_stale = managing_socket_on_old_address;
     ops.peer_address = peer_ipv4_address;
     ops.set_receive_timeout = set_socket_receive_timeout;
     ops.read_message = static_cast<bool (*)(int, std::string&)>(tcp_read_msg);

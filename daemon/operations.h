@@ -37,6 +37,9 @@ struct rm_operations {
     // Waits until the listener is readable: > 0 readable, 0 timed out, -1 failed (errno).
     std::function<int(int listener, unsigned timeout_seconds)> select;
     std::function<int(int listener)> accept_control_connection; // descriptor or -1 (errno)
+    // True when the listener is no longer bound to the tunnel interface's current address
+    // (the tunnel came back with another address). Optional: unset means never.
+    std::function<bool(int listener)> managing_socket_stale;
     // IPv4 address of the connected peer in network byte order; 0, or -1 (errno).
     std::function<int(int fd, uint32_t* address)> peer_address;
     std::function<int(int fd, unsigned seconds)> set_receive_timeout; // 0, or -1 (errno)

@@ -38,6 +38,7 @@ enum class resource_manager::outcome {
     auth_failed_at_limit, // 268 with a recovery counter of 0 or 1
     failed, // any other failure that leaves the state
     tunnel_down, // found after a select() timeout or error
+    address_changed, // the tunnel is up with another address than the managing socket's
     cs_unreachable, // no answer to the ping
     not_approved, // reachable, but the approval query failed
 };
@@ -125,6 +126,7 @@ int resource_manager::step(int state)
         {RM_CREATING_MANAGING_SOCKET, o::retries_exhausted,       RM_STOP},
         {RM_LISTENING,                o::tunnel_down,             RM_OVPN_RECOVERY},
         {RM_LISTENING,                o::version_mismatch,        RM_USER_MODULE_UPDATE},
+        {RM_LISTENING,                o::address_changed,         RM_CREATING_MANAGING_SOCKET},
         {RM_OVPN_RECOVERY,            o::cs_unreachable,          RM_GETTING_CS_IP},
         {RM_OVPN_RECOVERY,            o::not_approved,            RM_GETTING_CS_IP},
         {RM_OVPN_RECOVERY,            o::done,                    RM_RESTARTING_OVPN},
@@ -385,6 +387,11 @@ resource_manager::outcome resource_manager::listening()
             if (ready < 0) {
                 qm_log(LOG_DEBUG, "Select() failed: [%i] %s", select_error, strerror(select_error));
                 pause(SELECT_FAILURE_PAUSE);
+            }
+            if (ops_.managing_socket_stale && call(ops_.managing_socket_stale, managing_socket_)) {
+                qm_log(LOG_NOTICE, "Tunnel address has changed. Creating managing socket again.");
+                close_managing_socket();
+                return outcome::address_changed;
             }
         } else {
             int fd = call(ops_.accept_control_connection, managing_socket_);

@@ -78,6 +78,7 @@ rm_operations fake_router::table()
     ops.ovpn_stop = plain("ovpn_stop");
     ops.ovpn_restart = plain("ovpn_restart");
     ops.tunnel_status = plain("tunnel_status");
+    ops.managing_socket_stale = managing_socket_stale;
     ops.cs_reachable = plain("cs_reachable");
     ops.flush_one_to_one_nat = [this] { return next("flush_one_to_one_nat").value != 0; };
     ops.tunnel_device = [](char* buffer) { strcpy(buffer, "tun0"); };

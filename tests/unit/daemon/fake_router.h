@@ -54,6 +54,8 @@ public:
     std::vector<unsigned> pauses; // the fake clock's record
     unsigned clock = 0; // seconds slept in total
     std::vector<int> closed; // descriptors closed, in order
+    // The listener check of the listening state; unset means the socket is never stale.
+    std::function<bool(int listener)> managing_socket_stale;
     std::vector<std::string> base_urls;
     std::vector<std::string> requests; // handed to process_control_msg
     std::vector<std::string> written; // handed to ovpn_write

@@ -574,6 +574,34 @@ TEST_F(ResourceManager, TunnelFoundDownClosesTheManagingSocket)
         log.lines().back(), (log_line { LOG_ERR, "VPN tunnel is down after select timeouted. Trying to recover." }));
 }
 
+TEST_F(ResourceManager, TunnelBackWithAnotherAddressRecreatesTheManagingSocket)
+{
+    int asked = -1;
+    router.managing_socket_stale = [&asked](int listener) {
+        asked = listener;
+        return true;
+    };
+    resource_manager& rm = listening_manager();
+    router.script("select", { { 0 } });
+    router.script("tunnel_status", { { 1 } });
+    EXPECT_EQ(rm.step(RM_LISTENING), RM_CREATING_MANAGING_SOCKET);
+    EXPECT_EQ(asked, 5);
+    EXPECT_EQ(router.closed, (std::vector<int> { 5 }));
+    EXPECT_EQ(rm.managing_socket(), -1);
+    EXPECT_TRUE(log.contains(LOG_NOTICE, "Tunnel address has changed. Creating managing socket again."));
+}
+
+TEST_F(ResourceManager, TimeoutWithTheSocketOnTheTunnelAddressOnlyWaitsAgain)
+{
+    router.managing_socket_stale = [](int) { return false; };
+    resource_manager& rm = listening_manager();
+    router.script("select", { { 0 } });
+    router.script("tunnel_status", { { 1 } });
+    EXPECT_THROW(rm.step(RM_LISTENING), script_end);
+    EXPECT_EQ(state_lines().back(), state_line(8, 1));
+    EXPECT_TRUE(router.closed.empty());
+}
+
 TEST_F(ResourceManager, FailedAcceptIsLoggedAndListeningGoesOn)
 {
     resource_manager& rm = listening_manager();
