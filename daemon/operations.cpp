@@ -15,6 +15,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -105,7 +106,12 @@ rm_operations real_operations()
     ops.read_message = static_cast<bool (*)(int, std::string&)>(tcp_read_msg);
     ops.process_control_msg = process_control_msg;
     ops.ovpn_write = static_cast<bool (*)(int, const std::string&)>(ovpn_write);
-    ops.close = [](int fd) { ::close(fd); };
+    ops.close = [](int fd) {
+        ::close(fd);
+        // A request may have been large (a module package); give its memory back to the system
+        // before the daemon goes back to waiting.
+        malloc_trim(0);
+    };
 
     ops.apply_staged_files = apply_staged_files;
     ops.module_download = module_download;

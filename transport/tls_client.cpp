@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <malloc.h>
 #include <chrono>
 #include <cstring>
 #include <netinet/in.h>
@@ -137,6 +138,11 @@ void WolfSSL_tls_client::close()
     }
     free_context();
     wolfSSL_Cleanup();
+    // The library keeps a cache of precomputed EC points that grows with every exchange and
+    // is not released by the clean-up above; one exchange at a time needs none of it kept.
+    wc_ecc_fp_free();
+    // Hand what the exchange used back to the system: the daemon spends its life listening.
+    malloc_trim(0);
     if (sock_ != -1) {
         ::close(sock_);
         sock_ = -1;
