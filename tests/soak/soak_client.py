@@ -120,7 +120,10 @@ def make(kind, rng, state):
         if pick == 1:
             lan = {"11-1": "192.168.5.0", "11-2": "255.255.255.0", "11-3": "eth0", "11-4": "192.168.5.1",
                    "11-5": "1", "11-6": "192.168.5.100", "11-7": "192.168.5.200"}
-            lan[rng.choice(list(lan))] += value
+            key = rng.choice(list(lan))
+            # An interface name is matched by its prefix ("eth0" + name characters is eth0):
+            # the hostile texts go in whole there.
+            lan[key] = value if key == "11-3" else lan[key] + value
             return envelope([{"T": 11, "DT": [lan]}]).encode(), None, {}
         if pick == 2:
             name = value if value != "-rf" else "a/b"

@@ -1,0 +1,152 @@
+#!/usr/bin/env bash
+# Crash consistency: quillmeshd killed with SIGKILL at random moments of discovery, registration
+# and credential storage, grafter killed at random moments of an update. After every kill each
+# settings, certificate and credential file holds its old or its new content (or is absent where
+# it was absent before); a restarted daemon reaches "Ready for incoming messages." by itself;
+# /opt/quillmesh holds the old or the new module, and a new grafter run completes the update.
+#   crash.sh BUILD_DIR [DAEMON_KILLS] [RESTARTS] [GRAFTER_KILLS]     (inside the router sandbox)
+set -u
+E2E_BUILD=$1
+DAEMON_KILLS=${2:-200}
+RESTARTS=${3:-10}
+GRAFTER_KILLS=${4:-100}
+. "$(dirname "$0")/../e2e/lib.sh"
+RANDOM=${CRASH_SEED:-7}
+
+FILES="/opt/quillmesh/etc/settings /opt/quillmesh/etc/settings.ovpn $SSL_DIR/cs_cert.crt
+       $OVPN_DIR/ovpn_ca.crt $OVPN_DIR/ovpn_cert.crt $OVPN_DIR/ovpn_key.pem"
+OLD=$E2E_WORK/old
+NEW=$E2E_WORK/new
+
+snapshot() { # dir
+    rm -rf "$1" && mkdir -p "$1"
+    local f
+    for f in $FILES; do [ -e "$f" ] && cp -p "$f" "$1/$(basename "$f")"; done
+    true
+}
+
+# The state before a first start: the settings as the package installed them, no CS certificate
+# and no credentials (the device certificate stays: it is made once, before discovery).
+restore_old() {
+    local f
+    for f in $FILES; do
+        if [ -e "$OLD/$(basename "$f")" ]; then cp -p "$OLD/$(basename "$f")" "$f"; else rm -f "$f"; fi
+    done
+}
+
+stop_daemon() {
+    local p
+    for p in $(e2e_daemon_pids); do kill -9 "$p" 2>/dev/null; done
+    while [ -n "$(e2e_daemon_pids)" ]; do sleep 0.05; done
+}
+
+# Each file: old content, new content, or absent where it was absent before.
+check_files() { # kill number
+    local f name bad=0
+    for f in $FILES; do
+        name=$(basename "$f")
+        if [ ! -e "$f" ]; then
+            [ -e "$OLD/$name" ] && { echo "kill $1: $f vanished"; bad=1; }
+            continue
+        fi
+        cmp -s "$f" "$OLD/$name" 2>/dev/null && continue
+        cmp -s "$f" "$NEW/$name" 2>/dev/null && continue
+        echo "kill $1: $f holds neither its old nor its new content:"; head -c 300 "$f"; echo
+        bad=1
+    done
+    return $bad
+}
+
+e2e_prepare
+e2e_start_peers
+e2e_start_ovpn_server
+PACKAGE_DIR=$E2E_WORK/pkg && mkdir -p "$PACKAGE_DIR" && tar -xzf "$E2E_PACKAGE" -C "$PACKAGE_DIR"
+e2e_install_module
+e2e_wait_log "Ready for incoming messages." 90 || die "the first start did not reach \"Ready for incoming messages.\""
+stop_daemon
+snapshot "$NEW"
+# The old state: the package's settings, nothing the dialogue stores.
+rm -rf "$OLD" && mkdir -p "$OLD"
+cp -p "$PACKAGE_DIR/quillmesh/etc/settings" "$PACKAGE_DIR/quillmesh/etc/settings.ovpn" "$OLD/"
+cmp -s "$OLD/settings" "$NEW/settings" && note "(the module settings are not changed by a first start)"
+
+# How long a first start takes to store its credentials: the kills fall within that time.
+restore_old
+t0=$(e2e_now)
+/opt/quillmesh/etc/init start >/dev/null 2>&1
+while [ ! -e "$OVPN_DIR/ovpn_key.pem" ]; do sleep 0.02; done
+window_ms=$(awk -v a="$t0" -v b="$(e2e_now)" 'BEGIN { printf "%d", (b - a) * 1000 + 200 }')
+stop_daemon
+note "a first start stores its credentials within $window_ms ms; the kills fall in that window"
+
+daemon_bad=0 kills_in_store=0 restarted=0 restart_bad=0
+for i in $(seq 1 "$DAEMON_KILLS"); do
+    restore_old
+    delay=$((RANDOM % window_ms))
+    /opt/quillmesh/etc/init start >/dev/null 2>&1
+    sleep "$(awk -v d=$delay 'BEGIN { printf "%.3f", d / 1000 }')"
+    stop_daemon
+    [ -e "$SSL_DIR/cs_cert.crt" ] && kills_in_store=$((kills_in_store + 1))
+    check_files "$i" || daemon_bad=$((daemon_bad + 1))
+    if [ $((i % (DAEMON_KILLS / RESTARTS > 0 ? DAEMON_KILLS / RESTARTS : 1))) -eq 0 ] && [ $restarted -lt "$RESTARTS" ]; then
+        # Started again over what the kill left: it must get to listening by itself.
+        restarted=$((restarted + 1))
+        before=$(grep -cF "Ready for incoming messages." "$E2E_LOG")
+        /opt/quillmesh/etc/init start >/dev/null 2>&1
+        e2e_wait_log "Ready for incoming messages." 90 $((before + 1)) || { echo "restart after kill $i: not ready"; restart_bad=$((restart_bad + 1)); }
+        stop_daemon
+    fi
+done
+note "daemon: $DAEMON_KILLS kills ($kills_in_store after the CS certificate was stored), $daemon_bad with a half-written file; $restarted restarts, $restart_bad not ready"
+check_eq "no file half written after a daemon kill" 0 "$daemon_bad"
+check_eq "every restarted daemon reached \"Ready for incoming messages.\"" 0 "$restart_bad"
+
+# grafter: two versions of a module named quillmesh whose scripts do nothing slow.
+SRC=$E2E_WORK/gsrc
+make_version() { # version file-count
+    rm -rf "$SRC" && mkdir -p "$SRC/quillmesh/etc" "$SRC/quillmesh/www" "$SRC/quillmesh/lib"
+    printf '#!/bin/sh\nexit 0\n' >"$SRC/quillmesh/etc/init" && chmod 755 "$SRC/quillmesh/etc/init"
+    printf 'A=1\nB=%s\n' "$1" >"$SRC/quillmesh/etc/settings"
+    local n
+    for n in $(seq 1 "$2"); do head -c 20000 /dev/urandom >"$SRC/quillmesh/lib/part$n"; done
+    echo "$1" >"$SRC/quillmesh/VERSION"
+    (cd "$SRC" && find quillmesh -type f | sort | xargs md5sum) >"$E2E_WORK/tree.$1"
+    mkdir -p /tmp/vpn_module_tbd/module
+    tar -czf "$E2E_WORK/quillmesh.$1.tgz" -C "$SRC" quillmesh
+}
+tree_is() { # version
+    (cd /opt && find quillmesh -type f | sort | xargs md5sum) 2>/dev/null | sed 's/  .*etc\/settings$/ SETTINGS/' >"$E2E_WORK/tree.now"
+    sed 's/  .*etc\/settings$/ SETTINGS/' "$E2E_WORK/tree.$1" | cmp -s - "$E2E_WORK/tree.now"
+}
+install_pkg() { # version
+    mkdir -p /tmp/vpn_module_tbd/module && cp "$E2E_WORK/quillmesh.$1.tgz" /tmp/vpn_module_tbd/module/q.tgz
+    "$E2E_BUILD/grafter/grafter" /tmp/vpn_module_tbd/module/q.tgz
+}
+make_version old 40
+make_version new 60
+install_pkg old || die "grafter could not install the old version"
+t0=$(e2e_now)
+install_pkg new || die "grafter could not install the new version"
+g_ms=$(awk -v a="$t0" -v b="$(e2e_now)" 'BEGIN { printf "%d", (b - a) * 1000 + 50 }')
+note "an update takes $g_ms ms; the kills fall in that window"
+
+grafter_bad=0 rerun_bad=0 saw_old=0 saw_new=0
+for i in $(seq 1 "$GRAFTER_KILLS"); do
+    install_pkg old >/dev/null 2>&1 || { echo "grafter kill $i: reset to the old version failed"; grafter_bad=$((grafter_bad + 1)); continue; }
+    mkdir -p /tmp/vpn_module_tbd/module && cp "$E2E_WORK/quillmesh.new.tgz" /tmp/vpn_module_tbd/module/q.tgz
+    "$E2E_BUILD/grafter/grafter" /tmp/vpn_module_tbd/module/q.tgz &
+    gpid=$!
+    sleep "$(awk -v d=$((RANDOM % g_ms)) 'BEGIN { printf "%.3f", d / 1000 }')"
+    kill -9 $gpid 2>/dev/null
+    wait $gpid 2>/dev/null
+    if tree_is old; then saw_old=$((saw_old + 1));
+    elif tree_is new; then saw_new=$((saw_new + 1));
+    else echo "grafter kill $i: /opt/quillmesh is neither module"; diff "$E2E_WORK/tree.now" "$E2E_WORK/tree.new" | head -5; grafter_bad=$((grafter_bad + 1)); fi
+    if ! install_pkg new >/dev/null 2>&1 || ! tree_is new; then
+        echo "grafter kill $i: a new run did not complete the update"; rerun_bad=$((rerun_bad + 1))
+    fi
+done
+note "grafter: $GRAFTER_KILLS kills: $saw_old left the old module, $saw_new the new one, $grafter_bad neither; $rerun_bad new runs failed"
+check_eq "/opt/quillmesh holds the old or the new module after every grafter kill" 0 "$grafter_bad"
+check_eq "a new grafter run completes the update after every kill" 0 "$rerun_bad"
+e2e_finish
