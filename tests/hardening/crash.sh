@@ -114,9 +114,10 @@ make_version() { # version file-count
     mkdir -p /tmp/vpn_module_tbd/module
     tar -czf "$E2E_WORK/quillmesh.$1.tgz" -C "$SRC" quillmesh
 }
+# The settings file is left out of the comparison: its values are carried over by design.
 tree_is() { # version
-    (cd /opt && find quillmesh -type f | sort | xargs md5sum) 2>/dev/null | sed 's/  .*etc\/settings$/ SETTINGS/' >"$E2E_WORK/tree.now"
-    sed 's/  .*etc\/settings$/ SETTINGS/' "$E2E_WORK/tree.$1" | cmp -s - "$E2E_WORK/tree.now"
+    (cd /opt && find quillmesh -type f | sort | xargs md5sum) 2>/dev/null | sed 's|^.*  quillmesh/etc/settings$|SETTINGS|' >"$E2E_WORK/tree.now"
+    sed 's|^.*  quillmesh/etc/settings$|SETTINGS|' "$E2E_WORK/tree.$1" | cmp -s - "$E2E_WORK/tree.now"
 }
 install_pkg() { # version
     mkdir -p /tmp/vpn_module_tbd/module && cp "$E2E_WORK/quillmesh.$1.tgz" /tmp/vpn_module_tbd/module/q.tgz

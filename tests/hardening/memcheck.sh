@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Memcheck: a first start (device certificate made, discovery, registration, approval,
+# credentials, tunnel) and a handful of control requests with quillmeshd under
+# valgrind --leak-check=full. Passes with no definite leak and no invalid read or write.
+#   memcheck.sh BUILD_DIR     (inside the router sandbox)
+set -u
+E2E_BUILD=$1
+. "$(dirname "$0")/../e2e/lib.sh"
+HERE=$(cd "$(dirname "$0")" && pwd)
+command -v valgrind >/dev/null || die "valgrind is not installed"
+
+e2e_prepare
+e2e_start_peers
+e2e_start_ovpn_server
+e2e_install_module
+e2e_wait_log "Ready for incoming messages." 90 || die "the daemon did not reach \"Ready for incoming messages.\""
+/opt/quillmesh/etc/init stop >/dev/null 2>&1
+# Back to a first start: no device certificate, no CS certificate, no credentials.
+rm -f "$SSL_DIR/dev_cert.pem" "$SSL_DIR/dev_cert.crt" "$SSL_DIR/cs_cert.crt" "$OVPN_DIR"/*
+
+before=$(grep -cF "Ready for incoming messages." "$E2E_LOG")
+valgrind --leak-check=full --show-leak-kinds=definite,indirect --errors-for-leak-kinds=definite \
+    --suppressions="$HERE/memcheck.supp" --log-file="$E2E_WORK/memcheck.%p" \
+    /opt/quillmesh/bin/quillmeshd
+e2e_wait_log "Ready for incoming messages." 300 $((before + 1)) || die "the daemon under valgrind did not reach \"Ready for incoming messages.\""
+for m in '{"H":{"V":113},"B":[{"T":15,"DT":{}}]}' \
+         '{"H":{"V":113},"B":[{"T":13,"DT":{"13-1":["172.16.5.0"],"13-2":["255.255.255.0"],"13-3":[],"13-4":[]}}]}' \
+         '{"H":{"V":113},"B":[{"T":13,"DT":{"13-1":[],"13-2":[],"13-3":["172.16.5.0"],"13-4":["255.255.255.0"]}}]}' \
+         '{"H":{"V":113},"B":[{"T":99,"DT":{}}]}' '{"H":{"V":113},"B":[{"T":15' 'not json {}' \
+         '{"H":{"V":113},"B":[{"T":11,"DT":[{"11-3":"eth0;x"}]}]}'; do
+    note "$(e2e_control "$m" | cut -c1-100)"
+done
+pid=$(e2e_daemon_pids | head -n 1)
+kill -TERM "$pid"
+n=0
+while ! grep -q "ERROR SUMMARY" "$E2E_WORK/memcheck.$pid" 2>/dev/null && [ $n -lt 600 ]; do sleep 0.1; n=$((n + 1)); done
+log=$E2E_WORK/memcheck.$pid
+mkdir -p "$E2E_BUILD/memcheck" && cp "$E2E_WORK"/memcheck.* "$E2E_BUILD/memcheck/"
+grep -E "definitely lost|indirectly lost|possibly lost|still reachable|ERROR SUMMARY|suppressed:" "$log" | sed 's/^==[0-9]*== */  /'
+check "no definite leak" sh -c "! grep -E 'definitely lost: [1-9]' '$log'"
+check "no invalid read or write" sh -c "! grep -qE 'Invalid (read|write)|uninitialised|Invalid free' '$log'"
+e2e_finish
