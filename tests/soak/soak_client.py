@@ -129,7 +129,9 @@ def make(kind, rng, state):
             name = value if value != "-rf" else "a/b"
             dt = {"19-1": "dHJ1ZQo=", "19-2": rng.choice([1, 2, 3]), "19-3": name}
             return envelope([{"T": 19, "DT": dt}]).encode(), None, {}
-        dt = {"19-1": "dHJ1ZQo=", "19-2": 3, "19-3": "ok.sh" + value}
+        # "-rf" after a name is a plain file name; the other texts make the name one to refuse.
+        suffix = value if value != "-rf" else "/-rf"
+        dt = {"19-1": "dHJ1ZQo=", "19-2": 3, "19-3": "ok.sh" + suffix}
         return envelope([{"T": 19, "DT": dt}]).encode(), None, {}
     if kind == "oversized":
         return b"{" * rng.randrange(100000, 400000), None, {"half_close": True}
