@@ -34,10 +34,16 @@ restore_old() {
     done
 }
 
+# Kills every quillmeshd, looking again until none is left: a daemon caught while it detaches
+# may have a child that the first look did not see yet.
 stop_daemon() {
-    local p
-    for p in $(e2e_daemon_pids); do kill -9 "$p" 2>/dev/null; done
-    while [ -n "$(e2e_daemon_pids)" ]; do sleep 0.05; done
+    local p pids
+    pids=$(e2e_daemon_pids)
+    while [ -n "$pids" ]; do
+        for p in $pids; do kill -9 "$p" 2>/dev/null; done
+        sleep 0.02
+        pids=$(e2e_daemon_pids)
+    done
 }
 
 # Each file: old content, new content, or absent where it was absent before.
@@ -70,34 +76,92 @@ rm -rf "$OLD" && mkdir -p "$OLD"
 cp -p "$PACKAGE_DIR/quillmesh/etc/settings" "$PACKAGE_DIR/quillmesh/etc/settings.ovpn" "$OLD/"
 cmp -s "$OLD/settings" "$NEW/settings" && note "(the module settings are not changed by a first start)"
 
-# How long a first start takes to store its credentials: the kills fall within that time.
-restore_old
-t0=$(e2e_now)
-/opt/quillmesh/etc/init start >/dev/null 2>&1
-while [ ! -e "$OVPN_DIR/ovpn_key.pem" ]; do sleep 0.02; done
-window_ms=$(awk -v a="$t0" -v b="$(e2e_now)" 'BEGIN { printf "%d", (b - a) * 1000 + 200 }')
-stop_daemon
-note "a first start stores its credentials within $window_ms ms; the kills fall in that window"
+# When a first start stores what it stores, from the files' modification times: the CS
+# certificate (with settings.ovpn) follows discovery within a few hundred ms, the credentials
+# come a second or more later, after the approval and the tunnel's stop. Kills drawn evenly over
+# the whole start would mostly land in that wait, so they are spread over three ranges in turn:
+# from the start to just past the CS certificate's storage, from the daemon's entry into state 5
+# (the credentials request) to just past their storage, and the whole start.
+# Times are in microseconds from bash's own clock: a kill must not wait for helper programs.
+now_us() { local t=${EPOCHREALTIME//[.,]/}; echo $((10#$t)); }
+mtime_us() { local t; t=$(stat -c %.6Y "$1"); t=${t//[.,]/}; echo $((10#$t)); }
+sleep_until_us() { # time
+    local d=$(($1 - $(now_us)))
+    [ $d -gt 0 ] && sleep "$(printf '%d.%06d' $((d / 1000000)) $((d % 1000000)))"
+    true
+}
+STATE5="RM STATE: 5 (Getting OVPN Credentials)"
+wait_state5() { # count before -> returns when the log holds one more entry into state 5
+    local limit=$(($(now_us) + 60000000))
+    while [ "$(grep -cF "$STATE5" "$E2E_LOG")" -le "$1" ]; do
+        [ "$(now_us)" -gt $limit ] && return 1
+        sleep 0.005
+    done
+}
+median3() { printf '%s\n' "$@" | sort -n | sed -n 2p; }
+cert_times=() cred_times=() after5_times=()
+for c in 1 2 3; do
+    restore_old
+    before=$(grep -cF "$STATE5" "$E2E_LOG")
+    t0=$(now_us)
+    /opt/quillmesh/etc/init start >/dev/null 2>&1
+    wait_state5 "$before" || die "a first start did not reach state 5"
+    t5=$(now_us)
+    e2e_wait_file "$OVPN_DIR/ovpn_key.pem" 60 || die "a first start did not store its credentials"
+    sleep 0.2
+    cert_times+=($((($(mtime_us "$SSL_DIR/cs_cert.crt") - t0) / 1000)))
+    cred_times+=($((($(mtime_us "$OVPN_DIR/ovpn_key.pem") - t0) / 1000)))
+    after5_times+=($((($(mtime_us "$OVPN_DIR/ovpn_key.pem") - t5) / 1000)))
+    stop_daemon
+done
+cert_ms=$(median3 "${cert_times[@]}")
+cred_ms=$(median3 "${cred_times[@]}")
+after5_ms=$(median3 "${after5_times[@]}")
+[ "$after5_ms" -gt 0 ] || after5_ms=1
+note "a first start stores the CS certificate after ${cert_times[*]} ms and the credentials after ${cred_times[*]} ms, ${after5_times[*]} ms after state 5 shows in the log"
+# Where a kill left the first start: nothing stored yet, the CS certificate only, part of the
+# credentials, all of them.
+stage_of_kill() {
+    local n=0 f
+    for f in ovpn_ca.crt ovpn_cert.crt ovpn_key.pem; do [ -e "$OVPN_DIR/$f" ] && n=$((n + 1)); done
+    if [ $n -eq 3 ]; then echo all
+    elif [ $n -gt 0 ]; then echo part
+    elif [ -e "$SSL_DIR/cs_cert.crt" ]; then echo cert
+    else echo none; fi
+}
 
-daemon_bad=0 kills_in_store=0 restarted=0 restart_bad=0
+daemon_bad=0 restarted=0 restart_bad=0
+declare -A stages=([none]=0 [cert]=0 [part]=0 [all]=0)
 for i in $(seq 1 "$DAEMON_KILLS"); do
     restore_old
-    delay=$((RANDOM % window_ms))
-    /opt/quillmesh/etc/init start >/dev/null 2>&1
-    sleep "$(awk -v d=$delay 'BEGIN { printf "%.3f", d / 1000 }')"
+    before=$(grep -cF "$STATE5" "$E2E_LOG")
+    # The start runs in the background so that a kill can fall before the daemon detaches.
+    t0=$(now_us)
+    /opt/quillmesh/etc/init start >/dev/null 2>&1 &
+    init_pid=$!
+    case $((i % 3)) in
+    1) sleep_until_us $((t0 + (RANDOM % (cert_ms + 40)) * 1000)) ;;
+    2) wait_state5 "$before" && sleep_until_us $(($(now_us) + (RANDOM % (after5_ms + 30)) * 1000)) ;;
+    0) sleep_until_us $((t0 + (RANDOM % (cred_ms + 100)) * 1000)) ;;
+    esac
+    pkill -KILL -x quillmeshd
     stop_daemon
-    [ -e "$SSL_DIR/cs_cert.crt" ] && kills_in_store=$((kills_in_store + 1))
+    wait "$init_pid" 2>/dev/null
+    stop_daemon
+    stage=$(stage_of_kill)
+    stages[$stage]=$((stages[$stage] + 1))
     check_files "$i" || daemon_bad=$((daemon_bad + 1))
     if [ $((i % (DAEMON_KILLS / RESTARTS > 0 ? DAEMON_KILLS / RESTARTS : 1))) -eq 0 ] && [ $restarted -lt "$RESTARTS" ]; then
         # Started again over what the kill left: it must get to listening by itself.
         restarted=$((restarted + 1))
         before=$(grep -cF "Ready for incoming messages." "$E2E_LOG")
         /opt/quillmesh/etc/init start >/dev/null 2>&1
-        e2e_wait_log "Ready for incoming messages." 90 $((before + 1)) || { echo "restart after kill $i: not ready"; restart_bad=$((restart_bad + 1)); }
+        e2e_wait_log "Ready for incoming messages." 90 $((before + 1)) || { echo "restart after kill $i ($stage): not ready"; restart_bad=$((restart_bad + 1)); }
         stop_daemon
     fi
 done
-note "daemon: $DAEMON_KILLS kills ($kills_in_store after the CS certificate was stored), $daemon_bad with a half-written file; $restarted restarts, $restart_bad not ready"
+note "daemon kills by what they left: ${stages[none]} before the CS certificate, ${stages[cert]} with the CS certificate only, ${stages[part]} with part of the credentials, ${stages[all]} with all credentials"
+note "daemon: $DAEMON_KILLS kills, $daemon_bad with a half-written file; $restarted restarts, $restart_bad not ready"
 check_eq "no file half written after a daemon kill" 0 "$daemon_bad"
 check_eq "every restarted daemon reached \"Ready for incoming messages.\"" 0 "$restart_bad"
 
