@@ -4,6 +4,8 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "fuzz/scratch_files.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,43 +15,15 @@
 
 namespace
 {
+using fuzz::read_all;
+using fuzz::require;
+using fuzz::write_all;
 std::string dir;
-
-void require(bool condition)
-{
-    if (!condition)
-        abort();
-}
-
-void write_all(const std::string& path, const std::string& content)
-{
-    FILE* f = fopen(path.c_str(), "w");
-    require(f != nullptr);
-    fwrite(content.data(), 1, content.size(), f);
-    fclose(f);
-}
-
-std::string read_all(const std::string& path)
-{
-    std::string content;
-    FILE* f = fopen(path.c_str(), "r");
-    require(f != nullptr);
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, f)) > 0)
-        content.append(buffer, n);
-    fclose(f);
-    return content;
-}
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    char templ[] = "/dev/shm/qm_fuzz_merge.XXXXXX";
-    require(mkdtemp(templ) != nullptr);
-    dir = templ;
-    // The directory goes with the fuzzer.
-    atexit([] { (void)!system(("rm -rf " + dir).c_str()); });
+    dir = fuzz::scratch_dir("qm_fuzz_merge");
     return 0;
 }
 

@@ -3,6 +3,8 @@
 // unchanged when it is a value the writer can hold (one line, no double quote).
 #include "common/settings_file.h"
 
+#include "fuzz/scratch_files.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,30 +14,14 @@
 
 namespace
 {
+using fuzz::require;
+using fuzz::write_all;
 std::string dir;
-
-void require(bool condition)
-{
-    if (!condition)
-        abort();
-}
-
-void write_all(const std::string& path, const std::string& content)
-{
-    FILE* f = fopen(path.c_str(), "w");
-    require(f != nullptr);
-    fwrite(content.data(), 1, content.size(), f);
-    fclose(f);
-}
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    char templ[] = "/dev/shm/qm_fuzz_settings.XXXXXX";
-    require(mkdtemp(templ) != nullptr);
-    dir = templ;
-    // The directory goes with the fuzzer.
-    atexit([] { (void)!system(("rm -rf " + dir).c_str()); });
+    dir = fuzz::scratch_dir("qm_fuzz_settings");
     return 0;
 }
 
