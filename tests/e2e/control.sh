@@ -6,11 +6,7 @@ set -u
 E2E_BUILD=$1
 . "$(dirname "$0")/lib.sh"
 
-e2e_prepare
-e2e_start_peers
-e2e_start_ovpn_server
-e2e_install_module
-e2e_wait_log "Ready for incoming messages." 90 || die "the daemon did not reach \"Ready for incoming messages.\""
+e2e_first_start
 
 # Routes (13): one added, then deleted again.
 check_eq "route add answer" '{"B":[{"T":14,"ER":0,"I":0}],"H":{"V":113}}' \

@@ -139,6 +139,16 @@ e2e_install_module() {
         die "grafter failed ($?): $(cat "$E2E_WORK/grafter.out")"
 }
 
+# The start most scenarios share: every peer up, the module installed as a first start finds it,
+# and the daemon listening on the tunnel.
+e2e_first_start() {
+    e2e_prepare
+    e2e_start_peers
+    e2e_start_ovpn_server
+    e2e_install_module
+    e2e_wait_log "Ready for incoming messages." 90 || die "the daemon did not reach \"Ready for incoming messages.\""
+}
+
 e2e_daemon_pids() {
     local dir
     for dir in /proc/[0-9]*; do

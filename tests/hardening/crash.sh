@@ -63,12 +63,8 @@ check_files() { # kill number
     return $bad
 }
 
-e2e_prepare
-e2e_start_peers
-e2e_start_ovpn_server
+e2e_first_start
 PACKAGE_DIR=$E2E_WORK/pkg && mkdir -p "$PACKAGE_DIR" && tar -xzf "$E2E_PACKAGE" -C "$PACKAGE_DIR"
-e2e_install_module
-e2e_wait_log "Ready for incoming messages." 90 || die "the first start did not reach \"Ready for incoming messages.\""
 stop_daemon
 snapshot "$NEW"
 # The old state: the package's settings, nothing the dialogue stores.

@@ -14,9 +14,12 @@ staged file's path, and no file may be written whose path carries it outside the
 directory.
 """
 import json
+import os
 import re
-import socket
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "peers"))
+from control_client import exchange  # noqa: E402
 
 MARK = "qm_injected"
 PAYLOADS = [";touch /tmp/" + MARK, "&touch /tmp/" + MARK, "|touch /tmp/" + MARK, "$(touch /tmp/" + MARK + ")",
@@ -33,28 +36,8 @@ def envelope(t, dt):
     return json.dumps({"H": {"V": 113}, "B": [{"T": t, "DT": dt}]}, separators=(",", ":"))
 
 
-def complete(data):
-    opened = closed = 0
-    for byte in data:
-        if byte == ord("{"):
-            opened += 1
-        elif byte == ord("}"):
-            closed += 1
-        if opened and opened == closed:
-            return True
-    return False
-
-
 def send(host, port, source, message):
-    with socket.create_connection((host, port), timeout=60, source_address=(source, 0)) as sock:
-        sock.sendall(message.encode())
-        data = b""
-        while not complete(data):
-            piece = sock.recv(65536)
-            if not piece:
-                break
-            data += piece
-    return data.decode(errors="replace")
+    return exchange(host, port, message.encode(), source, 60).decode(errors="replace")
 
 
 def baseline():

@@ -8,11 +8,7 @@ E2E_BUILD=$1
 . "$(dirname "$0")/../e2e/lib.sh"
 HERE=$(cd "$(dirname "$0")" && pwd)
 
-e2e_prepare
-e2e_start_peers
-e2e_start_ovpn_server
-e2e_install_module
-e2e_wait_log "Ready for incoming messages." 90 || die "the daemon did not reach \"Ready for incoming messages.\""
+e2e_first_start
 pid=$(e2e_daemon_pids | head -n 1)
 etc_before=$(find /etc /opt -xdev -type f -newer "$E2E_WORK/peers.ready" 2>/dev/null | sort)
 

@@ -9,11 +9,7 @@ E2E_BUILD=$1
 . "$(dirname "$0")/../e2e/lib.sh"
 command -v valgrind >/dev/null || die "valgrind is not installed"
 
-e2e_prepare
-e2e_start_peers
-e2e_start_ovpn_server
-e2e_install_module
-e2e_wait_log "Ready for incoming messages." 90 || die "the daemon did not reach \"Ready for incoming messages.\""
+e2e_first_start
 /opt/quillmesh/etc/init stop >/dev/null 2>&1
 # Back to a first start: no device certificate, no CS certificate, no credentials.
 rm -f "$SSL_DIR/dev_cert.pem" "$SSL_DIR/dev_cert.crt" "$SSL_DIR/cs_cert.crt" "$OVPN_DIR"/*

@@ -12,6 +12,7 @@ answer, 1 for "no response", 2 when the connection could not be made.
 import argparse
 import socket
 import sys
+import time
 
 
 def complete(data: bytes) -> bool:
@@ -28,25 +29,19 @@ def complete(data: bytes) -> bool:
     return False
 
 
-def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--source", default="", help="local address to send from")
-    parser.add_argument("--timeout", type=float, default=90.0, help="seconds to wait for the answer")
-    parser.add_argument("host")
-    parser.add_argument("port", type=int)
-    parser.add_argument("message", nargs="?", default="-")
-    args = parser.parse_args()
-
-    message = sys.stdin.read() if args.message == "-" else args.message
-    try:
-        sock = socket.create_connection((args.host, args.port), timeout=args.timeout,
-                                        source_address=(args.source, 0) if args.source else None)
-    except OSError as err:
-        print(f"connect failed: {err}", file=sys.stderr)
-        return 2
-    with sock:
+def exchange(host: str, port: int, payload: bytes, source: str = "", timeout: float = 90.0,
+             half_close: bool = False, pause: float = 0.0) -> bytes:
+    """Sends payload (after PAUSE seconds; then shuts the sending side down when HALF_CLOSE) and
+    returns what arrived until a complete message, the router's close or the time-out. Raises
+    OSError when the connection cannot be made."""
+    with socket.create_connection((host, port), timeout=timeout,
+                                  source_address=(source, 0) if source else None) as sock:
         try:
-            sock.sendall(message.encode())
+            if pause:
+                time.sleep(pause)
+            sock.sendall(payload)
+            if half_close:
+                sock.shutdown(socket.SHUT_WR)
         except OSError:
             pass  # the router may close before reading; that shows as no response
         data = b""
@@ -58,6 +53,24 @@ def main() -> int:
                 data += piece
         except OSError:
             pass
+    return data
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--source", default="", help="local address to send from")
+    parser.add_argument("--timeout", type=float, default=90.0, help="seconds to wait for the answer")
+    parser.add_argument("host")
+    parser.add_argument("port", type=int)
+    parser.add_argument("message", nargs="?", default="-")
+    args = parser.parse_args()
+
+    message = sys.stdin.read() if args.message == "-" else args.message
+    try:
+        data = exchange(args.host, args.port, message.encode(), args.source, args.timeout)
+    except OSError as err:
+        print(f"connect failed: {err}", file=sys.stderr)
+        return 2
     if not complete(data):
         print("no response")
         return 1

@@ -10,11 +10,7 @@ COUNT=${2:-2000}
 . "$(dirname "$0")/../e2e/lib.sh"
 SOAK_DIR=$(cd "$(dirname "$0")" && pwd)
 
-e2e_prepare
-e2e_start_peers
-e2e_start_ovpn_server
-e2e_install_module
-e2e_wait_log "Ready for incoming messages." 90 || die "the daemon did not reach \"Ready for incoming messages.\""
+e2e_first_start
 
 pid=$(e2e_daemon_pids | head -n 1)
 [ -n "$pid" ] || die "no quillmeshd process"

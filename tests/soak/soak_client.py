@@ -12,10 +12,13 @@ per kind and exits 1 on any wrong answer.
 """
 import argparse
 import json
+import os
 import random
-import socket
 import sys
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "peers"))
+from control_client import complete, exchange  # noqa: E402
 
 ANSWER_ROUTES = '{"B":[{"T":14,"ER":0,"I":0}],"H":{"V":113}}'
 ANSWER_UNKNOWN = '{"B":[{"T":100,"ER":1,"I":0,"MG":"Unsupported segment type"}],"H":{"V":113}}'
@@ -28,20 +31,6 @@ HOSTILE = [";reboot", "&reboot", "|reboot", "$(reboot)", "`reboot`", "\nreboot",
            "-rf", "../../etc/shadow", "/etc/passwd", "eth0;reboot", "1.2.3.4 ; reboot"]
 
 
-def complete(data):
-    opened = closed = 0
-    for byte in data:
-        if byte == 0:
-            return False
-        if byte == ord("{"):
-            opened += 1
-        elif byte == ord("}"):
-            closed += 1
-        if opened and opened == closed:
-            return True
-    return False
-
-
 def envelope(segments):
     return json.dumps({"H": {"V": 113}, "B": segments}, separators=(",", ":"))
 
@@ -50,30 +39,9 @@ class Client:
     def __init__(self, host, port, source, timeout):
         self.host, self.port, self.source, self.timeout = host, port, source, timeout
 
-    def connect(self):
-        return socket.create_connection((self.host, self.port), timeout=self.timeout,
-                                        source_address=(self.source, 0))
-
     def exchange(self, payload, half_close=False, pause=0.0):
         """Sends payload (bytes); returns the answer text or None when none came."""
-        with self.connect() as sock:
-            try:
-                if pause:
-                    time.sleep(pause)
-                sock.sendall(payload)
-                if half_close:
-                    sock.shutdown(socket.SHUT_WR)
-            except OSError:
-                pass
-            data = b""
-            try:
-                while not complete(data):
-                    piece = sock.recv(65536)
-                    if not piece:
-                        break
-                    data += piece
-            except OSError:
-                pass
+        data = exchange(self.host, self.port, payload, self.source, self.timeout, half_close, pause)
         return data.decode(errors="replace") if complete(data) else None
 
 
