@@ -6,25 +6,16 @@
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
-#include <sstream>
 
 namespace
 {
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 // The lines of one section of a rendered configuration, in their order.
 std::vector<std::string> section_lines(const std::string& text, const std::string& section)
 {
     std::vector<std::string> out;
     bool inside = false;
-    for (const std::string& line : lines_of(text)) {
+    for (const std::string& line : split_lines(text)) {
         if (!line.empty() && line[0] == '[') {
             inside = line == "[" + section + "]";
             continue;
@@ -111,7 +102,7 @@ TEST(KgenCfgText, DeviceConfigurationHasTwoSectionsWithTheirLines)
     kgen_cfg cfg;
     cfg.set_self_signed({ "kiv-00.0A.14.81.7A.1B", "", "", "", "" });
     std::string text = cfg.to_text();
-    EXPECT_EQ(lines_of(text).size(), 5u);
+    EXPECT_EQ(split_lines(text).size(), 5u);
     auto req = section_lines(text, "req");
     std::sort(req.begin(), req.end());
     EXPECT_EQ(req, (std::vector<std::string> { "distinguished_name=req_distinguished_name", "prompt=no" }));
@@ -127,7 +118,7 @@ TEST(KgenCfgText, EmptySubjectLeavesOnlyTheRequestSection)
     cfg.set_self_signed({});
     EXPECT_TRUE(cfg.has_section("req"));
     EXPECT_FALSE(cfg.has_section("req_distinguished_name"));
-    EXPECT_EQ(lines_of(cfg.to_text()).size(), 3u);
+    EXPECT_EQ(split_lines(cfg.to_text()).size(), 3u);
 }
 
 TEST(KgenCfgText, CustomOidsAnnouncedOnTheFirstLine)
@@ -135,7 +126,7 @@ TEST(KgenCfgText, CustomOidsAnnouncedOnTheFirstLine)
     kgen_cfg cfg;
     cfg.set_csr({ "n", "", "", "", "" });
     cfg.add_custom_oid({ "1.3.6.1.4.1.55555.1", "qmRole", "router" }, false);
-    auto lines = lines_of(cfg.to_text());
+    auto lines = split_lines(cfg.to_text());
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0], "oid_section = custom_oids");
     EXPECT_EQ(section_lines(cfg.to_text(), "custom_oids"), std::vector<std::string> { "qmRole=1.3.6.1.4.1.55555.1" });

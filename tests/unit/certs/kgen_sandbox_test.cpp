@@ -12,7 +12,6 @@
 #include <ctime>
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,14 +66,6 @@ time_t asn1_time(const std::string& text)
     return timegm(&tm);
 }
 
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 } // namespace
 
 class KgenSandbox : public ::testing::Test
@@ -98,7 +89,7 @@ protected:
         run_shell("rm -rf " + CERT_DIR);
         EXPECT_TRUE(kgen_temp_files().empty()) << "temporary configuration left in /tmp";
     }
-    std::vector<std::string> calls() const { return lines_of(read_file(bin.file("calls"))); }
+    std::vector<std::string> calls() const { return split_lines(read_file(bin.file("calls"))); }
     std::string path(const std::string& name) const { return CERT_DIR + "/" + name; }
 
     kgen_cfg self_signed_cfg(const std::string& cn) const
@@ -126,7 +117,7 @@ TEST_F(KgenSandbox, SelfSignedPairIsPrivateKeyPlusVerifiableCertificateAndNothin
     EXPECT_EQ(capture("openssl x509 -in " + files.cert() + " -noout -subject"), "subject=CN = kiv-00.0A.14.81.7A.1B\n");
     std::string key = capture("openssl pkey -in " + files.key() + " -noout -text");
     EXPECT_NE(key.find("NIST CURVE: P-256"), std::string::npos) << key;
-    auto dates = lines_of(capture("openssl x509 -in " + files.cert() + " -noout -startdate -enddate"));
+    auto dates = split_lines(capture("openssl x509 -in " + files.cert() + " -noout -startdate -enddate"));
     ASSERT_EQ(dates.size(), 2u);
     EXPECT_EQ(asn1_time(dates[1]) - asn1_time(dates[0]), 9999L * 24 * 3600);
     EXPECT_EQ(run_shell("openssl verify -CAfile " + files.cert() + " " + files.cert() + " >/dev/null"), 0);

@@ -3,7 +3,6 @@
 #include <syslog.h>
 
 #include <cstdlib>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,11 +16,7 @@ std::vector<std::string> output_lines(const std::string& command)
 {
     std::string output;
     run_shell_capture(command, &output);
-    std::vector<std::string> lines;
-    std::istringstream in(output);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
+    return split_lines(output);
 }
 
 void set_cs_address(const std::string& address)

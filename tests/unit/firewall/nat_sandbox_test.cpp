@@ -4,7 +4,6 @@
 #include <syslog.h>
 
 #include <cstdlib>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,11 +17,7 @@ std::vector<std::string> output_lines(const std::string& command)
 {
     std::string output;
     run_shell_capture(command, &output);
-    std::vector<std::string> lines;
-    std::istringstream in(output);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
+    return split_lines(output);
 }
 
 // The rules of one chain as iptables -S prints them, without the chain's own "-N" line.

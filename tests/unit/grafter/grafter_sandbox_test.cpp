@@ -72,17 +72,7 @@ void make_package(const std::string& path, std::initializer_list<std::string> en
 
 std::vector<std::string> record()
 {
-    std::vector<std::string> lines;
-    std::string text = read_file(RECORD);
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
+    return split_lines(read_file(RECORD));
 }
 
 std::string installed_version(const std::string& name)

@@ -60,6 +60,15 @@ temp_dir::~temp_dir()
     run_shell("rm -rf '" + path_ + "'");
 }
 
+std::vector<std::string> split_lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
 std::string read_file(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);

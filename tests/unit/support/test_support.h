@@ -45,6 +45,8 @@ private:
 };
 
 std::string read_file(const std::string& path);
+// The lines of a text, without their line ends; a last line without one counts as well.
+std::vector<std::string> split_lines(const std::string& text);
 void write_file(const std::string& path, const std::string& content);
 // True when running as the sandbox's init child (private namespaces set up by qm-sandbox).
 bool in_sandbox();

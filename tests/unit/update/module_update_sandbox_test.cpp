@@ -40,17 +40,7 @@ void write_script(const std::string& path, const std::string& body)
 
 std::vector<std::string> record()
 {
-    std::vector<std::string> lines;
-    std::string text = read_file(RECORD);
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
+    return split_lines(read_file(RECORD));
 }
 
 // The grafter stand-in records its argument and fails for packages named *fail*.
