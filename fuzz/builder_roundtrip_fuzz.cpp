@@ -28,13 +28,14 @@ std::string payload_text(const cJSON* root, const std::string& key)
 
 } // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    qm_set_log_sink([](int, const std::string&) {});
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static bool quiet = [] {
-        qm_set_log_sink([](int, const std::string&) {});
-        return true;
-    }();
-    (void)quiet;
     if (size < 1)
         return 0;
     // First byte: the type; the rest: two texts split at the first zero byte.

@@ -42,13 +42,14 @@ std::size_t first_balance(const std::string& bytes)
 
 } // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    qm_set_log_sink([](int, const std::string&) {});
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static bool quiet = [] {
-        qm_set_log_sink([](int, const std::string&) {});
-        return true;
-    }();
-    (void)quiet;
     if (size < 2)
         return 0;
     // The first byte chooses the piece sizes, the second how often the stream repeats: a few

@@ -45,13 +45,14 @@ void read_segment(const cJSON* segment)
 
 } // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    qm_set_log_sink([](int, const std::string&) {});
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static bool quiet = [] {
-        qm_set_log_sink([](int, const std::string&) {});
-        return true;
-    }();
-    (void)quiet;
 
     const std::string text(reinterpret_cast<const char*>(data), size);
     try {

@@ -26,16 +26,6 @@ std::vector<std::string> section_lines(const std::string& text, const std::strin
     return out;
 }
 
-std::string message_of(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const GenericError& e) {
-        return e.what();
-    }
-    return "(nothing thrown)";
-}
-
 // Runs a command, returning its output; fails the test on a non-zero status.
 std::string run_ok(const std::string& command)
 {

@@ -19,16 +19,6 @@ namespace
 {
 const std::string CERT_DIR = "/var/data/quillmesh_test_certs";
 
-std::string message_of(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const GenericError& e) {
-        return e.what();
-    }
-    return "(nothing thrown)";
-}
-
 mode_t mode_of(const std::string& path)
 {
     struct stat st;

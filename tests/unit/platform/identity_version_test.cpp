@@ -2,21 +2,10 @@
 #include "common/error.h"
 #include "daemon/prerequisites.h"
 #include "dialogue/identity.h"
+#include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
-namespace
-{
-std::string message_of(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const GenericError& e) {
-        return e.what();
-    }
-    return "(nothing thrown)";
-}
-} // namespace
 
 TEST(CalculateUdid, SerialMacWithoutColonsAndImei)
 {

@@ -17,19 +17,6 @@
 #include <thread>
 #include <unistd.h>
 
-namespace
-{
-std::string message_of(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const GenericError& e) {
-        return e.what();
-    }
-    return "(nothing thrown)";
-}
-} // namespace
-
 class PlatformSandbox : public ::testing::Test
 {
 protected:

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "common/error.h"
 #include "common/log.h"
 #include "common/runner.h"
 
@@ -58,6 +59,16 @@ temp_dir::temp_dir()
 temp_dir::~temp_dir()
 {
     run_shell("rm -rf '" + path_ + "'");
+}
+
+std::string message_of(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const GenericError& e) {
+        return e.what();
+    }
+    return "(nothing thrown)";
 }
 
 std::vector<std::string> split_lines(const std::string& text)

@@ -1,6 +1,7 @@
 // Helpers shared by the unit tests: a capture of log lines and a temporary directory.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -44,6 +45,8 @@ private:
     std::string path_;
 };
 
+// The text of the GenericError the action throws, or "(nothing thrown)".
+std::string message_of(const std::function<void()>& action);
 std::string read_file(const std::string& path);
 // The lines of a text, without their line ends; a last line without one counts as well.
 std::vector<std::string> split_lines(const std::string& text);
