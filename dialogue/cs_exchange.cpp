@@ -16,19 +16,22 @@
 #include <exception>
 #include <string>
 
-namespace
+std::string stored_cs_address()
 {
-
-// Longest CS address text taken from the tunnel settings.
-constexpr size_t CS_ADDRESS_MAX = 90;
-
-int cs_exchange_on(WolfSSL_tls_client& client, const char* request, std::string& answer, int& error_code)
-{
-    wolfSSL_Init();
     tunnel_settings tunnel;
     tunnel_settings_load(tunnel);
     std::string address = tunnel.remote_ipaddr.substr(0, CS_ADDRESS_MAX);
     tunnel_settings_release(tunnel);
+    return address;
+}
+
+namespace
+{
+
+int cs_exchange_on(WolfSSL_tls_client& client, const char* request, std::string& answer, int& error_code)
+{
+    wolfSSL_Init();
+    const std::string address = stored_cs_address();
     module_settings settings;
     module_settings_load(settings);
     const int port = static_cast<int>(settings.cs_side_channel_port_ssl);

@@ -5,12 +5,19 @@
 // QM_ERR_VERSION_MISMATCH (275) when the CS speaks another protocol version.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 constexpr const char* QM_OVPN_DIR = "/var/data/quillmesh_certs/certificates/ovpn";
 constexpr const char* QM_OVPN_CA_FILE = "/var/data/quillmesh_certs/certificates/ovpn/ovpn_ca.crt";
 constexpr const char* QM_OVPN_CERT_FILE = "/var/data/quillmesh_certs/certificates/ovpn/ovpn_cert.crt";
 constexpr const char* QM_OVPN_KEY_FILE = "/var/data/quillmesh_certs/certificates/ovpn/ovpn_key.pem";
+
+// Longest CS address text taken from the tunnel settings.
+constexpr size_t CS_ADDRESS_MAX = 90;
+// The CS address kept in the tunnel settings (QUILLMESH_REMOTE_IPADDR), at most CS_ADDRESS_MAX
+// characters of it.
+std::string stored_cs_address();
 
 // One request and its answer. 1 when an answer was received.
 int cs_exchange(const char* request, std::string& answer);

@@ -4,6 +4,7 @@
 #include "common/file_util.h"
 #include "common/log.h"
 #include "daemon/module_settings.h"
+#include "dialogue/cs_exchange.h"
 #include "dialogue/device_cert.h"
 #include "dialogue/discovery.h"
 #include "protocol/message_builder.h"
@@ -23,7 +24,6 @@
 namespace
 {
 
-constexpr size_t CS_ADDRESS_MAX = 90;
 constexpr size_t DEV_CERT_BUFFER = 4000;
 constexpr int APPROVAL_TIMEOUT = 10;
 
@@ -105,10 +105,7 @@ int get_ovpn_detail_approval(unsigned int* sleep_time)
 
     // A reason code left over from an earlier operation must not be read as this call's.
     errno = 0;
-    tunnel_settings tunnel;
-    tunnel_settings_load(tunnel);
-    std::string address = tunnel.remote_ipaddr.substr(0, CS_ADDRESS_MAX);
-    tunnel_settings_release(tunnel);
+    const std::string address = stored_cs_address();
     module_settings settings;
     module_settings_load(settings);
     // The port is read as a decimal of at most five characters: 123456 becomes 12345.
