@@ -8,6 +8,7 @@
 #include "daemon/module_settings.h"
 #include "tunnel/ovpn_control.h"
 #include "tunnel/routes.h"
+#include "update/module_update.h"
 
 const control_handlers& real_control_handlers()
 {
@@ -18,7 +19,7 @@ const control_handlers& real_control_handlers()
         },
         manageable_ifaces,
         []() { return static_cast<int>(ovpn_restart()); },
-        ::run_shell,
+        [](const std::string& directory) { return claim_staging_dir(directory, true); },
         store_base64_file,
         []() { return static_cast<bool>(disable_internet_connection()); },
         []() { return static_cast<bool>(enable_internet_connection()); },

@@ -21,6 +21,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -278,8 +279,7 @@ cJSON* handle_file_store(const cJSON* payload, int type, int index)
         qm_log(LOG_ERR, "Refused file name from CS: '%s'.", name.c_str());
         return error_response(type, index);
     }
-    handlers().run_shell(std::string("mkdir -p ") + dir);
-    if (!handlers().store_base64_file(content, dir + name)) {
+    if (!handlers().claim_staging_dir(dir) || !handlers().store_base64_file(content, dir + name)) {
         qm_log(LOG_ERR, "Not able to store base64 file: %s.", name.c_str());
         return error_response(type, index);
     }
@@ -534,8 +534,10 @@ bool store_base64_file(const std::string& base64, const std::string& path)
         qm_log(LOG_ERR, "store_base64_file: %s: %s", path.c_str(), strerror(errno));
         return false;
     }
+    // The router's tools read staged files as any file they are handed (restore copies a
+    // configuration file with its mode); the staging directory itself is what keeps them private.
+    bool ok = fchmod(fd, 0644) == 0;
     size_t done = 0;
-    bool ok = true;
     while (ok && done < bytes.size()) {
         ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
         if (n > 0)

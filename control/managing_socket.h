@@ -57,7 +57,8 @@ struct control_handlers {
         const cJSON* payload, const char* ip_key, const char* mask_key, const char* operation, const char* device);
     std::vector<lan_iface_cfg> (*manageable_ifaces)();
     int (*ovpn_restart)();
-    int (*run_shell)(const std::string& command);
+    // Makes the staging subdirectory ready for a file (claim_staging_dir); false refuses it.
+    bool (*claim_staging_dir)(const std::string& directory);
     bool (*store_base64_file)(const std::string& base64, const std::string& path);
     bool (*disable_internet_connection)();
     bool (*enable_internet_connection)();

@@ -61,12 +61,10 @@ std::vector<lan_iface_cfg> fake_manageable_ifaces()
     return { cfg };
 }
 
-int fake_run_shell(const std::string& command)
+bool fake_claim_staging_dir(const std::string& directory)
 {
-    require(command == std::string("mkdir -p ") + STORE_MODULE_DIR
-        || command == std::string("mkdir -p ") + STORE_CONFIG_DIR
-        || command == std::string("mkdir -p ") + STORE_SCRIPT_DIR);
-    return 0;
+    require(directory == STORE_MODULE_DIR || directory == STORE_CONFIG_DIR || directory == STORE_SCRIPT_DIR);
+    return true;
 }
 
 bool fake_store(const std::string&, const std::string& path)
@@ -85,7 +83,7 @@ const control_handlers fakes = {
     fake_routes_manage,
     fake_manageable_ifaces,
     []() { return 1; },
-    fake_run_shell,
+    fake_claim_staging_dir,
     fake_store,
     []() { return true; },
     []() { return false; },

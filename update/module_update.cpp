@@ -9,6 +9,7 @@
 
 #include "common/file_util.h"
 #include "common/log.h"
+#include "common/private_dir.h"
 #include "common/runner.h"
 #include "common/validate.h"
 
@@ -91,17 +92,36 @@ bool run_for_each_file(const std::string& directory, const std::string& command,
     return all_ok;
 }
 
+bool claim_staging_dir(const std::string& directory, bool create)
+{
+    auto without_slash = [](std::string path) {
+        while (path.size() > 1 && path.back() == '/')
+            path.pop_back();
+        return path;
+    };
+    return claim_private_dir(without_slash(STAGING_DIR), create) && claim_private_dir(without_slash(directory), create);
+}
+
 bool module_install()
 {
+    // What another user put there is never handed to the updater.
+    if (!claim_staging_dir(STAGING_MODULE_DIR, false))
+        return false;
     return run_for_each_file(STAGING_MODULE_DIR, GRAFTER_PATH, MSG_MODULE_FAILED);
 }
 
 void apply_staged_files()
 {
-    bool restored = run_for_each_file(STAGING_CONFIG_DIR, "restore", MSG_CONFIG_FAILED);
-    run_for_each_file(STAGING_SCRIPT_DIR, "bash", MSG_SCRIPT_FAILED);
+    bool restored = claim_staging_dir(STAGING_CONFIG_DIR, false) &&
+                    run_for_each_file(STAGING_CONFIG_DIR, "restore", MSG_CONFIG_FAILED);
+    if (claim_staging_dir(STAGING_SCRIPT_DIR, false))
+        run_for_each_file(STAGING_SCRIPT_DIR, "bash", MSG_SCRIPT_FAILED);
     module_install();
-    run_shell(std::string("rm -rf ") + STAGING_DIR);
+    // Without the trailing '/', a link planted in place of the directory is removed itself
+    // rather than followed.
+    std::string staging = STAGING_DIR;
+    staging.pop_back();
+    run_shell("rm -rf " + staging);
     if (restored)
         run_shell("reboot");
 }
@@ -109,7 +129,7 @@ void apply_staged_files()
 int module_download(const std::string& base_url)
 {
     const std::string package = std::string(PACKAGE_NAME_PREFIX) + PACKAGE_TAG + PACKAGE_NAME_SUFFIX;
-    if (run_shell(std::string("mkdir -p ") + STAGING_MODULE_DIR) != 0) {
+    if (!claim_staging_dir(STAGING_MODULE_DIR, true)) {
         qm_log(LOG_ERR, "%s", MSG_NO_TEMP_DIR);
         return 0;
     }

@@ -16,6 +16,11 @@ extern const char* const STAGING_SCRIPT_DIR;  // /tmp/vpn_module_tbd/script/
 // holds no regular file); false otherwise. A missing directory is silent.
 bool run_for_each_file(const std::string& directory, const std::string& command, const std::string& failure_text);
 
+// Checks the staging directory and its subdirectory `directory` (one of the three above) before
+// a use, creating both with mode 0700 when `create` is set. Anything at those paths that is not
+// a directory of root's own, writable by root only, is logged and removed and the use refused.
+bool claim_staging_dir(const std::string& directory, bool create);
+
 // Hands every staged module package to /opt/quillmesh/bin/grafter.
 bool module_install();
 

@@ -351,7 +351,7 @@ TEST_F(ControlSandbox, HostileFileNamesWriteNothingRunNothingAndTheNextRequestIs
 
 TEST_F(ControlSandbox, FileThatDoesNotFitIsAnErrorAndLeavesNoFile)
 {
-    sh("mkdir -p /tmp/vpn_module_tbd && mount -t tmpfs -o size=8k tmpfs /tmp/vpn_module_tbd");
+    sh("mkdir -p /tmp/vpn_module_tbd && mount -t tmpfs -o size=8k,mode=0700 tmpfs /tmp/vpn_module_tbd");
     std::string big(40000, 'A');
     EXPECT_EQ(handle("[{\"T\":19,\"DT\":{\"19-1\":\"" + big + "\",\"19-2\":1,\"19-3\":\"big.tgz\"}}]"),
         reply("[{\"T\":20,\"ER\":1,\"I\":0}]"));

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <string>
 #include <vector>
 
@@ -49,9 +50,9 @@ const control_handlers fakes = {
         rec->calls.push_back("ovpn_restart");
         return rec->restart_result;
     },
-    [](const std::string& command) {
-        rec->calls.push_back("shell " + command);
-        return 0;
+    [](const std::string& directory) {
+        rec->calls.push_back("claim " + directory);
+        return true;
     },
     [](const std::string& content, const std::string& path) {
         rec->calls.push_back("store " + path + " " + content);
@@ -329,9 +330,9 @@ TEST_F(ControlDispatch, FilesGoToTheDirectoryOfTheirKind)
                      "{\"T\":19,\"DT\":{\"19-1\":\"QQ==\",\"19-2\":2,\"19-3\":\"a.cfg\"}}]"),
         reply("[{\"T\":20,\"ER\":0,\"I\":0},{\"T\":20,\"ER\":0,\"I\":1},{\"T\":20,\"ER\":0,\"I\":2}]"));
     EXPECT_EQ(r.calls,
-        (std::vector<std::string> { "shell mkdir -p /tmp/vpn_module_tbd/script/",
-            "store /tmp/vpn_module_tbd/script/up.sh TWFu", "shell mkdir -p /tmp/vpn_module_tbd/module/",
-            "store /tmp/vpn_module_tbd/module/m.tgz ", "shell mkdir -p /tmp/vpn_module_tbd/config/",
+        (std::vector<std::string> { "claim /tmp/vpn_module_tbd/script/",
+            "store /tmp/vpn_module_tbd/script/up.sh TWFu", "claim /tmp/vpn_module_tbd/module/",
+            "store /tmp/vpn_module_tbd/module/m.tgz ", "claim /tmp/vpn_module_tbd/config/",
             "store /tmp/vpn_module_tbd/config/a.cfg QQ==" }));
 }
 
@@ -354,7 +355,7 @@ TEST_F(ControlDispatch, HostileFileNamesAreRefusedAndTheNextRequestServed)
         EXPECT_TRUE(logs.contains(LOG_ERR, "Refused file name from CS: '" + name + "'."));
         EXPECT_EQ(r.calls,
             (std::vector<std::string> {
-                "shell mkdir -p /tmp/vpn_module_tbd/script/", "store /tmp/vpn_module_tbd/script/ok.sh TWFu" }));
+                "claim /tmp/vpn_module_tbd/script/", "store /tmp/vpn_module_tbd/script/ok.sh TWFu" }));
     }
     // 64 characters is the longest name taken.
     EXPECT_EQ(handle("[{\"T\":19,\"DT\":{\"19-1\":\"\",\"19-2\":3,\"19-3\":\"" + std::string(64, 'b') + "\"}}]"),
@@ -433,6 +434,10 @@ TEST(StoreBase64File, WritesTheDecodedBytesReplacingTheOldFile)
     write_file(dir.file("f"), "old content that is longer");
     EXPECT_TRUE(store_base64_file("AAEC", dir.file("f")));
     EXPECT_EQ(read_file(dir.file("f")), std::string("\x00\x01\x02", 3));
+    // Readable as the router's restore expects a configuration file to be.
+    struct stat st;
+    ASSERT_EQ(stat(dir.file("f").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
 }
 
 TEST(StoreBase64File, MissingDirectoryIsAFailure)

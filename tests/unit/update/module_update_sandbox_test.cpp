@@ -203,6 +203,52 @@ TEST_F(module_update_sandbox, every_staged_module_package_is_installed)
     sh("rm -rf " + src);
 }
 
+// Another local user may have been first at the fixed staging paths under /tmp. What they put
+// there is removed without following links, and nothing in it is run, stored into or deleted
+// through it; the next use starts afresh with a directory only root can enter.
+TEST_F(module_update_sandbox, a_planted_staging_directory_is_removed_never_used)
+{
+    const std::string elsewhere = "/var/data/qm_planted";
+    const struct {
+        const char* what;
+        std::string plant;
+        const char* refused;
+    } rows[] = {
+        {"a link to another directory", "mkdir -p " + elsewhere + "/script && ln -s " + elsewhere + " /tmp/vpn_module_tbd", "/tmp/vpn_module_tbd"},
+        {"a directory of another user", "mkdir -p /tmp/vpn_module_tbd/script && chown -R 65534 /tmp/vpn_module_tbd",
+         "/tmp/vpn_module_tbd"},
+        {"a directory anyone can write", "mkdir -p /tmp/vpn_module_tbd/script && chmod 1777 /tmp/vpn_module_tbd",
+         "/tmp/vpn_module_tbd"},
+        {"a subdirectory of another user", "mkdir -p /tmp/vpn_module_tbd/script && chown 65534 /tmp/vpn_module_tbd/script",
+         "/tmp/vpn_module_tbd/script"},
+        {"a link in place of a subdirectory", "mkdir -p /tmp/vpn_module_tbd " + elsewhere + "/script && ln -s " +
+                                                  elsewhere + "/script /tmp/vpn_module_tbd/script", "/tmp/vpn_module_tbd/script"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_EQ(0, sh("rm -rf /tmp/vpn_module_tbd " + elsewhere + " " + RECORD + " && " + row.plant));
+        write_file("/tmp/vpn_module_tbd/script/x.sh", "echo ran >> " + RECORD + "\n");
+        log.clear();
+        apply_staged_files();
+        EXPECT_TRUE(record().empty());
+        EXPECT_TRUE(log.contains(LOG_ERR, std::string("Refused ") + row.refused +
+                                              ": it is not a directory that only root can write. Removed it."));
+        if (row.plant.find(elsewhere) != std::string::npos) {
+            EXPECT_TRUE(file_exists(elsewhere + "/script/x.sh")) << "removed through the link";
+        }
+
+        ASSERT_EQ(0, sh("rm -rf /tmp/vpn_module_tbd " + elsewhere + " && " + row.plant));
+        EXPECT_FALSE(claim_staging_dir(STAGING_SCRIPT_DIR, true));
+        EXPECT_TRUE(claim_staging_dir(STAGING_SCRIPT_DIR, true));
+        struct stat st;
+        ASSERT_EQ(0, lstat("/tmp/vpn_module_tbd/script", &st));
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_EQ(0u, st.st_uid);
+        EXPECT_EQ(0700u, st.st_mode & 07777);
+    }
+    sh("rm -rf /tmp/vpn_module_tbd " + elsewhere);
+}
+
 // The CS's HTTPS server: on the CS side of the sandbox when there is one, else on loopback.
 class module_download_sandbox : public module_update_sandbox {
 protected:
