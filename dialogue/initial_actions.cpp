@@ -12,6 +12,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,6 +56,41 @@ unsigned approval_pause(int32_t asked)
     return pause;
 }
 
+// Receives the answer to the approval query: only a datagram from the CS's address counts (from
+// any port). Others are dropped, the first one with a log line, and the wait goes on within the
+// same timeout. The datagram's length, or what recvfrom gave on failure (EAGAIN on timeout).
+ssize_t receive_from_cs(int fd, struct in_addr cs, char* buffer, size_t size)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(APPROVAL_TIMEOUT);
+    unsigned dropped = 0;
+    for (;;) {
+        struct sockaddr_in from = {};
+        socklen_t length = sizeof from;
+        ssize_t received = recvfrom(fd, buffer, size, 0, reinterpret_cast<struct sockaddr*>(&from), &length);
+        if (received < 0 || (from.sin_family == AF_INET && from.sin_addr.s_addr == cs.s_addr)) {
+            if (dropped > 1) {
+                int saved = errno;
+                qm_log(LOG_WARNING, "get_ovpn_detail_approval: Dropped %u answers not sent from the CS's address.",
+                    dropped);
+                errno = saved;
+            }
+            return received;
+        }
+        if (++dropped == 1) {
+            char sender[INET_ADDRSTRLEN] = "?";
+            inet_ntop(AF_INET, &from.sin_addr, sender, sizeof sender);
+            qm_log(LOG_WARNING, "get_ovpn_detail_approval: Dropped an answer from %s: not the CS's address.", sender);
+        }
+        auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            errno = EAGAIN;
+            return -1;
+        }
+        struct timeval timeout = { static_cast<time_t>(left.count() / 1000000),
+            static_cast<suseconds_t>(left.count() % 1000000) };
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    }
+}
 
 } // namespace
 
@@ -63,8 +99,10 @@ int process_udp_message(const char* text, unsigned int* sleep_time)
     try {
         json_ptr root = parse_json_msg(text);
         errno = 0;
+        // Anyone may send a datagram: another version seen here is only a reason to register
+        // again, where the pinned exchange tells whether the CS really speaks another version.
         if (!check_msg_version(root.get(), "")) {
-            errno = QM_ERR_VERSION_MISMATCH;
+            errno = QM_ERR_APPROVAL_ERROR;
             return 0;
         }
         cJSON* segment = get_first_segment(root.get());
@@ -147,7 +185,7 @@ int get_ovpn_detail_approval(unsigned int* sleep_time)
         return 0;
     }
 
-    ssize_t received = recvfrom(sock.fd, buffer, sizeof buffer - 1, 0, nullptr, nullptr);
+    ssize_t received = receive_from_cs(sock.fd, cs.sin_addr, buffer, sizeof buffer - 1);
     if (received <= 0) {
         int saved = errno;
         sock.release();

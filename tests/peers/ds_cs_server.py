@@ -41,6 +41,7 @@ Options:
   omit      list of payload keys to leave out ("5-2"), or "DT" for no payload at all
   cs_ip     "5-1" of this answer; cert_file: file whose text is "5-2"
   pause     "9-2" of not_validated (30)
+  decoy_from  UDP: first send an approval from this (local) address, then the answer
   type, er, mg, text, seconds: see the kinds
   server_cert, server_key: certificate and key that this TLS connection presents
 
@@ -326,6 +327,12 @@ class UdpServer:
             text = build_answer("udp", answer, request, self.opts)
             if text is None:
                 return
+            if answer.get("decoy_from"):
+                # Another host of the network answers first, approving.
+                with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as decoy:
+                    decoy.bind((answer["decoy_from"], 0))
+                    decoy.sendto(envelope({"T": 9, "I": 0, "ER": 0, "DT": {"9-1": 1}}).encode("utf-8"), peer)
+                time.sleep(0.2)
             if answer.get("delay"):
                 time.sleep(float(answer["delay"]))
             self.sock.sendto(text.encode("utf-8"), peer)

@@ -368,8 +368,12 @@ TEST_F(DialogueTest, ApprovalSendsDeviceCertificateAndAcceptsApproval)
 
 TEST_F(DialogueTest, ApprovalAnswersGiveTheirErrorCodes)
 {
+    // Another host of the CS's network, spoofing nothing but answering first.
+    const std::string decoy = peer_address() == "127.0.0.1" ? "127.0.0.3" : "10.99.0.3";
+    if (decoy != "127.0.0.3")
+        run_shell("$QM_PEER ip addr add " + decoy + "/24 dev cs0 2>/dev/null");
     struct approval_case {
-        const char* script;
+        std::string script;
         int code;
         unsigned sleep_time;
         int priority; // -1: nothing logged
@@ -382,7 +386,10 @@ TEST_F(DialogueTest, ApprovalAnswersGiveTheirErrorCodes)
             "Object [DT] could not be found in JSON string '{\"T\":9,\"I\":0,\"ER\":0}'." },
         { R"({"kind": "unexpected", "type": 10})", QM_ERR_NOT_VALIDATED, 5, LOG_WARNING,
             "Received a message with an unsupported code (10)." },
-        { R"({"kind": "good", "version": 112})", QM_ERR_VERSION_MISMATCH, 5, LOG_WARNING,
+        { R"({"kind": "error", "er": 1, "decoy_from": ")" + decoy + "\"}", QM_ERR_APPROVAL_ERROR, 5, LOG_WARNING,
+            "get_ovpn_detail_approval: Dropped an answer from " + decoy + ": not the CS's address." },
+        // Anyone can claim another version on UDP; the pinned registration is asked to confirm it.
+        { R"({"kind": "good", "version": 112})", QM_ERR_APPROVAL_ERROR, 5, LOG_WARNING,
             "Message protocol version missmatch  (expected: 113 found: 112)." },
         { R"({"kind": "malformed"})", QM_ERR_NOT_VALIDATED, 5, LOG_ERR, "Malformed JSON message, can not be parsed." },
     };
