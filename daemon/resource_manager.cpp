@@ -446,10 +446,20 @@ resource_manager::outcome resource_manager::ovpn_recovery()
         return outcome::cs_unreachable;
     }
     qm_log(LOG_DEBUG, "The CS is accessible. Asking if we are allowed to enter VPN network.");
-    if (call(ops_.get_ovpn_detail_approval, &sleep_time_) == 1) {
-        qm_log(LOG_ERR, "Validated router has problems to estabilish a tunnel to the accessible CS.");
-        qm_log(LOG_DEBUG, "The device has incorect openvpn credentials on the router or openvpn process crashed.");
-        return outcome::done;
+    // A lost datagram is no verdict: without an answer the query is repeated (as often as the
+    // recovery counter allows) before the credentials are given up. "Not validated" or an
+    // error answer gives them up at once.
+    for (unsigned attempt = 1;; ++attempt) {
+        if (call(ops_.get_ovpn_detail_approval, &sleep_time_) == 1) {
+            qm_log(LOG_ERR, "Validated router has problems to estabilish a tunnel to the accessible CS.");
+            qm_log(LOG_DEBUG, "The device has incorect openvpn credentials on the router or openvpn process crashed.");
+            return outcome::done;
+        }
+        if (errno != QM_ERR_CS_NO_ANSWER || attempt >= recovery_counter_)
+            break;
+        qm_log(LOG_DEBUG, "CS did not answer the approval query (%u/%u). Next attempt in %u s.", attempt,
+            recovery_counter_, sleep_time_);
+        pause(sleep_time_);
     }
     qm_log(LOG_DEBUG, "Not allowed to enter VPN network. Removing certs and trying to knock on CS's door again.");
     call(ops_.ovpn_credentials_delete);

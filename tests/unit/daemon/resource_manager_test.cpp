@@ -119,8 +119,10 @@ const transition_case transition_cases[] = {
             { "process_control_msg", { { 0, QM_ERR_VERSION_MISMATCH } } } },
         10 },
     { "Recovery_CsNotReachable", 9, 3, { { "cs_reachable", { { 0 } } } }, 1 },
-    { "Recovery_ReachableNotApproved", 9, 3,
-        { { "cs_reachable", { { 1 } } }, { "get_ovpn_detail_approval", { { 0, QM_ERR_CS_NO_ANSWER } } } }, 1 },
+    { "Recovery_ReachableUnansweredRecoveryCounterTimes", 9, 3,
+        { { "cs_reachable", { { 1 } } }, { "get_ovpn_detail_approval", times(3, { 0, QM_ERR_CS_NO_ANSWER }) } }, 1 },
+    { "Recovery_ReachableAnsweredAfterALostDatagram", 9, 3,
+        { { "cs_reachable", { { 1 } } }, { "get_ovpn_detail_approval", { { 0, QM_ERR_CS_NO_ANSWER }, { 1 } } } }, 6 },
     { "Recovery_ReachableApproved", 9, 3, { { "cs_reachable", { { 1 } } }, { "get_ovpn_detail_approval", { { 1 } } } },
         6 },
     { "ModuleUpdate_DownloadedAndInstalled", 10, 3,
@@ -626,16 +628,32 @@ TEST_F(ResourceManager, RecoveryWithTheCsUnreachablePausesAndReturnsToDiscovery)
 
 TEST_F(ResourceManager, RecoveryNotApprovedDeletesTheCredentials)
 {
-    resource_manager& rm = manager(7, 3);
-    router.script("cs_reachable", { { 1 } });
-    router.script("get_ovpn_detail_approval", { { 0, QM_ERR_NOT_VALIDATED, 30 } });
-    EXPECT_EQ(rm.step(RM_OVPN_RECOVERY), RM_GETTING_CS_IP);
-    EXPECT_EQ(router.calls.back(), "ovpn_credentials_delete");
-    EXPECT_TRUE(log.contains(LOG_DEBUG, "The CS is accessible. Asking if we are allowed to enter VPN network."));
-    EXPECT_TRUE(log.contains(
-        LOG_DEBUG, "Not allowed to enter VPN network. Removing certs and trying to knock on CS's door again."));
-    EXPECT_EQ(rm.sleep_time(), 30u);
-    EXPECT_TRUE(router.pauses.empty());
+    // A verdict gives the credentials up at once; silence only after the recovery counter's
+    // queries, with the approval pause between them.
+    const struct {
+        std::vector<reply> answers;
+        std::vector<unsigned> pauses;
+    } cases[] = {
+        { { { 0, QM_ERR_NOT_VALIDATED, 30 } }, {} },
+        { { { 0, QM_ERR_APPROVAL_ERROR } }, {} },
+        { { { 0, QM_ERR_CS_NO_ANSWER }, { 0, QM_ERR_NOT_VALIDATED, 30 } }, { 5 } },
+        { times(3, { 0, QM_ERR_CS_NO_ANSWER }), { 5, 5 } },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.answers.size());
+        router = fake_router();
+        log.clear();
+        resource_manager& rm = manager(7, 3);
+        router.script("cs_reachable", { { 1 } });
+        router.script("get_ovpn_detail_approval", c.answers);
+        EXPECT_EQ(rm.step(RM_OVPN_RECOVERY), RM_GETTING_CS_IP);
+        EXPECT_EQ(router.calls.back(), "ovpn_credentials_delete");
+        EXPECT_EQ(router.count("get_ovpn_detail_approval"), c.answers.size());
+        EXPECT_EQ(router.pauses, c.pauses);
+        EXPECT_TRUE(log.contains(LOG_DEBUG, "The CS is accessible. Asking if we are allowed to enter VPN network."));
+        EXPECT_TRUE(log.contains(
+            LOG_DEBUG, "Not allowed to enter VPN network. Removing certs and trying to knock on CS's door again."));
+    }
 }
 
 TEST_F(ResourceManager, ModuleUpdateRetriesWithoutLimit)
