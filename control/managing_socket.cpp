@@ -148,14 +148,16 @@ bool parse_lan_entry(const cJSON* entry, lan_iface_cfg& cfg)
         const std::string* value;
         bool (*valid)(const std::string&);
     };
-    auto pool_switch = [](const std::string& v) { return is_alnum_token(v, POOL_SWITCH_MAX); };
+    // The DHCP pool may be left out (empty texts, as the inventory reports absent values).
+    auto pool_switch = [](const std::string& v) { return v.empty() || is_alnum_token(v, POOL_SWITCH_MAX); };
+    auto pool_bound = [](const std::string& v) { return v.empty() || is_dotted_quad(v); };
     const check checks[] = {
         { "11-1", &cfg.network, is_dotted_quad },
         { "11-2", &cfg.netmask, is_contiguous_netmask },
         { "11-4", &cfg.address, is_dotted_quad },
         { "11-5", &cfg.dhcp_enabled, pool_switch },
-        { "11-6", &cfg.dhcp_low, is_dotted_quad },
-        { "11-7", &cfg.dhcp_high, is_dotted_quad },
+        { "11-6", &cfg.dhcp_low, pool_bound },
+        { "11-7", &cfg.dhcp_high, pool_bound },
     };
     for (const check& c : checks) {
         if (!c.valid(*c.value)) {

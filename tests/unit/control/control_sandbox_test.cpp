@@ -245,6 +245,36 @@ TEST_F(ControlSandbox, DifferentNetworksUnderTheShorterMaskAreAccepted)
     EXPECT_NE(standin_calls("service").find("eth restart"), std::string::npos);
 }
 
+// A CS that echoes the inventory back sets the LAN up unchanged, also with the DHCP pool off
+// and its bounds absent (empty texts).
+TEST_F(ControlSandbox, InventoryWithThePoolOffIsTakenBackAsLanSetup)
+{
+    add_port("eth0", "192.168.1.1/24");
+    write_file("/etc/settings.eth",
+        "ETH_IPADDR=192.168.1.1\nETH_NETMASK=255.255.255.0\nETH_NETWORK=192.168.1.0\nETH_DHCP_POOL_ENABLED=0\n");
+    std::unique_ptr<cJSON, void (*)(cJSON*)> inventory(
+        cJSON_Parse(handle("[{\"T\":15,\"DT\":{}}]").c_str()), cJSON_Delete);
+    const cJSON* eth0 = cJSON_GetArrayItem(
+        cJSON_GetObjectItem(cJSON_GetObjectItem(cJSON_GetArrayItem(cJSON_GetObjectItem(inventory.get(), "B"), 0), "DT"),
+            "16-1"),
+        0);
+    ASSERT_NE(eth0, nullptr);
+    std::string entry = "{";
+    for (const auto& key : { std::make_pair("16-2", "11-1"), std::make_pair("16-3", "11-2"),
+             std::make_pair("16-4", "11-3"), std::make_pair("16-5", "11-4"), std::make_pair("16-6", "11-5"),
+             std::make_pair("16-7", "11-6"), std::make_pair("16-8", "11-7") })
+        entry += std::string(entry.size() > 1 ? "," : "") + "\"" + key.second + "\":\""
+            + cJSON_GetStringValue(cJSON_GetObjectItem(eth0, key.first)) + "\"";
+    entry += "}";
+    EXPECT_EQ(entry,
+        "{\"11-1\":\"192.168.1.0\",\"11-2\":\"255.255.255.0\",\"11-3\":\"eth0\",\"11-4\":\"192.168.1.1\","
+        "\"11-5\":\"0\",\"11-6\":\"\",\"11-7\":\"\"}");
+    EXPECT_EQ(handle(lan_request(entry)), reply("[{\"T\":12,\"ER\":0,\"I\":0}]"));
+    EXPECT_EQ(read_file(LAN_STAGING_PATH),
+        "ETH_IPADDR=192.168.1.1\nETH_NETMASK=255.255.255.0\nETH_NETWORK=192.168.1.0\nETH_DHCP_POOL_ENABLED=0\n"
+        "ETH_DHCP_POOL_LO=\nETH_DHCP_POOL_HI=\nETH_BOOTPROTO=static\n");
+}
+
 TEST_F(ControlSandbox, BridgeRequestIsWrittenForItsMemberAndNotComparedWithIt)
 {
     write_file("/etc/settings.eth",

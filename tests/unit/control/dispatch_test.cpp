@@ -286,7 +286,7 @@ TEST_F(ControlDispatch, LanValuesOfTheWrongShapeOrKindFailBeforeSetup)
         { "11-4", "\"192.168.5.1;reboot\"" },
         { "11-4", "3232236801" },
         { "11-5", "\"1;reboot\"" },
-        { "11-5", "\"\"" },
+        { "11-6", "\" \"" },
         { "11-5", "1" },
         { "11-6", "\"192.168.5.300\"" },
         { "11-7", "null" },
