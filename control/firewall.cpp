@@ -12,6 +12,8 @@ namespace {
 const char* const FILTER = "filter";
 const char* const IN_CHAIN = "iint_quillmesh";
 const char* const OUT_CHAIN = "oint_quillmesh";
+const char* const RAW = "raw";
+const char* const CONTROL_CHAIN = "ctl_quillmesh";
 const char* const LAN_SOURCES = "-s 192.168.0.0/16,172.16.0.0/12,10.0.0.0/8,127.0.0.0/24 -j ACCEPT";
 const char* const LAN_DESTINATIONS = "-d 192.168.0.0/16,172.16.0.0/12,10.0.0.0/8,127.0.0.0/24 -j ACCEPT";
 
@@ -197,4 +199,28 @@ bool manage_internet_connection(int mode)
     }
     qm_log(LOG_DEBUG, "Setting internet connection mode to: %s", name);
     return true;
+}
+
+bool fence_control_port(const std::string& tunnel_device, const std::string& address, const std::string& cs_address,
+                        unsigned port)
+{
+    if (!is_iface_name(tunnel_device) || !is_dotted_quad(address) || !is_dotted_quad(cs_address) || port < 1 ||
+        port > 65535) {
+        qm_log(LOG_ERR, "Not able to fence the managing socket: invalid tunnel device '%s' or address '%s' or '%s'.",
+               tunnel_device.c_str(), address.c_str(), cs_address.c_str());
+        return false;
+    }
+    // Table raw sees every packet first, whatever the router's own filter rules and the internet
+    // mode's chains accept, and before a flood fills the connection tracking.
+    const std::string port_of_socket = "-p tcp -d " + address + "/32 --dport " + std::to_string(port);
+    iptables_cmd ipt;
+    bool ok = ipt.create_chain(CONTROL_CHAIN, RAW) &&
+              ipt.insert_rule("PREROUTING", std::string("-j ") + CONTROL_CHAIN, RAW) &&
+              ipt.flush_chain(CONTROL_CHAIN, RAW) &&
+              ipt.append_rule(CONTROL_CHAIN,
+                              port_of_socket + " -i " + tunnel_device + " -s " + cs_address + "/32 -j RETURN", RAW) &&
+              ipt.append_rule(CONTROL_CHAIN, port_of_socket + " -j DROP", RAW);
+    if (!ok)
+        qm_log(LOG_ERR, "Not able to fence the managing socket in the packet filter.");
+    return ok;
 }

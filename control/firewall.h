@@ -52,3 +52,10 @@ bool enable_internet_connection();
 // %s failed." or "Manage Internet Connection: unknown mode: %d" on failure. True on success;
 // on false the response carries "Setting internet connection failed.".
 bool manage_internet_connection(int mode);
+
+// Lets only the CS reach the managing socket: in table raw, chain ctl_quillmesh (jumped to from
+// PREROUTING, created when missing, refilled on every call) drops every packet to the socket's
+// address and TCP port that does not come in on the tunnel device from the CS's address. True
+// when the rules are in place; false after a log line otherwise.
+bool fence_control_port(const std::string& tunnel_device, const std::string& address, const std::string& cs_address,
+                        unsigned port);

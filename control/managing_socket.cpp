@@ -7,12 +7,14 @@
 #include "common/str_util.h"
 #include "common/validate.h"
 #include "control/lan_iface_cfg.h"
+#include "control/firewall.h"
 #include "control/lan_setup.h"
 #include "daemon/module_settings.h"
 #include "protocol/message_builder.h"
 #include "protocol/message_reader.h"
 #include "transport/tcp.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -351,6 +353,26 @@ int create_managing_socket()
         return -1;
     }
     return fd;
+}
+
+bool fence_managing_socket(uint32_t cs_address)
+{
+    unsigned port = 0;
+    {
+        module_settings settings;
+        module_settings_load(settings);
+        port = settings.control_channel_port;
+    }
+    char device[16] = { 0 };
+    settings_tunnel_device(device);
+    char address[16] = { 0 };
+    if (!iface_name_to_ip(device, address))
+        address[0] = '\0';
+    char cs[INET_ADDRSTRLEN] = { 0 };
+    struct in_addr in = {};
+    in.s_addr = cs_address;
+    inet_ntop(AF_INET, &in, cs, sizeof cs);
+    return fence_control_port(device, address, cs, port);
 }
 
 int accept_control_connection(int listen_fd)

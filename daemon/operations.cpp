@@ -98,6 +98,7 @@ rm_operations real_operations()
     ops.iface_addr_mask = iface_addr_mask;
 
     ops.create_managing_socket = create_managing_socket;
+    ops.fence_managing_socket = fence_managing_socket;
     ops.select = wait_readable;
     ops.accept_control_connection = accept_control_connection;
     ops.managing_socket_stale = managing_socket_on_old_address;

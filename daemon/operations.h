@@ -5,6 +5,7 @@
 // reason code (266-275) left in errno where the resource manager must tell failures apart.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -34,6 +35,9 @@ struct rm_operations {
 
     // The managing socket and the control requests on it.
     std::function<int()> create_managing_socket; // listening descriptor or -1
+    // Lets only the CS (its tunnel address, network byte order) reach the managing socket
+    // through the packet filter. Optional: unset means no filter.
+    std::function<bool(uint32_t cs_address)> fence_managing_socket;
     // Waits until the listener is readable: > 0 readable, 0 timed out, -1 failed (errno).
     std::function<int(int listener, unsigned timeout_seconds)> select;
     std::function<int(int listener)> accept_control_connection; // descriptor or -1 (errno)
@@ -47,6 +51,10 @@ struct rm_operations {
     std::function<bool(const std::string& request, std::string& response)> process_control_msg;
     std::function<bool(int fd, const std::string& text)> ovpn_write;
     std::function<void(int fd)> close;
+
+    // The monotonic clock, for counting what is logged per minute. Optional: unset means
+    // std::chrono::steady_clock.
+    std::function<std::chrono::steady_clock::time_point()> now;
 
     // Module update.
     std::function<void()> apply_staged_files;

@@ -47,6 +47,9 @@ namespace
 {
 constexpr unsigned CONTROL_RECEIVE_TIMEOUT = 10; // seconds for one control request to arrive
 constexpr unsigned SELECT_FAILURE_PAUSE = 5; // seconds after a failed select()
+// Connections from others than the CS logged one by one per minute; the rest are counted, so
+// that a host flooding the port cannot rotate everything else out of the log.
+constexpr unsigned STRANGERS_LOGGED_PER_MINUTE = 5;
 
 const char* const URL_PREFIX = "https://";
 const char* const MODULE_URL_PATH = "/router_modules";
@@ -331,6 +334,9 @@ resource_manager::outcome resource_manager::creating_managing_socket()
         int fd = call(ops_.create_managing_socket);
         if (fd >= 0) {
             managing_socket_ = fd;
+            // The peer check below still holds where the packet filter could not be set.
+            if (ops_.fence_managing_socket)
+                call(ops_.fence_managing_socket, expected_cs_address_);
             return outcome::done;
         }
         if (recovery_counter_ <= c) {
@@ -413,7 +419,7 @@ bool resource_manager::serve_control_request(int fd)
 {
     uint32_t peer = 0;
     if (call(ops_.peer_address, fd, &peer) != 0 || peer != expected_cs_address_) {
-        qm_log(LOG_WARNING, "Received message that was not sent by CS. Ignoring.");
+        note_stranger();
         return false;
     }
     if (call(ops_.set_receive_timeout, fd, CONTROL_RECEIVE_TIMEOUT) != 0)
@@ -433,6 +439,20 @@ bool resource_manager::serve_control_request(int fd)
         qm_log(LOG_DEBUG, "Response sent to CS: %s", response.c_str());
     call(ops_.apply_staged_files);
     return false;
+}
+
+void resource_manager::note_stranger()
+{
+    auto now = ops_.now ? ops_.now() : std::chrono::steady_clock::now();
+    if (strangers_ == 0 || now - strangers_since_ >= std::chrono::minutes(1)) {
+        if (strangers_ > STRANGERS_LOGGED_PER_MINUTE)
+            qm_log(LOG_WARNING, "Ignored %u more messages that were not sent by CS.",
+                strangers_ - STRANGERS_LOGGED_PER_MINUTE);
+        strangers_ = 0;
+        strangers_since_ = now;
+    }
+    if (++strangers_ <= STRANGERS_LOGGED_PER_MINUTE)
+        qm_log(LOG_WARNING, "Received message that was not sent by CS. Ignoring.");
 }
 
 resource_manager::outcome resource_manager::ovpn_recovery()

@@ -5,6 +5,7 @@
 
 #include "daemon/operations.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 
@@ -69,6 +70,7 @@ private:
     bool serve_control_request(int fd);
     void compute_expected_cs_address();
     void close_managing_socket();
+    void note_stranger();
     void pause(unsigned seconds) { pause_(seconds); }
 
     rm_operations ops_;
@@ -78,6 +80,9 @@ private:
     unsigned sleep_time_ = 5;
     uint32_t expected_cs_address_ = 0;
     int managing_socket_ = -1;
+    // Connections from others than the CS in the current minute, and when it began.
+    unsigned strangers_ = 0;
+    std::chrono::steady_clock::time_point strangers_since_ {};
 };
 
 // Writes the state line "RM STATE: %d (%s). State counter: %d".

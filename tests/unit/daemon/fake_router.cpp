@@ -134,6 +134,12 @@ rm_operations fake_router::table()
         return next("ovpn_write").value != 0;
     };
     ops.close = [this](int fd) { closed.push_back(fd); };
+    ops.fence_managing_socket = [this](uint32_t cs_address) {
+        calls.push_back("fence_managing_socket");
+        fenced_for = cs_address;
+        return true;
+    };
+    ops.now = [this] { return std::chrono::steady_clock::time_point(std::chrono::seconds(clock)); };
     ops.apply_staged_files = [this] { next("apply_staged_files"); };
     ops.module_download = [this](const std::string& base_url) {
         base_urls.push_back(base_url);

@@ -54,6 +54,7 @@ public:
     std::vector<unsigned> pauses; // the fake clock's record
     unsigned clock = 0; // seconds slept in total
     std::vector<int> closed; // descriptors closed, in order
+    uint32_t fenced_for = 0; // the CS address the managing socket was last fenced for
     // The listener check of the listening state; unset means the socket is never stale.
     std::function<bool(int listener)> managing_socket_stale;
     std::vector<std::string> base_urls;

@@ -199,9 +199,10 @@ TEST_F(ResourceManager, FirstStartRunsFromDiscoveryToListening)
     EXPECT_EQ(router.calls,
         (std::vector<std::string> { "obtain_cs_ip", "ovpn_credentials_present", "register_on_cs", "ovpn_stop",
             "get_ovpn_detail_approval", "obtain_ovpn_details", "flush_one_to_one_nat", "ovpn_restart",
-            "iface_addr_mask", "create_managing_socket", "select" }));
+            "iface_addr_mask", "create_managing_socket", "fence_managing_socket", "select" }));
     EXPECT_TRUE(router.pauses.empty());
     EXPECT_EQ(rm.expected_cs_address(), ipv4("10.8.0.1"));
+    EXPECT_EQ(router.fenced_for, ipv4("10.8.0.1"));
     EXPECT_EQ(rm.sleep_time(), 5u);
 }
 
@@ -478,6 +479,33 @@ TEST_F(ResourceManager, ConnectionFromAnotherAddressIsClosedUnread)
         router.calls, (std::vector<std::string> { "select", "accept_control_connection", "peer_address", "select" }));
     EXPECT_EQ(router.closed.front(), 9);
     EXPECT_TRUE(log.contains(LOG_WARNING, "Received message that was not sent by CS. Ignoring."));
+}
+
+TEST_F(ResourceManager, StrangersAreLoggedFivePerMinuteAndTheRestCounted)
+{
+    resource_manager& rm = manager();
+    router.by_default("accept_control_connection", { 9 });
+    router.by_default("peer_address", { 0, 0, ipv4("10.8.0.7") });
+    auto strangers = [&](int n) {
+        router.script("create_managing_socket", { { 5 } });
+        ASSERT_EQ(rm.step(RM_CREATING_MANAGING_SOCKET), RM_LISTENING);
+        for (int i = 0; i < n; ++i)
+            router.script("select", { { 1 } });
+        router.script("select", { { 0 } });
+        router.script("tunnel_status", { { 0 } });
+        EXPECT_EQ(rm.step(RM_LISTENING), RM_OVPN_RECOVERY);
+    };
+    strangers(20);
+    router.clock += 60;
+    strangers(1);
+    std::vector<std::string> texts;
+    for (const auto& text : log.texts())
+        if (text.find("not sent by CS") != std::string::npos)
+            texts.push_back(text);
+    std::vector<std::string> expected(5, "Received message that was not sent by CS. Ignoring.");
+    expected.push_back("Ignored 15 more messages that were not sent by CS.");
+    expected.push_back("Received message that was not sent by CS. Ignoring.");
+    EXPECT_EQ(texts, expected);
 }
 
 TEST_F(ResourceManager, UnknownPeerAddressIsNotTakenForTheCs)
