@@ -13,10 +13,10 @@ namespace {
 constexpr size_t line_buffer_size = 16384;
 char line_buffer[line_buffer_size];
 
-// Replacements in progress: handle -> (temporary path, final path).
-std::map<FILE*, std::pair<std::string, std::string>>& pending_replacements()
+// Replacements in progress: handle -> temporary path.
+std::map<FILE*, std::string>& pending_replacements()
 {
-    static std::map<FILE*, std::pair<std::string, std::string>> pending;
+    static std::map<FILE*, std::string> pending;
     return pending;
 }
 }  // namespace
@@ -30,7 +30,7 @@ FILE* settings_open(const char* path, const char* mode)
     std::string temp;
     FILE* f = atomic_file_begin(path, 0644, temp);
     if (f)
-        pending_replacements()[f] = {temp, path};
+        pending_replacements()[f] = temp;
     return f;
 }
 
@@ -42,9 +42,9 @@ int settings_close(FILE* file)
     auto it = pending.find(file);
     if (it == pending.end())
         return fclose(file);
-    auto paths = it->second;
+    std::string temp = it->second;
     pending.erase(it);
-    return atomic_file_commit(file, paths.first, paths.second);
+    return atomic_file_commit(file, temp);
 }
 
 const char* settings_find(FILE* file, const char* key)

@@ -21,6 +21,10 @@ bool parse_dotted_quad(const std::string& text, uint32_t& value)
         }
         size_t digits = 0;
         unsigned octet = 0;
+        // inet_aton and inet_addr read a leading zero as octal ("010" is 8): refused, so the
+        // address checked is the address used.
+        if (i + 1 < text.size() && text[i] == '0' && isdigit(static_cast<unsigned char>(text[i + 1])))
+            return false;
         while (i < text.size() && isdigit(static_cast<unsigned char>(text[i])) && digits < 4) {
             octet = octet * 10 + static_cast<unsigned>(text[i] - '0');
             ++i;

@@ -5,7 +5,8 @@
 #include <cstddef>
 #include <string>
 
-// Four decimal numbers 0-255 of one to three digits joined by '.', nothing else.
+// Four decimal numbers 0-255 of one to three digits joined by '.', nothing else; no number has a
+// leading zero (a lone 0 is fine).
 bool is_dotted_quad(const std::string& text);
 
 // A dotted quad whose one bits are contiguous from the top (0.0.0.0 and 255.255.255.255 included).

@@ -245,7 +245,7 @@ lan_setup_result lan_setup(const std::vector<lan_iface_cfg>& list, uint32_t* res
         else
             write_access_point_lines(file, r);
     }
-    if (atomic_file_commit(file, temp, LAN_STAGING_PATH) != 0) {
+    if (atomic_file_commit(file, temp) != 0) {
         qm_log(LOG_ERR, "Not able to create config file for LAN settings.");
         return lan_setup_result::failure;
     }

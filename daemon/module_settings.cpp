@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "common/log.h"
 #include "common/settings_file.h"
 
 const char* const MODULE_SETTINGS_PATH = "/opt/quillmesh/etc/settings";
@@ -137,7 +138,13 @@ void settings_tunnel_device(char* buffer)
 {
     tunnel_settings s;
     tunnel_settings_load(s);
-    copy_bounded(buffer, s.tundev, 10);
+    // A cut name would be another interface's name: the tunnel would never be found up.
+    if (s.tundev.size() > TUNNEL_DEVICE_MAX) {
+        qm_log(LOG_ERR, "Tunnel device name '%.64s' is longer than %zu characters. Ignoring it.", s.tundev.c_str(),
+               TUNNEL_DEVICE_MAX);
+        s.tundev.clear();
+    }
+    copy_bounded(buffer, s.tundev, TUNNEL_DEVICE_MAX + 1);
 }
 
 void settings_remote_address(char* buffer)

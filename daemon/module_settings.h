@@ -3,6 +3,7 @@
 // operation; nothing is cached, so edits by other programs are seen at the next use.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 extern const char* const MODULE_SETTINGS_PATH;  // /opt/quillmesh/etc/settings
@@ -55,7 +56,9 @@ void tunnel_settings_release(tunnel_settings& settings);
 int settings_syslog_level();
 unsigned settings_recovery_timeout();
 void settings_recovery(unsigned* timeout, unsigned* counter);
-// Copies at most 10 bytes of QUILLMESH_TUNDEV (names up to 9 characters arrive terminated).
+// Copies QUILLMESH_TUNDEV, terminated, into a buffer of at least TUNNEL_DEVICE_MAX + 1 bytes.
+// A longer name is refused with a log line and read as an empty text, as an absent one is.
+constexpr size_t TUNNEL_DEVICE_MAX = 10;
 void settings_tunnel_device(char* buffer);
 // Copies at most 16 bytes of QUILLMESH_REMOTE_IPADDR.
 void settings_remote_address(char* buffer);

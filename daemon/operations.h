@@ -26,7 +26,7 @@ struct rm_operations {
     std::function<int()> cs_reachable;
     std::function<bool()> flush_one_to_one_nat;
 
-    // Settings read at the moment of use: QUILLMESH_TUNDEV into a 10-byte buffer and
+    // Settings read at the moment of use: QUILLMESH_TUNDEV into a 16-byte buffer and
     // QUILLMESH_REMOTE_IPADDR into a 16-byte buffer.
     std::function<void(char* buffer)> tunnel_device;
     std::function<void(char* buffer)> remote_address;

@@ -73,6 +73,16 @@ uint32_t first_host(uint32_t address, uint32_t netmask)
     memcpy(&network, octets, sizeof octets);
     return network;
 }
+
+// A zero recovery timeout would make the listening state's select() return at once: the tunnel
+// check and its log lines would run in a busy loop, and every retry pause would be none.
+unsigned usable_recovery_timeout(unsigned seconds)
+{
+    if (seconds >= 1)
+        return seconds;
+    qm_log(LOG_WARNING, "Recovery timeout of %u s is too short. Using 1 s.", seconds);
+    return 1;
+}
 } // namespace
 
 void log_rm_state(int state, int counter)
@@ -84,7 +94,7 @@ resource_manager::resource_manager(
     rm_operations operations, rm_pause pause, unsigned recovery_timeout, unsigned recovery_counter)
     : ops_(std::move(operations))
     , pause_(std::move(pause))
-    , recovery_timeout_(recovery_timeout)
+    , recovery_timeout_(usable_recovery_timeout(recovery_timeout))
     , recovery_counter_(recovery_counter)
 {
 }
@@ -313,7 +323,7 @@ resource_manager::outcome resource_manager::restarting_ovpn()
 
 void resource_manager::compute_expected_cs_address()
 {
-    char device[10] = { 0 };
+    char device[16] = { 0 };
     ops_.tunnel_device(device);
     uint32_t address = 0;
     uint32_t netmask = 0;

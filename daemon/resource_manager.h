@@ -35,7 +35,8 @@ using rm_pause = std::function<void(unsigned seconds)>;
 class resource_manager
 {
 public:
-    // The recovery timeout and counter are read once at start-up and stay fixed for the run.
+    // The recovery timeout and counter are read once at start-up and stay fixed for the run; a
+    // timeout below 1 s is taken as 1 s (logged once).
     resource_manager(rm_operations operations, rm_pause pause, unsigned recovery_timeout, unsigned recovery_counter);
     ~resource_manager();
     resource_manager(const resource_manager&) = delete;

@@ -154,7 +154,7 @@ bool rewrite_settings(const char* path, const std::vector<setting_pair>& pairs)
         return false;
     for (const auto& pair : pairs)
         write_pair(out, pair);
-    return atomic_file_commit(out, temp, path) == 0;
+    return atomic_file_commit(out, temp) == 0;
 }
 }  // namespace
 

@@ -1,6 +1,8 @@
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -100,4 +102,82 @@ TEST(AtomicFile, AbortLeavesTheOldFileAndNoTemporary)
     atomic_file_abort(f, temp);
     EXPECT_EQ(read_file(path), "old");
     EXPECT_FALSE(file_exists(temp));
+}
+
+TEST(AtomicFile, SaveThroughASymbolicLinkReplacesTheFileTheLinkNames)
+{
+    struct {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> links;  // link name -> link text, in the temp dir
+        const char* lands_in;                                     // file that gets the content; null: refused
+    } cases[] = {
+        { "relative", { { "settings", "store/settings" } }, "store/settings" },
+        { "absolute", { { "settings", "@/store/settings" } }, "store/settings" },
+        { "chain", { { "settings", "hop" }, { "hop", "store/settings" } }, "store/settings" },
+        { "dangling, directory there", { { "settings", "store/new" } }, "store/new" },
+        { "dangling, directory missing", { { "settings", "gone/settings" } }, nullptr },
+        { "loop", { { "settings", "hop" }, { "hop", "settings" } }, nullptr },
+    };
+    for (const auto& c : cases) {
+        temp_dir dir;
+        run_shell("mkdir " + dir.file("store"));
+        write_file(dir.file("store/settings"), "old");
+        for (const auto& link : c.links) {
+            std::string text = link.second[0] == '@' ? dir.path() + link.second.substr(1) : link.second;
+            ASSERT_EQ(symlink(text.c_str(), dir.file(link.first).c_str()), 0) << c.name;
+        }
+        std::string error = message_of([&] { string_to_file("new", dir.file("settings"), "w"); });
+        struct stat st;
+        ASSERT_EQ(lstat(dir.file("settings").c_str(), &st), 0) << c.name;
+        EXPECT_TRUE(S_ISLNK(st.st_mode)) << c.name;
+        std::string listing;
+        run_shell_capture("cd " + dir.path() + " && ls -A . store", &listing);
+        if (c.lands_in) {
+            EXPECT_EQ(error, "(nothing thrown)") << c.name;
+            EXPECT_EQ(read_file(dir.file(c.lands_in)), "new") << c.name;
+            EXPECT_EQ(listing.find(".settings."), std::string::npos) << c.name << ": " << listing;
+        } else {
+            EXPECT_NE(error, "(nothing thrown)") << c.name;
+            EXPECT_EQ(read_file(dir.file("store/settings")), "old") << c.name;
+            EXPECT_EQ(listing.find(".settings."), std::string::npos) << c.name << ": " << listing;
+            EXPECT_FALSE(file_exists(dir.file("gone"))) << c.name;
+        }
+    }
+}
+
+TEST(AtomicFile, SaveKeepsTheOwnerAndModeOfTheFileItReplaces)
+{
+    struct {
+        mode_t writer;
+        mode_t existing;
+        mode_t expected;
+    } cases[] = {
+        { 0644, 0600, 0600 },  // tightened by an operator: stays tight
+        { 0644, 0640, 0640 },
+        { 0644, 0664, 0664 },
+        { 0600, 0644, 0600 },  // a key never ends up wider than its writer makes it
+        { 0600, 0400, 0400 },
+    };
+    mode_t old_umask = umask(0);
+    for (const auto& c : cases) {
+        temp_dir dir;
+        write_file(dir.file("store"), "old");
+        ASSERT_EQ(symlink("store", dir.file("link").c_str()), 0);
+        chmod(dir.file("store").c_str(), c.existing);
+        bool root = geteuid() == 0;
+        if (root) {
+            ASSERT_EQ(chown(dir.file("store").c_str(), 4321, 4322), 0);
+        }
+        for (const char* path : { "store", "link" }) {
+            ASSERT_EQ(string_to_file("new", dir.file(path), "w", c.writer), 0);
+            struct stat st;
+            ASSERT_EQ(stat(dir.file("store").c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, c.expected) << std::oct << c.writer << " over " << c.existing << " via " << path;
+            if (root) {
+                EXPECT_EQ(st.st_uid, 4321u);
+                EXPECT_EQ(st.st_gid, 4322u);
+            }
+        }
+    }
+    umask(old_umask);
 }

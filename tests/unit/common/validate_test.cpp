@@ -4,10 +4,11 @@
 
 TEST(Validate, DottedQuadIsStrict)
 {
-    for (const char* good : {"0.0.0.0", "10.1.2.3", "255.255.255.255", "192.168.001.1"})
+    for (const char* good : {"0.0.0.0", "10.1.2.3", "255.255.255.255", "100.0.10.0"})
         EXPECT_TRUE(is_dotted_quad(good)) << good;
     for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "1.2.3.256", "1.2.3.4x", " 1.2.3.4", "1.2.3.4\n", "1..2.3",
-                            "1.2.3.4;reboot", "-1.2.3.4", "1.2.3.0004", "a.b.c.d"})
+                            "1.2.3.4;reboot", "-1.2.3.4", "1.2.3.0004", "a.b.c.d", "192.168.001.1",
+                            "010.0.0.1", "1.2.3.08", "00.0.0.0"})
         EXPECT_FALSE(is_dotted_quad(bad)) << bad;
 }
 
@@ -15,7 +16,7 @@ TEST(Validate, NetmaskMustBeContiguous)
 {
     for (const char* good : {"255.255.255.0", "255.255.255.255", "0.0.0.0", "255.128.0.0"})
         EXPECT_TRUE(is_contiguous_netmask(good)) << good;
-    for (const char* bad : {"255.0.255.0", "0.0.0.255", "255.255.255", "255.255.255.0 "})
+    for (const char* bad : {"255.0.255.0", "0.0.0.255", "255.255.255", "255.255.255.0 ", "255.255.255.00"})
         EXPECT_FALSE(is_contiguous_netmask(bad)) << bad;
 }
 

@@ -81,12 +81,12 @@ rm_operations fake_router::table()
     ops.managing_socket_stale = managing_socket_stale;
     ops.cs_reachable = plain("cs_reachable");
     ops.flush_one_to_one_nat = [this] { return next("flush_one_to_one_nat").value != 0; };
-    ops.tunnel_device = [](char* buffer) { strcpy(buffer, "tun0"); };
+    ops.tunnel_device = [this](char* buffer) { strcpy(buffer, tunnel_device.c_str()); };
     ops.remote_address = [](char* buffer) { strcpy(buffer, "192.0.2.1"); };
     ops.iface_addr_mask = [this](const char* name, uint32_t* address, uint32_t* netmask) {
         reply r = next("iface_addr_mask");
         if (r.value == 0) {
-            if (strcmp(name, "tun0") != 0)
+            if (name != tunnel_device)
                 throw std::logic_error(std::string("address asked for ") + name);
             *address = ipv4(tunnel_address.c_str());
             *netmask = ipv4(tunnel_netmask.c_str());
@@ -97,7 +97,7 @@ rm_operations fake_router::table()
     ops.select = [this](int listener, unsigned timeout) {
         if (listener < 0)
             throw std::logic_error("select without a managing socket");
-        (void)timeout;
+        select_timeouts.push_back(timeout);
         return next("select").value;
     };
     ops.accept_control_connection = [this](int) { return next("accept_control_connection").value; };

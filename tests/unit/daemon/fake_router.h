@@ -52,6 +52,7 @@ public:
     std::vector<std::string> calls;
     size_t count(const std::string& op) const;
     std::vector<unsigned> pauses; // the fake clock's record
+    std::vector<unsigned> select_timeouts; // of the listening state's waits
     unsigned clock = 0; // seconds slept in total
     std::vector<int> closed; // descriptors closed, in order
     uint32_t fenced_for = 0; // the CS address the managing socket was last fenced for
@@ -61,6 +62,7 @@ public:
     std::vector<std::string> requests; // handed to process_control_msg
     std::vector<std::string> written; // handed to ovpn_write
     std::deque<std::string> messages; // read by read_message, in order
+    std::string tunnel_device = "tun0";
     std::string tunnel_address = "10.8.0.6";
     std::string tunnel_netmask = "255.255.255.0";
     std::string response = "{\"B\":[{\"T\":14,\"ER\":0,\"I\":0}],\"H\":{\"V\":113}}";

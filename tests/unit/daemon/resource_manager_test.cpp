@@ -5,6 +5,7 @@
 #include "fake_router.h"
 #include "support/test_support.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <gtest/gtest.h>
 #include <memory>
@@ -176,6 +177,24 @@ TEST_F(ResourceManager, DiscoveryRetriesWithoutLimitCountingAttempts)
     EXPECT_EQ(router.calls,
         (std::vector<std::string> {
             "obtain_cs_ip", "ovpn_stop", "obtain_cs_ip", "ovpn_stop", "obtain_cs_ip", "ovpn_stop", "obtain_cs_ip" }));
+}
+
+TEST_F(ResourceManager, RecoveryTimeoutBelowOneSecondIsTakenAsOne)
+{
+    // A zero wait in the listening state would run the tunnel check in a busy loop.
+    resource_manager& rm = manager(0, 3);
+    router.script("obtain_cs_ip", { { 0, ECONNREFUSED }, { 1 } });
+    router.script("create_managing_socket", { { 5 } });
+    router.script("select", { { 0 }, { 0 } });
+    router.script("tunnel_status", { { 1 }, { 0 } });
+    EXPECT_EQ(rm.step(RM_GETTING_CS_IP), RM_CHECKING_OVPN_DETAILS);
+    EXPECT_EQ(rm.step(RM_CREATING_MANAGING_SOCKET), RM_LISTENING);
+    EXPECT_EQ(rm.step(RM_LISTENING), RM_OVPN_RECOVERY);
+    EXPECT_EQ(router.pauses, (std::vector<unsigned> { 1 }));
+    EXPECT_EQ(router.select_timeouts, (std::vector<unsigned> { 1, 1 }));
+    std::vector<std::string> texts = log.texts();
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "Recovery timeout of 0 s is too short. Using 1 s."), 1);
+    EXPECT_TRUE(log.contains(LOG_WARNING, "Recovery timeout of 0 s is too short. Using 1 s."));
 }
 
 TEST_F(ResourceManager, FirstStartRunsFromDiscoveryToListening)
@@ -412,11 +431,14 @@ TEST_F(ResourceManager, ExpectedCsAddressIsTheFirstHostOfTheTunnelSubnet)
         const char* address;
         const char* netmask;
         const char* expected;
+        const char* device = "tun0";
     } cases[] = {
         { "10.8.0.6", "255.255.255.0", "10.8.0.1" }, { "172.16.5.130", "255.255.255.128", "172.16.5.129" },
         { "10.8.3.255", "255.255.255.255", "10.8.3.0" }, // the last octet wraps, no carry
+        { "10.8.0.6", "255.255.255.0", "10.8.0.1", "quillmesh0" }, // the longest device name
     };
     for (const auto& c : cases) {
+        router.tunnel_device = c.device;
         router.tunnel_address = c.address;
         router.tunnel_netmask = c.netmask;
         router.script("create_managing_socket", { { 5 } });

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "common/file_util.h"
+#include "common/log.h"
 #include "common/runner.h"
 #include "common/settings_file.h"
 #include "daemon/module_settings.h"
@@ -45,7 +46,7 @@ TEST_F(RouterPaths, GettersReadTheInstalledSettingsAfresh)
     settings_recovery(&timeout, &counter);
     EXPECT_EQ(timeout, 30u);
     EXPECT_EQ(counter, 3u);
-    char dev[10];
+    char dev[16];
     settings_tunnel_device(dev);
     EXPECT_STREQ(dev, "tun0");
     char remote[16];
@@ -66,13 +67,25 @@ TEST_F(RouterPaths, NoSettingsFileMeansZeros)
     EXPECT_EQ(counter, 0u);
 }
 
-TEST_F(RouterPaths, OverlongDeviceAndAddressTextsArriveTerminated)
+TEST_F(RouterPaths, OverlongDeviceIsRefusedAndAddressTextArrivesTerminated)
 {
-    write_file(TUNNEL_SETTINGS_PATH, "QUILLMESH_TUNDEV=tunnel_device0\nQUILLMESH_REMOTE_IPADDR=100.100.100.100x\n");
-    char dev[10];
-    memset(dev, 'Z', sizeof dev);
-    settings_tunnel_device(dev);
-    EXPECT_EQ(strlen(dev), 9u);
+    // Ten characters are a whole name; a cut name would be another interface's.
+    struct {
+        const char* setting;
+        const char* read;
+    } devices[] = { { "quillmesh0", "quillmesh0" }, { "tunnel_device0", "" } };
+    for (const auto& d : devices) {
+        log_capture log;
+        write_file(TUNNEL_SETTINGS_PATH, std::string("QUILLMESH_TUNDEV=") + d.setting + "\n");
+        char dev[16];
+        memset(dev, 'Z', sizeof dev);
+        settings_tunnel_device(dev);
+        EXPECT_STREQ(dev, d.read);
+        EXPECT_EQ(log.contains(LOG_ERR, std::string("Tunnel device name '") + d.setting
+                                            + "' is longer than 10 characters. Ignoring it."),
+                  d.read[0] == '\0');
+    }
+    write_file(TUNNEL_SETTINGS_PATH, "QUILLMESH_REMOTE_IPADDR=100.100.100.100x\n");
     char remote[16];
     memset(remote, 'Z', sizeof remote);
     settings_remote_address(remote);
