@@ -84,15 +84,16 @@ std::string target_of_temp(const std::string& temp_path)
     return directory_of(temp_path) + "/" + name.substr(1, name.size() - 1 - temp_suffix_length);
 }
 
-// The replacement keeps the owner and mode of the file it replaces, so a file an operator
-// made private stays private. A private writer (no group or other bits in `perms`, as for
+// The replacement keeps the owner and mode of the file it replaces (less write access for
+// others), so a file an operator made private stays private. A private writer (no group or other bits in `perms`, as for
 // keys) never widens the file beyond its own mode. A new file gets `perms`.
 bool take_over_owner_and_mode(int fd, const std::string& target, mode_t perms)
 {
     struct stat existing;
     if (stat(target.c_str(), &existing) != 0 || !S_ISREG(existing.st_mode))
         return fchmod(fd, perms) == 0;
-    mode_t mode = existing.st_mode & 0777;
+    // A file that root reads and acts on is never left writable by every local user.
+    mode_t mode = existing.st_mode & 0777 & ~static_cast<mode_t>(S_IWOTH);
     if ((perms & 077) == 0)
         mode &= perms;
     struct stat own;

@@ -155,6 +155,7 @@ TEST(AtomicFile, SaveKeepsTheOwnerAndModeOfTheFileItReplaces)
         { 0644, 0600, 0600 },  // tightened by an operator: stays tight
         { 0644, 0640, 0640 },
         { 0644, 0664, 0664 },
+        { 0644, 0666, 0664 },  // but never writable by every local user
         { 0600, 0644, 0600 },  // a key never ends up wider than its writer makes it
         { 0600, 0400, 0400 },
     };
