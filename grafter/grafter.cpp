@@ -3,18 +3,27 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "common/file_util.h"
+#include "common/log.h"
 #include "common/runner.h"
 #include "grafter/package_check.h"
 #include "grafter/settings_merge.h"
 
 namespace {
-const char* const WORK_DIR = "/tmp/vpn_module";
+const char* const TMP_DIR = "/tmp";
+// The work directory: a fresh name in /tmp for every run, made by mkdtemp with mode 0700.
+const char* const WORK_PREFIX = "vpn_module.";
+const size_t WORK_SUFFIX = 6;  // the XXXXXX of mkdtemp's template
 const char* const STAGING_DIR = "/tmp/vpn_module_tbd";
 constexpr size_t max_module_name = 24;
 
@@ -77,6 +86,103 @@ void clean_staging(const std::string& package)
         run_shell("rm -f " + package);
     run_shell(std::string("find ") + STAGING_DIR + " -type f 2>/dev/null | grep -q . || rm -rf " + STAGING_DIR);
 }
+
+// Every user of the router may create names in /tmp. A directory root makes there stays root's
+// only when nobody else can rename or replace it: /tmp must carry the sticky bit or be closed
+// to others.
+bool tmp_dir_safe()
+{
+    struct stat st;
+    return stat(TMP_DIR, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == 0 &&
+           ((st.st_mode & S_ISVTX) != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)) == 0);
+}
+
+bool is_work_dir_name(const std::string& name)
+{
+    const std::string prefix = WORK_PREFIX;
+    if (name.size() != prefix.size() + WORK_SUFFIX || name.compare(0, prefix.size(), prefix) != 0)
+        return false;
+    for (size_t i = prefix.size(); i < name.size(); ++i)
+        if (!std::isalnum(static_cast<unsigned char>(name[i])))
+            return false;
+    return true;
+}
+
+// A run that was killed leaves its work directory behind; the next run removes it, as it
+// would have removed a fixed one. Only private directories of our own are taken: a look-alike
+// that someone else made stays where it is.
+void remove_stale_work_dirs()
+{
+    std::vector<std::string> stale;
+    {
+        std::unique_ptr<DIR, dir_closer> listing(opendir(TMP_DIR));
+        if (!listing)
+            return;
+        while (struct dirent* entry = readdir(listing.get())) {
+            const std::string path = std::string(TMP_DIR) + "/" + entry->d_name;
+            struct stat st;
+            if (is_work_dir_name(entry->d_name) && lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+                st.st_uid == geteuid() && (st.st_mode & 07777) == 0700)
+                stale.push_back(path);
+        }
+    }
+    for (const auto& path : stale)
+        run_shell("rm -rf " + path);
+}
+
+// The private work directory of one run, removed with everything in it when the run ends.
+// The package is unpacked into its subdirectory `tree`, never into the private directory itself:
+// a package member "./" gives the directory it is unpacked into the member's own mode.
+class work_dir {
+public:
+    work_dir() = default;
+    work_dir(const work_dir&) = delete;
+    work_dir& operator=(const work_dir&) = delete;
+    ~work_dir()
+    {
+        if (!path_.empty())
+            run_shell("rm -rf " + path_);
+    }
+
+    bool create()
+    {
+        std::string name = std::string(TMP_DIR) + "/" + WORK_PREFIX + std::string(WORK_SUFFIX, 'X');
+        if (!mkdtemp(&name[0]))
+            return false;
+        path_ = name;
+        return mkdir(tree().c_str(), 0700) == 0;
+    }
+
+    const std::string& path() const { return path_; }
+    std::string tree() const { return path_ + "/tree"; }
+
+private:
+    std::string path_;
+};
+
+// Unpacks the package into the work directory and installs every module directory in it.
+int install_package(const work_dir& work, const std::string& package)
+{
+    // What is checked is what is unpacked: the package is read from a copy that only root can
+    // reach, so it cannot be exchanged between the check of its members and the unpacking.
+    const std::string copy = work.path() + "/package.tgz";
+    const std::string tree = work.tree();
+    if (!is_safe_path(package) || run_shell("cp -- " + package + " " + copy) != 0 || !package_members_safe(copy) ||
+        run_shell("tar -xzf " + copy + " -C " + tree + "/") != 0)
+        return 1;
+    int result = 1;
+    std::unique_ptr<DIR, dir_closer> listing(opendir(tree.c_str()));
+    if (!listing)
+        return 1;
+    while (struct dirent* entry = readdir(listing.get())) {
+        const std::string name = entry->d_name;
+        if (!is_valid_module_name(name) || !is_directory(tree + "/" + name))
+            continue;
+        if (install_module(work.path(), name))
+            result = 0;
+    }
+    return result;
+}
 }  // namespace
 
 bool is_valid_module_name(const std::string& name)
@@ -91,13 +197,13 @@ bool is_valid_module_name(const std::string& name)
     return true;
 }
 
-bool install_module(const std::string& name)
+bool install_module(const std::string& work, const std::string& name)
 {
     const std::string target = "/opt/" + name;
     const std::string staged = "/opt/." + name + ".new";
     const std::string init = target + "/etc/init";
     const std::string settings = target + "/etc/settings";
-    const std::string saved = std::string(WORK_DIR) + "/settings." + name;
+    const std::string saved = work + "/settings." + name;
     // A link left at /opt/<name> counts as an installed module too, so that it is replaced.
     struct stat st;
     const bool existed = lstat(target.c_str(), &st) == 0;
@@ -105,7 +211,7 @@ bool install_module(const std::string& name)
     // The new tree is copied beside the old one first; the old module is not touched until
     // the copy is complete.
     run_shell("rm -rf " + staged);
-    if (run_shell("cp -rdf " + std::string(WORK_DIR) + "/" + name + " " + staged) != 0) {
+    if (run_shell("cp -rdf " + work + "/tree/" + name + " " + staged) != 0) {
         run_shell("rm -rf " + staged);
         return false;
     }
@@ -146,23 +252,16 @@ int grafter_main(int argc, char** argv)
         return 1;
     int result = 1;
     const std::string package = argv[1];
-    // The member list is checked before anything is unpacked: a package that would write
-    // outside its module directories is refused whole.
-    if (is_safe_path(package) && package_members_safe(package) &&
-        run_shell(std::string("rm -rf ") + WORK_DIR + "; mkdir " + WORK_DIR + "; tar -xzf " + package + " -C " +
-                  WORK_DIR + "/") == 0) {
-        std::unique_ptr<DIR, dir_closer> listing(opendir(WORK_DIR));
-        if (listing) {
-            while (struct dirent* entry = readdir(listing.get())) {
-                const std::string name = entry->d_name;
-                if (!is_valid_module_name(name) || !is_directory(std::string(WORK_DIR) + "/" + name))
-                    continue;
-                if (install_module(name))
-                    result = 0;
-            }
-        }
+    {
+        work_dir work;
+        const bool tmp_safe = tmp_dir_safe();
+        if (tmp_safe)
+            remove_stale_work_dirs();
+        if (!tmp_safe || !work.create())
+            qm_log(LOG_ERR, "Not able to create a private work directory in %s", TMP_DIR);
+        else
+            result = install_package(work, package);
     }
-    run_shell(std::string("rm -rf ") + WORK_DIR);
     clean_staging(package);
     return result;
 }

@@ -1,6 +1,10 @@
+// Entry of grafter: its log lines go to syslog under its own name.
+#include <syslog.h>
+
 #include "grafter/grafter.h"
 
 int main(int argc, char** argv)
 {
+    openlog("grafter", LOG_PID, LOG_DAEMON);
     return grafter_main(argc, argv);
 }

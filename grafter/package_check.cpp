@@ -10,6 +10,9 @@
 #include "common/runner.h"
 
 namespace {
+// The components of a member name or link target as they resolve on disk: empty ones (a
+// leading "./", "a//b", a trailing "/") and "." stand for the directory itself and are dropped,
+// so that "./a/b" has the module "a" as its first component, as it is unpacked.
 std::vector<std::string> components(const std::string& path)
 {
     std::vector<std::string> parts;
@@ -18,7 +21,7 @@ std::vector<std::string> components(const std::string& path)
         size_t end = path.find('/', start);
         if (end == std::string::npos)
             end = path.size();
-        if (end > start)
+        if (end > start && path.compare(start, end - start, ".") != 0)
             parts.push_back(path.substr(start, end - start));
         start = end + 1;
     }
@@ -39,6 +42,13 @@ bool member_name_safe(const std::string& name)
     return true;
 }
 
+// "./" (or "." and the like): the directory the package is unpacked into, as a package packed
+// from "." lists it.
+bool is_top_directory(const std::string& name)
+{
+    return !name.empty() && name[0] != '/' && components(name).empty();
+}
+
 // A symbolic link's target, resolved from the link's own directory without touching the disk,
 // must stay inside the link's module directory.
 bool link_target_safe(const std::string& member, const std::string& target)
@@ -49,8 +59,6 @@ bool link_target_safe(const std::string& member, const std::string& target)
     const std::string module = place.front();
     place.pop_back();  // the directory the link lies in
     for (const auto& part : components(target)) {
-        if (part == ".")
-            continue;
         if (part == "..") {
             if (place.empty())
                 return false;
@@ -64,22 +72,57 @@ bool link_target_safe(const std::string& member, const std::string& target)
     return !place.empty();
 }
 
-// Splits a listing line after its five leading fields (mode, owner, size, date, time).
+// True when `text` has the shape `pattern`: '9' stands for any digit, any other character for
+// itself.
+bool has_shape(const std::string& text, const char* pattern)
+{
+    size_t i = 0;
+    for (; pattern[i] != '\0'; ++i) {
+        if (i >= text.size())
+            return false;
+        const bool digit = std::isdigit(static_cast<unsigned char>(text[i])) != 0;
+        if (pattern[i] == '9' ? !digit : text[i] != pattern[i])
+            return false;
+    }
+    return i == text.size();
+}
+
+bool is_number(const std::string& text)
+{
+    for (char c : text)
+        if (!std::isdigit(static_cast<unsigned char>(c)))
+            return false;
+    return !text.empty();
+}
+
+// "uid/gid" as tar prints it with --numeric-owner. Owner and group names may hold blanks and
+// slashes, which would shift the fields and end up in the name: a line with names is refused.
+bool is_numeric_owner(const std::string& field)
+{
+    const size_t slash = field.find('/');
+    return slash != std::string::npos && is_number(field.substr(0, slash)) && is_number(field.substr(slash + 1));
+}
+
+// Splits a listing line into its type and what follows its five leading fields: mode, uid/gid,
+// size, date, time (to the minute from GNU tar, to the second from busybox), then one blank.
+// Each field must have its exact shape; a line that does not parse is refused.
 bool member_of(const std::string& line, char& type, std::string& rest)
 {
+    std::vector<std::string> fields;
     size_t at = 0;
-    for (int field = 0; field < 5; ++field) {
+    while (fields.size() < 5) {
         while (at < line.size() && line[at] == ' ')
             ++at;
-        if (at >= line.size())
+        const size_t end = line.find(' ', at);
+        if (at >= line.size() || end == std::string::npos)
             return false;
-        if (field == 0)
-            type = line[at];
-        while (at < line.size() && line[at] != ' ')
-            ++at;
+        fields.push_back(line.substr(at, end - at));
+        at = end;
     }
-    if (at >= line.size() || line[at] != ' ')
+    if (fields[0].size() != 10 || !is_numeric_owner(fields[1]) || !is_number(fields[2]) ||
+        !has_shape(fields[3], "9999-99-99") || !(has_shape(fields[4], "99:99") || has_shape(fields[4], "99:99:99")))
         return false;
+    type = fields[0][0];
     rest = line.substr(at + 1);
     return !rest.empty();
 }
@@ -115,7 +158,7 @@ bool member_line_safe(const std::string& line)
         }
         return member_name_safe(rest);
     case 'd':
-        return member_name_safe(rest);
+        return is_top_directory(rest) || member_name_safe(rest);
     case 'l': {
         std::string name, target;
         return split_link(rest, " -> ", name, target) && member_name_safe(name) && link_target_safe(name, target);
@@ -155,6 +198,6 @@ bool package_listing_safe(const std::string& listing)
 bool package_members_safe(const std::string& package)
 {
     std::string listing;
-    int status = run_shell_capture("tar -tvzf " + package, &listing);
+    int status = run_shell_capture("tar --numeric-owner -tvzf " + package, &listing);
     return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0 && package_listing_safe(listing);
 }

@@ -15,6 +15,7 @@
 namespace {
 const std::string SOURCE = "/var/data/hostile_src";
 const std::string PACKAGE = "/tmp/vpn_module_tbd/module/pkg.tgz";
+const std::string PACK = "tar -czf " + PACKAGE + " -C " + SOURCE;  // + the members
 
 int sh(const std::string& command)
 {
@@ -50,7 +51,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(in_sandbox()) << "this test changes /opt, /tmp and /var and runs only in the router sandbox";
-        sh("rm -rf /opt/* /var/www/* /tmp/vpn_module /tmp/vpn_module_tbd /tmp/escaped* /var/escaped* " + SOURCE +
+        sh("rm -rf /opt/* /var/www/* /tmp/vpn_module* /tmp/escaped* /var/escaped* " + SOURCE +
            " /var/log/hostile_record");
         ASSERT_EQ(0, sh("mkdir -p " + SOURCE + " /var/www /tmp/vpn_module_tbd/module"));
         // The module as installed before the hostile package arrives.
@@ -74,43 +75,37 @@ protected:
         EXPECT_FALSE(file_exists("/var/log/hostile_record"));
         EXPECT_FALSE(file_exists("/tmp/escaped"));
         EXPECT_FALSE(file_exists("/var/escaped"));
-        EXPECT_FALSE(file_exists("/tmp/vpn_module"));
+        EXPECT_EQ(std::vector<std::string>{}, matching_paths("/tmp/vpn_module.*"));
     }
 
     std::string before_;
 };
 }  // namespace
 
-TEST_F(hostile_package, a_member_with_an_absolute_name_is_refused)
+// A shell command that builds the hostile module tree under SOURCE and packs it as PACKAGE.
+struct hostile_case {
+    std::string what;
+    std::string pack;
+};
+
+class refused_package : public hostile_package, public ::testing::WithParamInterface<hostile_case> {};
+
+TEST_P(refused_package, is_refused_and_nothing_changes)
 {
-    write_file("/var/escaped.src", "x\n");
-    expect_refused_untouched("cd " + SOURCE + " && tar -czPf " + PACKAGE + " hmod /var/escaped.src --transform 's|^/var/escaped.src|/var/escaped|'");
+    SCOPED_TRACE(GetParam().what);
+    expect_refused_untouched(GetParam().pack);
 }
 
-TEST_F(hostile_package, a_member_with_dotdot_components_is_refused)
-{
-    write_file(SOURCE + "/escaped", "x\n");
-    expect_refused_untouched("cd " + SOURCE + " && tar -czPf " + PACKAGE + " hmod --transform 's|^escaped|hmod/../../../tmp/escaped|' escaped");
-}
-
-TEST_F(hostile_package, a_link_to_an_absolute_path_is_refused)
-{
-    ASSERT_EQ(0, sh("ln -s /var " + SOURCE + "/hmod/www/up"));
-    expect_refused_untouched("tar -czf " + PACKAGE + " -C " + SOURCE + " hmod");
-}
-
-TEST_F(hostile_package, a_link_out_of_its_module_directory_is_refused)
-{
-    ASSERT_EQ(0, sh("ln -s ../../../var " + SOURCE + "/hmod/www/up"));
-    expect_refused_untouched("tar -czf " + PACKAGE + " -C " + SOURCE + " hmod");
-}
-
-TEST_F(hostile_package, a_hard_link_to_another_module_is_refused)
-{
-    ASSERT_EQ(0, sh("mkdir -p " + SOURCE + "/other && echo x > " + SOURCE + "/other/f && ln " + SOURCE + "/other/f " +
-                    SOURCE + "/hmod/f"));
-    expect_refused_untouched("tar -czf " + PACKAGE + " -C " + SOURCE + " other hmod");
-}
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(members, refused_package, ::testing::Values(
+    hostile_case{"a member with an absolute name", "echo x > /var/escaped.src && cd " + SOURCE + " && tar -czPf " + PACKAGE + " hmod /var/escaped.src --transform 's|^/var/escaped.src|/var/escaped|'"},
+    hostile_case{"a member with .. components", "echo x > " + SOURCE + "/escaped && cd " + SOURCE + " && tar -czPf " + PACKAGE + " hmod --transform 's|^escaped|hmod/../../../tmp/escaped|' escaped"},
+    hostile_case{"a link to an absolute path", "ln -s /var " + SOURCE + "/hmod/www/up && " + PACK + " hmod"},
+    hostile_case{"a link out of its module directory", "ln -s ../../../var " + SOURCE + "/hmod/www/up && " + PACK + " hmod"},
+    hostile_case{"a hard link to another module", "mkdir -p " + SOURCE + "/other && echo x > " + SOURCE + "/other/f && ln " + SOURCE + "/other/f " + SOURCE + "/hmod/f && " + PACK + " other hmod"},
+    hostile_case{"a link out of its module directory, packed as ./", "ln -s ../escaped " + SOURCE + "/hmod/up && " + PACK + " ./hmod"},
+    hostile_case{"owner and group names with blanks and slashes", "ln -s ../../../var " + SOURCE + "/hmod/up && " + PACK + " --owner='a b c d hmod' --group=p/q/r hmod"}));
+// clang-format on
 
 TEST_F(hostile_package, links_inside_the_module_are_installed)
 {
@@ -119,4 +114,19 @@ TEST_F(hostile_package, links_inside_the_module_are_installed)
     EXPECT_EQ(0, run_grafter(PACKAGE));
     EXPECT_EQ("v2\n", read_file("/opt/hmod/VERSION"));
     EXPECT_EQ("v2\n", read_file("/opt/hmod/V"));
+}
+
+// The package is exchanged for a hostile one right after its members were listed (played by a
+// stand-in tar): what was checked is what is unpacked.
+TEST_F(hostile_package, a_package_exchanged_after_its_check_is_not_unpacked)
+{
+    const std::string hostile = SOURCE + "/hostile.tgz";
+    ASSERT_EQ(0, sh(PACK + " hmod && ln -s /var " + SOURCE + "/hmod/up && tar -czf " + hostile + " -C " + SOURCE +
+                    " hmod"));
+    path_stand_ins stand_ins;
+    stand_ins.add("tar", "/usr/bin/tar \"$@\"; status=$?\ncase \"$1\" in -t*|--numeric-owner) [ -f " + hostile +
+                             " ] && mv " + hostile + " " + PACKAGE + ";; esac\nexit $status\n");
+    EXPECT_EQ(0, run_grafter(PACKAGE));
+    EXPECT_EQ("v2\n", read_file("/opt/hmod/VERSION"));
+    EXPECT_FALSE(file_exists("/opt/hmod/up"));
 }

@@ -2,6 +2,7 @@
 // that record how they were called.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <initializer_list>
@@ -85,15 +86,12 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(in_sandbox()) << "this test changes /opt, /tmp and /var/www and runs only in the router sandbox";
-        ASSERT_EQ(0, sh("rm -rf /opt/* /opt/.[!.]* /var/www/* /tmp/vpn_module /tmp/vpn_module_tbd " + SOURCE +
-                        " " + RECORD + " && mkdir -p " + SOURCE + " /var/www"));
+        ASSERT_EQ(0, sh("rm -rf /opt/* /opt/.[!.]* /var/www/* /tmp/vpn_module* " + SOURCE + " " + RECORD +
+                        " && mkdir -p " + SOURCE + " /var/www"));
     }
 
-    void expect_work_dirs_gone()
-    {
-        EXPECT_FALSE(file_exists("/tmp/vpn_module"));
-        EXPECT_FALSE(file_exists("/tmp/vpn_module_tbd"));
-    }
+    // The work directory and the staging directory.
+    void expect_work_dirs_gone() { EXPECT_EQ(std::vector<std::string>{}, matching_paths("/tmp/vpn_module*")); }
 
     // Installs version v1 of `name` with edited settings, as found on a router before an update.
     void install_old(const std::string& name, const std::string& settings)
@@ -175,7 +173,7 @@ TEST_F(grafter_sandbox, a_package_path_with_shell_characters_is_not_run)
     EXPECT_EQ(1, run_grafter({PACKAGE + ";touch /tmp/injected"}));
     EXPECT_FALSE(file_exists("/tmp/injected"));
     EXPECT_FALSE(file_exists("/opt/a_b"));
-    EXPECT_FALSE(file_exists("/tmp/vpn_module"));
+    EXPECT_EQ(std::vector<std::string>{}, matching_paths("/tmp/vpn_module.*"));
 }
 
 TEST_F(grafter_sandbox, other_staged_files_stay_until_they_are_handled)
@@ -187,6 +185,49 @@ TEST_F(grafter_sandbox, other_staged_files_stay_until_they_are_handled)
     EXPECT_FALSE(file_exists(PACKAGE));
     EXPECT_TRUE(file_exists("/tmp/vpn_module_tbd/module/next.tgz"));
     EXPECT_EQ(0, run_grafter({"/tmp/vpn_module_tbd/module/next.tgz"}));
+    expect_work_dirs_gone();
+}
+
+// Another user of the router plants a link at the old fixed work path, and wins the race to plant
+// it again right after root removed it (played by a stand-in mkdir). The run neither follows nor
+// removes it, nor another user's look-alike of its own work directory; the one a killed run
+// left behind goes.
+TEST_F(grafter_sandbox, works_in_a_private_directory_whatever_others_planted_in_tmp)
+{
+    const std::string plant = "ln -s /var/data/evil /tmp/vpn_module && chown -h nobody /tmp/vpn_module";
+    ASSERT_EQ(0, sh("rm -rf /var/data/evil && mkdir -p /var/data/evil && chown nobody /var/data/evil && " + plant +
+                    " && mkdir -m 700 /tmp/vpn_module.others /tmp/vpn_module.killed && chown nobody "
+                    "/tmp/vpn_module.others && touch /tmp/vpn_module.others/mine /tmp/vpn_module.killed/left"));
+    path_stand_ins stand_ins;
+    stand_ins.add("mkdir", "[ \"$1\" = /tmp/vpn_module ] && { " + plant + "; }\nexec /bin/mkdir \"$@\"\n");
+    install_old("mod", "A=edited\n");
+    make_module({"mod", "v2"});
+    make_package(PACKAGE, {"mod"});
+    EXPECT_EQ(0, run_grafter({PACKAGE}));
+    EXPECT_EQ("v2\n", installed_version("mod"));
+    EXPECT_EQ("A=edited\n", read_file("/opt/mod/etc/settings"));
+    char link[64] = {};
+    EXPECT_GT(readlink("/tmp/vpn_module", link, sizeof link - 1), 0);
+    EXPECT_STREQ("/var/data/evil", link);
+    EXPECT_EQ(std::vector<std::string>{}, matching_paths("/var/data/evil/*"));
+    EXPECT_EQ((std::vector<std::string>{"/tmp/vpn_module", "/tmp/vpn_module.others"}),
+              matching_paths("/tmp/vpn_module*"));
+    EXPECT_TRUE(file_exists("/tmp/vpn_module.others/mine"));
+}
+
+// Where others may rename what root makes in /tmp, no name there is safe: the run stops at once.
+TEST_F(grafter_sandbox, refuses_to_work_in_a_tmp_that_others_can_rename_in)
+{
+    make_module({"a_b"});
+    make_package(PACKAGE, {"a_b"});
+    log_capture log;
+    ASSERT_EQ(0, sh("chmod 0777 /tmp"));
+    const int status = run_grafter({PACKAGE});
+    sh("chmod 1777 /tmp");
+    EXPECT_EQ(1, status);
+    EXPECT_TRUE(log.contains(LOG_ERR, "Not able to create a private work directory in /tmp"));
+    EXPECT_FALSE(file_exists("/opt/a_b"));
+    EXPECT_TRUE(record().empty());
     expect_work_dirs_gone();
 }
 

@@ -1,6 +1,8 @@
 #include "support/test_support.h"
 
+#include <glob.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -59,6 +61,36 @@ temp_dir::temp_dir()
 temp_dir::~temp_dir()
 {
     run_shell("rm -rf '" + path_ + "'");
+}
+
+path_stand_ins::path_stand_ins()
+{
+    const char* path = getenv("PATH");
+    old_path_ = path ? path : "/usr/bin:/bin";
+    setenv("PATH", (dir_.path() + ":" + old_path_).c_str(), 1);
+}
+
+path_stand_ins::~path_stand_ins()
+{
+    setenv("PATH", old_path_.c_str(), 1);
+}
+
+void path_stand_ins::add(const std::string& name, const std::string& body) const
+{
+    write_file(dir_.file(name), "#!/bin/sh\n" + body);
+    chmod(dir_.file(name).c_str(), 0755);
+}
+
+std::vector<std::string> matching_paths(const std::string& pattern)
+{
+    std::vector<std::string> paths;
+    glob_t found{};
+    if (glob(pattern.c_str(), 0, nullptr, &found) == 0) {
+        for (size_t i = 0; i < found.gl_pathc; ++i)
+            paths.push_back(found.gl_pathv[i]);
+    }
+    globfree(&found);
+    return paths;
 }
 
 std::string message_of(const std::function<void()>& action)

@@ -45,6 +45,26 @@ private:
     std::string path_;
 };
 
+// A directory first on PATH while the object lives, for stand-ins of the tools a program runs:
+// a stand-in can play what someone else does between two of the program's commands.
+class path_stand_ins {
+public:
+    path_stand_ins();
+    ~path_stand_ins();
+    path_stand_ins(const path_stand_ins&) = delete;
+    path_stand_ins& operator=(const path_stand_ins&) = delete;
+
+    // Writes the shell script `body` as the executable `name`.
+    void add(const std::string& name, const std::string& body) const;
+
+private:
+    temp_dir dir_;
+    std::string old_path_;
+};
+
+// The paths that match the shell pattern, sorted; empty when none does.
+std::vector<std::string> matching_paths(const std::string& pattern);
+
 // The text of the GenericError the action throws, or "(nothing thrown)".
 std::string message_of(const std::function<void()>& action);
 std::string read_file(const std::string& path);
