@@ -95,12 +95,25 @@ bool is_number(const std::string& text)
     return !text.empty();
 }
 
-// "uid/gid" as tar prints it with --numeric-owner. Owner and group names may hold blanks and
-// slashes, which would shift the fields and end up in the name: a line with names is refused.
-bool is_numeric_owner(const std::string& field)
+// A user or group as tar lists it: a number, or a plain name (busybox's tar prints the names an
+// archive carries even with --numeric-owner).
+bool is_plain_owner_part(const std::string& part)
+{
+    if (part.empty())
+        return false;
+    for (char c : part)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-' && c != '.')
+            return false;
+    return true;
+}
+
+// "owner/group". Names in an archive may hold blanks and slashes, which would shift the fields
+// and end up in the member name: anything but one slash between plain parts is refused.
+bool is_plain_owner(const std::string& field)
 {
     const size_t slash = field.find('/');
-    return slash != std::string::npos && is_number(field.substr(0, slash)) && is_number(field.substr(slash + 1));
+    return slash != std::string::npos && is_plain_owner_part(field.substr(0, slash)) &&
+           is_plain_owner_part(field.substr(slash + 1));
 }
 
 // Splits a listing line into its type and what follows its five leading fields: mode, uid/gid,
@@ -119,7 +132,7 @@ bool member_of(const std::string& line, char& type, std::string& rest)
         fields.push_back(line.substr(at, end - at));
         at = end;
     }
-    if (fields[0].size() != 10 || !is_numeric_owner(fields[1]) || !is_number(fields[2]) ||
+    if (fields[0].size() != 10 || !is_plain_owner(fields[1]) || !is_number(fields[2]) ||
         !has_shape(fields[3], "9999-99-99") || !(has_shape(fields[4], "99:99") || has_shape(fields[4], "99:99:99")))
         return false;
     type = fields[0][0];

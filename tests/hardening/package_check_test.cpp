@@ -34,6 +34,7 @@ INSTANTIATE_TEST_SUITE_P(members, package_listing, ::testing::Values(
     listing_case{"a hard link inside its module", HARD + "quillmesh/www/a link to quillmesh/www/c\n", true},
     listing_case{"busybox's hard link inside its module", BUSYBOX_FILE + "quillmesh/a -> quillmesh/b\n", true},
     listing_case{"names with blanks", FILE_ + "quillmesh/www/my page.html\n", true},
+    listing_case{"busybox's owner names", "-rw-r--r-- root/wheel 3 2026-12-09 00:20:30 quillmesh/a\n", true},
     listing_case{"a tree packed from .", DIR + "./\n" + DIR + "./quillmesh/\n" + LINK + "./quillmesh/www/b -> ../etc/a\n", true},
     listing_case{"an empty listing", "", false},
     listing_case{"an absolute name", FILE_ + "/etc/passwd\n", false},
