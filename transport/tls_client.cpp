@@ -7,9 +7,10 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <malloc.h>
 #include <chrono>
 #include <cstring>
+#include <malloc.h>
+#include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,18 +22,35 @@
 namespace
 {
 
-// The public key (SubjectPublicKeyInfo, DER) that belongs to the private key in a PEM file,
-// computed from the private part. Empty when the key is neither EC nor RSA or unreadable.
-std::vector<unsigned char> public_key_of_private_key(const std::string& key_file)
+std::string pem_file_text(const std::string& path)
 {
     std::string pem;
-    if (FILE* f = fopen(key_file.c_str(), "r")) {
+    if (FILE* f = fopen(path.c_str(), "r")) {
         char buf[4096];
         std::size_t n;
         while ((n = fread(buf, 1, sizeof buf, f)) > 0)
             pem.append(buf, n);
         fclose(f);
     }
+    return pem;
+}
+
+// The DER encoding of the (first) certificate in a PEM file; empty when there is none.
+std::vector<unsigned char> certificate_der(const std::string& cert_file)
+{
+    std::string pem = pem_file_text(cert_file);
+    std::vector<unsigned char> der(pem.size());
+    int size = wc_CertPemToDer(reinterpret_cast<const unsigned char*>(pem.data()), static_cast<int>(pem.size()),
+        der.data(), static_cast<int>(der.size()), CERT_TYPE);
+    der.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
+    return der;
+}
+
+// The public key (SubjectPublicKeyInfo, DER) that belongs to the private key in a PEM file,
+// computed from the private part. Empty when the key is neither EC nor RSA or unreadable.
+std::vector<unsigned char> public_key_of_private_key(const std::string& key_file)
+{
+    std::string pem = pem_file_text(key_file);
     std::vector<unsigned char> der(pem.size() + 1);
     int der_size = wc_KeyPemToDer(reinterpret_cast<const unsigned char*>(pem.data()), static_cast<int>(pem.size()),
         der.data(), static_cast<int>(der.size()), nullptr);
@@ -137,6 +155,7 @@ void WolfSSL_tls_client::close()
         ssl_ = nullptr;
     }
     free_context();
+    pinned_der_.clear();
     wolfSSL_Cleanup();
     // The library keeps a cache of precomputed EC points that grows with every exchange and
     // is not released by the clean-up above; one exchange at a time needs none of it kept.
@@ -170,13 +189,15 @@ int WolfSSL_tls_client::init(const tls_cred_files& cred, const std::string& trus
         free_context();
         return 0;
     }
-    if (wolfSSL_CTX_trust_peer_cert(ctx_, trusted_peer_cert.c_str(), SSL_FILETYPE_PEM) != 1) {
+    pinned_der_ = certificate_der(trusted_peer_cert);
+    if (pinned_der_.empty() || wolfSSL_CTX_trust_peer_cert(ctx_, trusted_peer_cert.c_str(), SSL_FILETYPE_PEM) != 1) {
         qm_log(LOG_ERR, "tls_client_init: Failed to load a trusted peer certificate.");
         free_context();
         return 0;
     }
     // The library's compatibility layer leaves the server unverified unless asked; without
-    // this any certificate would pass and the pinning above would mean nothing.
+    // this any certificate would pass. The library's match of a trusted peer is not exact
+    // (see peer_is_pinned), so do_handshake compares the whole certificate as well.
     wolfSSL_CTX_set_verify(ctx_, WOLFSSL_VERIFY_PEER, nullptr);
     return 1;
 }
@@ -242,8 +263,28 @@ int WolfSSL_tls_client::do_handshake()
         ++retries;
         msleep(1000);
     }
+    if (!peer_is_pinned()) {
+        qm_log(LOG_DEBUG, "An error occured during TLS handshake (%s)", "server certificate is not the pinned one");
+        return 0;
+    }
     state_ = TLS_ESTABLISHED;
     return 1;
+}
+
+bool WolfSSL_tls_client::peer_is_pinned() const
+{
+    // The library takes a certificate for the trusted one when its subject (or key identifier)
+    // and its signature bytes match, without checking that signature: a copy of the pinned
+    // certificate with another public key passes, and the handshake then proves that key.
+    // Only the whole encoding, key included, identifies the pinned server.
+    std::unique_ptr<WOLFSSL_X509, decltype(&wolfSSL_X509_free)> peer(
+        wolfSSL_get_peer_certificate(ssl_), wolfSSL_X509_free);
+    if (!peer)
+        return false;
+    int size = 0;
+    const unsigned char* der = wolfSSL_X509_get_der(peer.get(), &size);
+    return der && size > 0 && static_cast<std::size_t>(size) == pinned_der_.size()
+        && std::memcmp(der, pinned_der_.data(), pinned_der_.size()) == 0;
 }
 
 int WolfSSL_tls_client::send(const std::string& text)

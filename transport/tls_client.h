@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 #include <wolfssl/options.h>
 #include <wolfssl/ssl.h>
 
@@ -38,7 +39,8 @@ public:
     bool create_socket(int timeout);
     // TCP connection to an IPv4 address text. 1 = connected. Throws GenericError on misuse.
     int connect(const std::string& address, int port);
-    // 1 = TLS established. Throws GenericError on misuse.
+    // 1 = TLS established with the server that presented exactly the trusted certificate.
+    // Throws GenericError on misuse.
     int do_handshake();
     // 1 = the whole text was sent. Throws GenericError on misuse.
     int send(const std::string& text);
@@ -63,6 +65,10 @@ private:
     int state_ = NOT_CONNECTED;
     int handshake_retries_ = MAX_HANDSHAKE_RETRIES;
     int handshake_seconds_ = HANDSHAKE_TIME_LIMIT;
+    std::vector<unsigned char> pinned_der_; // the trusted server certificate, DER
+
+    // True when the server presented exactly the trusted certificate.
+    bool peer_is_pinned() const;
 
     std::string error_text() const;
     void free_context();

@@ -8,6 +8,8 @@
 #   server.crt server.key         the CS's OpenVPN server credentials
 #   client.crt client.key         the device's OpenVPN credentials
 #   client-expired.crt            the device's key in a certificate that expired in 2020
+#   fleet.crt fleet.key           another device of the fleet: signed by the tunnel CA, with no
+#                                 extended key usage (so neither a server's nor a client's)
 #   other/ca.crt other/server.crt other/server.key other/client.crt other/client.key
 #                                 a second, unrelated CA with its own server and client
 # Keys are EC P-256, made with the openssl command line. Nothing outside DIR is touched.
@@ -53,6 +55,11 @@ keyUsage = critical, digitalSignature, keyAgreement
 extendedKeyUsage = serverAuth
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
+[ fleet_ext ]
+basicConstraints = CA:false
+keyUsage = critical, digitalSignature, keyAgreement
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
 [ client_ext ]
 basicConstraints = CA:false
 keyUsage = critical, digitalSignature, keyAgreement
@@ -88,4 +95,6 @@ make_set "$dir" "QuillMesh test tunnel CA"
 [ -f "$dir/client-expired.crt" ] ||
     make_cert "$dir" client-expired "QuillMesh test tunnel CA device" client_ext "$dir/client.key" \
         -startdate 20200101000000Z -enddate 20200102000000Z
+[ -f "$dir/fleet.crt" ] ||
+    make_cert "$dir" fleet "QuillMesh test tunnel CA other device" fleet_ext "$dir/fleet.key" -days 3650
 make_set "$dir/other" "Unrelated test CA"

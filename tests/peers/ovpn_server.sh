@@ -6,6 +6,8 @@
 #        auth      refuse every client after its TLS handshake: the client logs AUTH_FAILED
 #        other-ca  present the server certificate of an unrelated CA and trust only that CA:
 #                  the TLS handshake fails
+#        fleet     present another device's certificate of the same CA (no server extended
+#                  key usage): a client that checks it is talking to a server refuses it
 #   ovpn_server.sh stop CA_DIR           stop it (the server is then down)
 #   ovpn_server.sh pause|resume CA_DIR   freeze or thaw it (the tunnel goes silent)
 #   ovpn_server.sh install-client CA_DIR [ok|expired|other]
@@ -68,6 +70,7 @@ start)
         set -- --script-security 2 --client-connect "$dir/refuse.sh"
         ;;
     other-ca) ca=$dir/other/ca.crt cert=$dir/other/server.crt key=$dir/other/server.key ;;
+    fleet) cert=$dir/fleet.crt key=$dir/fleet.key ;;
     *)
         echo "ovpn_server.sh: unknown mode '$mode'" >&2
         exit 2

@@ -278,12 +278,17 @@ TEST_F(tunnel, only_the_lines_of_the_current_tunnel_process_count)
     EXPECT_EQ(tunnel_status(), 1);
 }
 
-TEST_F(tunnel, a_server_of_another_ca_gives_the_certificate_code)
+// A server of another CA, and another device of the same CA posing as the server.
+TEST_F(tunnel, a_server_certificate_that_is_not_the_cas_server_gives_the_certificate_code)
 {
-    serve("other-ca");
-    errno = 0;
-    EXPECT_EQ(ovpn_restart(), 0);
-    EXPECT_EQ(errno, QM_ERR_TUNNEL_CREDENTIALS);
+    for (const char* mode : {"other-ca", "fleet"}) {
+        serve(mode);
+        errno = 0;
+        EXPECT_EQ(ovpn_restart(), 0) << mode;
+        EXPECT_EQ(errno, QM_ERR_TUNNEL_CREDENTIALS) << mode;
+        EXPECT_EQ(tunnel_status(), 0) << mode;
+        ovpn_stop();
+    }
 }
 
 TEST_F(tunnel, an_expired_client_certificate_gives_the_certificate_code)
