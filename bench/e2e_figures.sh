@@ -19,7 +19,7 @@ requests=${2:-500}
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$build" && pwd) || exit 1
 if [ "${QM_SANDBOX:-}" != 1 ]; then
-    exec "$here/../tests/sandbox/qm-sandbox" -- "$0" "$build" "$requests"
+    exec "$here/../tests/sandbox/qm-sandbox" --carry "$build" -- "$0" "$build" "$requests"
 fi
 
 E2E_BUILD=$build

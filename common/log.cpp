@@ -1,8 +1,8 @@
 #include "common/log.h"
 
 #include <cstdarg>
-#include <cstdio>
-#include <vector>
+
+#include "common/str_util.h"
 
 namespace {
 qm_log_sink& sink()
@@ -48,16 +48,7 @@ void qm_log(int priority, const char* format, ...)
     if (!(current_mask & LOG_MASK(LOG_PRI(priority))))
         return;
     va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    int n = vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string text;
-    if (n > 0) {
-        std::vector<char> buf(static_cast<size_t>(n) + 1);
-        vsnprintf(buf.data(), buf.size(), format, args);
-        text.assign(buf.data(), static_cast<size_t>(n));
-    }
+    std::string text = vformat_text(format, args);
     va_end(args);
     sink()(LOG_PRI(priority), text);
 }

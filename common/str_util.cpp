@@ -15,6 +15,28 @@
 #include <cstring>
 #include <random>
 
+std::string vformat_text(const char* format, va_list args)
+{
+    va_list copy;
+    va_copy(copy, args);
+    int n = vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    if (n <= 0)
+        return std::string();
+    std::string text(static_cast<size_t>(n), '\0');
+    vsnprintf(&text[0], text.size() + 1, format, args);
+    return text;
+}
+
+std::string format_text(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::string text = vformat_text(format, args);
+    va_end(args);
+    return text;
+}
+
 std::vector<std::string> split_string(std::string text, const std::string& delimiter)
 {
     std::vector<std::string> pieces;

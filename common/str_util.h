@@ -2,10 +2,15 @@
 // significant, except for iface_addr_mask, which hands out network byte order.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+// printf into a string as long as the text needs: a command line is never cut short.
+std::string format_text(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string vformat_text(const char* format, va_list args);
 
 // Pieces between delimiters, in order; empty pieces are kept ("a,,b" gives a, "", b).
 std::vector<std::string> split_string(std::string text, const std::string& delimiter);

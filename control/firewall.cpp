@@ -106,11 +106,9 @@ bool iptables_cmd::delete_rule_by_pattern(const std::string& chain, const std::s
                                           const std::string& table)
 {
     // The backquoted listing yields the line number of the first rule whose line holds the pattern.
-    std::string format = "iptables -t %s -D %s `iptables -t %s -nvL %s --line-numbers" + wait_ +
-                         " | grep %s | awk '{print $1}' | head -n 1`" + wait_;
-    char command[500];
-    snprintf(command, sizeof command, format.c_str(), table.c_str(), chain.c_str(), table.c_str(), chain.c_str(),
-             pattern.c_str());
+    std::string command = "iptables -t " + table + " -D " + chain + " `iptables -t " + table + " -nvL " + chain +
+                          " --line-numbers" + wait_ + " | grep " + pattern + " | awk '{print $1}' | head -n 1`" +
+                          wait_;
     return run(command) == 0;
 }
 

@@ -69,9 +69,7 @@ std::string first_nonempty_line(const std::string& text)
 
 bool run_formatted(const char* format, const char* a, const char* b, const char* c, const char* d, const char* e)
 {
-    char command[512];
-    snprintf(command, sizeof command, format, a, b, c, d, e);
-    return run_shell(command) == 0;
+    return run_shell(format_text(format, a, b, c, d, e)) == 0;
 }
 
 bool refuse_text(const char* what, const char* text)

@@ -41,24 +41,22 @@ const char* const TUNNEL_STATE_PATTERN =
 
 int ovpn_log_contains(const char* pattern)
 {
-    char command[512];
-    snprintf(command, sizeof command, LOG_QUERY_FORMAT, FERRYD_PID, pattern ? pattern : "");
-    int status = system(command);
+    std::string command = format_text(LOG_QUERY_FORMAT, FERRYD_PID, pattern ? pattern : "");
+    int status = system(command.c_str());
     return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
 }
 
 int ovpn_log_contains_quoted(const char* message)
 {
-    char quoted[512];
-    snprintf(quoted, sizeof quoted, "\"%s\"", message ? message : "");
-    return ovpn_log_contains(quoted);
+    std::string quoted = std::string("\"") + (message ? message : "") + "\"";
+    return ovpn_log_contains(quoted.c_str());
 }
 
 int ovpn_init(const char* action)
 {
-    char command[512];
-    snprintf(command, sizeof command, "%s %s", "/opt/quillmesh/etc/init.ovpn ", action ? action : "");
-    int status = system(command);
+    // The command line has two blanks before the action.
+    std::string command = std::string(OVPN_INIT_SCRIPT) + "  " + (action ? action : "");
+    int status = system(command.c_str());
     return status != -1 && ((status >> 8) & 0xff) == 0 ? 1 : 0;
 }
 
@@ -165,9 +163,7 @@ int ping_host(const char* host)
         qm_log(LOG_ERR, "Refusing to ping the invalid host name '%s'.", host ? host : "");
         return 2;
     }
-    char command[512];
-    snprintf(command, sizeof command, "ping %s -c %d -W %d", host ? host : "", 1, 10);
-    return run_shell(command);
+    return run_shell(std::string("ping ") + host + " -c 1 -W 10");
 }
 
 int cs_reachable()

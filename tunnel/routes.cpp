@@ -61,18 +61,16 @@ int routes_manage(const cJSON* payload, const char* address_key, const char* net
             return 0;
         }
 
-        char route[64] = {0};
-        snprintf(route, sizeof route, "%s/%s", address->valuestring, netmask->valuestring);
-        char command[512];
-        snprintf(command, sizeof command, "ip r %s %s dev %s", operation, route, device);
-        qm_log(LOG_DEBUG, "routes_manage: command: %s", command);
+        std::string route = std::string(address->valuestring) + "/" + netmask->valuestring;
+        std::string command = std::string("ip r ") + operation + " " + route + " dev " + device;
+        qm_log(LOG_DEBUG, "routes_manage: command: %s", command.c_str());
 
         if (!wait_for_tunnel(1)) {
             qm_log(LOG_ERR, "Not able to set routes. OVPN tunnel is down.");
             return 0;
         }
-        if (system(command) != 0) {
-            qm_log(LOG_ERR, "Operation %s for route %s failed.", operation, route);
+        if (system(command.c_str()) != 0) {
+            qm_log(LOG_ERR, "Operation %s for route %s failed.", operation, route.c_str());
             return 0;
         }
     }

@@ -28,7 +28,7 @@ build=$(cd "$build" && pwd) || exit 1
 here=$(cd "$(dirname "$0")" && pwd)
 
 if [ "$inside" = 0 ]; then
-    opts=()
+    opts=(--carry "$build")
     [ "$keep" = 1 ] && opts+=(--shell)
     args=("$build" --inside)
     [ "$keep" = 1 ] && args+=(--keep)

@@ -1,14 +1,33 @@
 #!/usr/bin/env bash
 # Checks of the router sandbox, run on the machine itself (not inside a sandbox), because they
 # also look at what the sandbox leaves behind.
-#   selftest.sh isolation|syslog|standins|network|cleanup
+#   selftest.sh isolation|syslog|standins|network|cleanup|var_checkout
 set -uo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 SB=$HERE/qm-sandbox
 FAILS=0
 WORK=$(mktemp -d "$PWD/qmsb-selftest.XXXXXX")
-trap 'rm -rf "$WORK"' EXIT
+CLEAN=("$WORK")
+trap 'rm -rf --one-file-system "${CLEAN[@]}"' EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# Scratch directories below /var/tmp carry the PID of their run; those of runs killed outright
+# go now.
+VAR_SCRATCH=/var/tmp/qmsb-selftest
+for d in "$VAR_SCRATCH"-*; do
+  pid=${d#"$VAR_SCRATCH"-}
+  pid=${pid%%.*}
+  [ -d "$d" ] && ! kill -0 "$pid" 2>/dev/null && rm -rf --one-file-system "$d"
+done
+var_scratch() { # VARIABLE: a new directory below /var/tmp, removed on exit
+  local scratch
+  scratch=$(mktemp -d "$VAR_SCRATCH-$$.XXXXXX") || exit 1
+  CLEAN+=("$scratch")
+  printf -v "$1" %s "$scratch"
+}
 
 fail() {
   echo "FAIL: $*" >&2
@@ -27,9 +46,10 @@ check() {
 }
 same() { [ "$1" = "$2" ] || { printf "  expected [%s]\n  got      [%s]\n" "$2" "$1" >&2; return 1; }; }
 '
-in_sandbox() { # description script
-  local what=$1
-  if "$SB" -- bash -c "$PRELUDE$2"$'\nexit $FAILS'; then
+in_sandbox() { # description script [sandbox options...]
+  local what=$1 script=$2
+  shift 2
+  if "$SB" "$@" -- bash -c "$PRELUDE$script"$'\nexit $FAILS'; then
     ok "$what"
   else
     fail "$what"
@@ -49,7 +69,12 @@ assert_gone() { # id
 }
 
 case_isolation() {
-  local host_marker=$WORK/host-only
+  local host_marker=$WORK/host-only repo=${HERE%/tests/sandbox} carried d
+  # A build tree apart from the repository and the working directory, below the overlaid /var.
+  var_scratch carried
+  CLEAN+=("$repo/qmsb-selftest-$$")
+  local shared=("$WORK" "$carried")
+  [ -w "$repo" ] && shared+=("$repo")
   touch "$host_marker" /tmp/qmsb-selftest-host.$$
   in_sandbox "files written inside stay inside" '
     check "/tmp of the machine is hidden" [ ! -e /tmp/qmsb-selftest-host.'$$' ]
@@ -66,18 +91,25 @@ case_isolation() {
     check "no settings.wlan by default" [ ! -e /etc/settings.wlan ]
     check "/dev is private" [ -c /dev/null ] && [ -c /dev/urandom ] && [ -S /dev/log ] && [ ! -e /dev/vda ]
     check "/tmp is writable by all" same "$(stat -c %a /tmp)" 1777
-    for d in /opt /tmp /var/data /var/log /var/www /var/sandbox /etc /var/lib /usr/bin /usr/sbin /run; do
+    for d in /opt /tmp /var/data /var/log /var/www /var/sandbox /etc /var/lib /usr/bin /usr/sbin /run '"$(printf '%q ' "${shared[@]}")"'; do
       echo x >"$d/qmsb-selftest-'$$'" || { echo "FAIL: cannot write $d" >&2; FAILS=$((FAILS + 1)); }
     done
-  '
+  ' --carry "$carried"
   rm -f /tmp/qmsb-selftest-host.$$
-  local d
   for d in /opt /tmp /var/data /var/log /var/www /var/sandbox /etc /var/lib /usr/bin /usr/sbin /run; do
     [ -e "$d/qmsb-selftest-$$" ] && fail "$d/qmsb-selftest-$$ reached the machine"
   done
+  # The working directory, the repository and a carried build tree are the machine's own.
+  local lost=0
+  for d in "${shared[@]}"; do
+    [ -e "$d/qmsb-selftest-$$" ] && continue
+    fail "$d/qmsb-selftest-$$ written inside did not reach the machine"
+    lost=1
+  done
+  [ "$lost" = 1 ] || ok "files written in the working directory, the repository and a carried directory reach the machine"
 
   # While a sandbox runs, none of its mounts shows on the machine.
-  "$SB" -- sh -c "echo \$QM_SANDBOX_ID >'$WORK/id'; while [ ! -e '$WORK/go' ]; do sleep 0.05; done" &
+  "$SB" -- sh -c "echo \$QM_SANDBOX_ID >'$WORK/id'; for i in \$(seq 1 200); do [ -e '$WORK/go' ] && break; sleep 0.05; done" &
   local pid=$! i
   for i in $(seq 1 100); do [ -s "$WORK/id" ] && break; sleep 0.05; done
   local id
@@ -293,10 +325,25 @@ case_cleanup() {
   rm -rf --one-file-system "/run/$id"
 }
 
+# The isolation checks again from a copy of the sandbox's part of the checkout and a build tree
+# below /var/tmp: build servers keep their workspaces under /var/lib, where the sandbox lays its
+# overlay over /var.
+case_var_checkout() {
+  local d
+  var_scratch d
+  mkdir -p "$d/src/tests" "$d/build/tests/sandbox"
+  cp -a "$HERE" "$d/src/tests/"
+  if (cd "$d/build/tests/sandbox" && "$d/src/tests/sandbox/selftest.sh" isolation); then
+    ok "isolation from a checkout below /var/tmp"
+  else
+    fail "isolation from a checkout below /var/tmp"
+  fi
+}
+
 case "${1:-}" in
-  isolation | syslog | standins | network | cleanup) "case_$1" ;;
+  isolation | syslog | standins | network | cleanup | var_checkout) "case_$1" ;;
   *)
-    echo "usage: $0 isolation|syslog|standins|network|cleanup" >&2
+    echo "usage: $0 isolation|syslog|standins|network|cleanup|var_checkout" >&2
     exit 2
     ;;
 esac
