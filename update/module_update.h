@@ -28,6 +28,7 @@ bool module_install();
 // staging directory and reboots the router when the configuration restore succeeded.
 void apply_staged_files();
 
-// Downloads <base_url>/quillmesh.um.v4.tgz into /tmp/vpn_module_tbd/module/ with curl.
+// Downloads <base_url>/quillmesh.um.v4.tgz into /tmp/vpn_module_tbd/module/ with curl; a
+// transfer that stalls for a minute is given up.
 // 1 when the package was stored, 0 otherwise.
 int module_download(const std::string& base_url);
