@@ -6,7 +6,7 @@
 #include "common/log.h"
 #include "common/runner.h"
 #include "common/validate.h"
-#include "daemon/module_settings.h"
+#include "settings/module_settings.h"
 
 namespace {
 const char* const FILTER = "filter";

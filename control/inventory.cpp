@@ -4,7 +4,7 @@
 #include "common/str_util.h"
 #include "control/lan_iface_cfg.h"
 #include "control/lan_setup.h"
-#include "daemon/module_settings.h"
+#include "settings/module_settings.h"
 
 #include <arpa/inet.h>
 #include <cstdio>

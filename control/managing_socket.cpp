@@ -9,7 +9,7 @@
 #include "control/lan_iface_cfg.h"
 #include "control/firewall.h"
 #include "control/lan_setup.h"
-#include "daemon/module_settings.h"
+#include "settings/module_settings.h"
 #include "protocol/message_builder.h"
 #include "protocol/message_reader.h"
 #include "transport/tcp.h"

@@ -5,7 +5,7 @@
 #include "common/str_util.h"
 #include "control/managing_socket.h"
 #include "control/nat.h"
-#include "daemon/module_settings.h"
+#include "settings/module_settings.h"
 #include "dialogue/cs_exchange.h"
 #include "dialogue/discovery.h"
 #include "dialogue/initial_actions.h"
@@ -88,7 +88,7 @@ rm_operations real_operations()
     ops.ovpn_credentials_present = ovpn_credentials_present;
     ops.ovpn_credentials_delete = ovpn_credentials_delete;
     ops.ovpn_stop = ovpn_stop;
-    ops.ovpn_restart = ovpn_restart;
+    ops.ovpn_restart = restart_tunnel;
     ops.tunnel_status = tunnel_status;
     ops.cs_reachable = cs_reachable;
     ops.flush_one_to_one_nat = flush_one_to_one_nat;

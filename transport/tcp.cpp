@@ -1,7 +1,7 @@
 #include "transport/tcp.h"
 
 #include "common/log.h"
-#include "daemon/process_utils.h"
+#include "common/wait.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -1,5 +1,5 @@
 #include "common/log.h"
-#include "daemon/process_utils.h"
+#include "common/wait.h"
 #include "support/test_support.h"
 #include "transport/tcp.h"
 

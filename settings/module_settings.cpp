@@ -1,4 +1,4 @@
-#include "daemon/module_settings.h"
+#include "settings/module_settings.h"
 
 #include <cstdio>
 
