@@ -2,6 +2,7 @@
 
 #include "common/error.h"
 #include "common/file_util.h"
+#include "common/handles.h"
 #include "common/log.h"
 #include "common/runner.h"
 #include "common/str_util.h"
@@ -56,17 +57,6 @@ std::unique_ptr<control_handlers> installed_handlers;
 const control_handlers& handlers()
 {
     return installed_handlers ? *installed_handlers : real_control_handlers();
-}
-
-// The directory part of a path ("." when there is none, "/" for the root).
-std::string parent_directory(const std::string& path)
-{
-    size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
-    return path.substr(0, slash);
 }
 
 // Value checks that the reader leaves to its callers: a missing member and a member of the
@@ -548,42 +538,19 @@ bool store_base64_file(const std::string& base64, const std::string& path)
     // The bytes go to a temporary file one directory above the destination and are renamed into
     // place once complete: the staged files are applied by listing their directory, so neither
     // a file that could not be written completely nor a temporary one may ever show up there.
-    std::string dir = parent_directory(path);
-    std::string temp_dir = parent_directory(dir.size() > 1 ? dir : path);
-    std::vector<char> temp(temp_dir.begin(), temp_dir.end());
-    const char suffix[] = "/.qm_store.XXXXXX";
-    temp.insert(temp.end(), suffix, suffix + sizeof suffix); // with the terminating NUL
-    int fd = mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) {
+    // The router's tools read staged files as any file they are handed (restore copies a
+    // configuration file with its mode); the staging directory itself is what keeps them private.
+    std::string dir = directory_of(path);
+    atomic_file out(path, 0644, directory_of(dir.size() > 1 ? dir : path));
+    if (!out) {
         qm_log(LOG_ERR, "store_base64_file: %s: %s", path.c_str(), strerror(errno));
         return false;
     }
-    // The router's tools read staged files as any file they are handed (restore copies a
-    // configuration file with its mode); the staging directory itself is what keeps them private.
-    bool ok = fchmod(fd, 0644) == 0;
-    size_t done = 0;
-    while (ok && done < bytes.size()) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n > 0)
-            done += static_cast<size_t>(n);
-        else if (n < 0 && errno == EINTR)
-            continue;
-        else
-            ok = false;
-    }
-    ok = ok && fsync(fd) == 0;
-    ok = (close(fd) == 0) && ok;
-    ok = ok && rename(temp.data(), path.c_str()) == 0;
-    if (!ok) {
-        int saved = errno;
-        unlink(temp.data());
-        qm_log(LOG_ERR, "store_base64_file: %s: %s", path.c_str(), strerror(saved ? saved : EIO));
+    errno = 0;
+    fwrite(bytes.data(), 1, bytes.size(), out.get());
+    if (out.commit() != 0) {
+        qm_log(LOG_ERR, "store_base64_file: %s: %s", path.c_str(), strerror(errno ? errno : EIO));
         return false;
-    }
-    int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir_fd >= 0) {
-        fsync(dir_fd);
-        close(dir_fd);
     }
     return true;
 }

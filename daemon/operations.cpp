@@ -104,9 +104,9 @@ rm_operations real_operations()
     ops.managing_socket_stale = managing_socket_on_old_address;
     ops.peer_address = peer_ipv4_address;
     ops.set_receive_timeout = set_socket_receive_timeout;
-    ops.read_message = static_cast<bool (*)(int, std::string&)>(tcp_read_msg);
+    ops.read_message = tcp_read_msg;
     ops.process_control_msg = process_control_msg;
-    ops.ovpn_write = static_cast<bool (*)(int, const std::string&)>(ovpn_write);
+    ops.ovpn_write = ovpn_write;
     ops.close = [](int fd) {
         ::close(fd);
         // A request may have been large (a module package); give its memory back to the system

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/handles.h"
 #include "common/file_util.h"
 #include "common/log.h"
 #include "common/runner.h"
@@ -27,9 +28,6 @@ const size_t WORK_SUFFIX = 6;  // the XXXXXX of mkdtemp's template
 const char* const STAGING_DIR = "/tmp/vpn_module_tbd";
 constexpr size_t max_module_name = 24;
 
-struct dir_closer {
-    void operator()(DIR* d) const { closedir(d); }
-};
 
 // The package path goes into the tar command line unquoted.
 bool is_safe_path(const std::string& path)
@@ -115,7 +113,7 @@ void remove_stale_work_dirs()
 {
     std::vector<std::string> stale;
     {
-        std::unique_ptr<DIR, dir_closer> listing(opendir(TMP_DIR));
+        dir_ptr listing(opendir(TMP_DIR));
         if (!listing)
             return;
         while (struct dirent* entry = readdir(listing.get())) {
@@ -171,7 +169,7 @@ int install_package(const work_dir& work, const std::string& package)
         run_shell("tar -xzf " + copy + " -C " + tree + "/") != 0)
         return 1;
     int result = 1;
-    std::unique_ptr<DIR, dir_closer> listing(opendir(tree.c_str()));
+    dir_ptr listing(opendir(tree.c_str()));
     if (!listing)
         return 1;
     while (struct dirent* entry = readdir(listing.get())) {

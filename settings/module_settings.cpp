@@ -1,7 +1,9 @@
 #include "settings/module_settings.h"
 
 #include <cstdio>
+#include <variant>
 
+#include "common/handles.h"
 #include "common/log.h"
 #include "common/settings_file.h"
 
@@ -9,10 +11,92 @@ const char* const MODULE_SETTINGS_PATH = "/opt/quillmesh/etc/settings";
 const char* const TUNNEL_SETTINGS_PATH = "/opt/quillmesh/etc/settings.ovpn";
 
 namespace {
-const char* const local_ds_keys[3] = {"MOD_QUILLMESH_LOCAL_DS_IP1", "MOD_QUILLMESH_LOCAL_DS_IP2",
-                                      "MOD_QUILLMESH_LOCAL_DS_IP3"};
-const char* const core_ds_keys[3] = {"MOD_QUILLMESH_CORE_DS_IP1", "MOD_QUILLMESH_CORE_DS_IP2",
-                                     "MOD_QUILLMESH_CORE_DS_IP3"};
+// A key of a settings record and the member that holds its value. Loading reads every key
+// (absent ones give empty texts and zeros); saving writes them in the order of the table.
+using field = std::variant<int*, bool*, unsigned*, std::string*>;
+
+template <class R>
+struct key_row {
+    const char* key;
+    field (*of)(R&);
+    bool keep_zero;  // a number 0 is written as "0" (or else as an empty value)
+};
+
+using module_key = key_row<module_settings>;
+const module_key module_keys[] = {
+    {"MOD_QUILLMESH_ENABLED", [](module_settings& s) -> field { return &s.enabled; }, true},
+    {"MOD_QUILLMESH_LOCAL_DS_IP1", [](module_settings& s) -> field { return &s.local_ds_ip[0]; }, true},
+    {"MOD_QUILLMESH_LOCAL_DS_IP2", [](module_settings& s) -> field { return &s.local_ds_ip[1]; }, true},
+    {"MOD_QUILLMESH_LOCAL_DS_IP3", [](module_settings& s) -> field { return &s.local_ds_ip[2]; }, true},
+    {"MOD_QUILLMESH_CORE_DS_IP1", [](module_settings& s) -> field { return &s.core_ds_ip[0]; }, true},
+    {"MOD_QUILLMESH_CORE_DS_IP2", [](module_settings& s) -> field { return &s.core_ds_ip[1]; }, true},
+    {"MOD_QUILLMESH_CORE_DS_IP3", [](module_settings& s) -> field { return &s.core_ds_ip[2]; }, true},
+    {"MOD_QUILLMESH_CS_IP1", [](module_settings& s) -> field { return &s.cs_ip; }, true},
+    {"MOD_QUILLMESH_UCID", [](module_settings& s) -> field { return &s.ucid; }, true},
+    {"MOD_QUILLMESH_DS_PORT", [](module_settings& s) -> field { return &s.ds_port; }, true},
+    {"MOD_QUILLMESH_CS_SIDE_CHANNEL_PORT_SSL", [](module_settings& s) -> field { return &s.cs_side_channel_port_ssl; }, true},
+    {"MOD_QUILLMESH_CS_SIDE_CHANNEL_PORT_UDP", [](module_settings& s) -> field { return &s.cs_side_channel_port_udp; }, true},
+    {"MOD_QUILLMESH_CONTROL_CHANNEL_PORT", [](module_settings& s) -> field { return &s.control_channel_port; }, true},
+    {"MOD_QUILLMESH_SYSLOG_LEVEL", [](module_settings& s) -> field { return &s.syslog_level; }, true},
+    {"MOD_QUILLMESH_RECOVERY_TIMEOUT", [](module_settings& s) -> field { return &s.recovery_timeout; }, true},
+    {"MOD_QUILLMESH_RECOVERY_COUNTER", [](module_settings& s) -> field { return &s.recovery_counter; }, true},
+};
+
+using tunnel_key = key_row<tunnel_settings>;
+const tunnel_key tunnel_keys[] = {
+    {"QUILLMESH_ENABLED", [](tunnel_settings& s) -> field { return &s.enabled; }, true},
+    {"QUILLMESH_TUNDEV", [](tunnel_settings& s) -> field { return &s.tundev; }, true},
+    {"QUILLMESH_PROTO", [](tunnel_settings& s) -> field { return &s.proto; }, true},
+    {"QUILLMESH_PORT", [](tunnel_settings& s) -> field { return &s.port; }, true},
+    {"QUILLMESH_REMOTE_IPADDR", [](tunnel_settings& s) -> field { return &s.remote_ipaddr; }, true},
+    {"QUILLMESH_REDIRECT_GW", [](tunnel_settings& s) -> field { return &s.redirect_gw; }, true},
+    {"QUILLMESH_PING_INTVL", [](tunnel_settings& s) -> field { return &s.ping_intvl; }, false},
+    {"QUILLMESH_PING_TOUT", [](tunnel_settings& s) -> field { return &s.ping_tout; }, false},
+    {"QUILLMESH_COMP", [](tunnel_settings& s) -> field { return &s.comp; }, true},
+    {"QUILLMESH_NAT", [](tunnel_settings& s) -> field { return &s.nat; }, true},
+    {"QUILLMESH_AUTH", [](tunnel_settings& s) -> field { return &s.auth; }, true},
+    {"QUILLMESH_CIPHER", [](tunnel_settings& s) -> field { return &s.cipher; }, true},
+};
+
+template <class R, size_t N>
+void load_keys(R& record, const key_row<R> (&rows)[N], const char* path)
+{
+    file_ptr file = settings_open(path);
+    FILE* f = file.get();
+    for (const key_row<R>& row : rows) {
+        field value = row.of(record);
+        if (std::string** text = std::get_if<std::string*>(&value))
+            **text = settings_get_text(f, row.key);
+        else if (unsigned** number = std::get_if<unsigned*>(&value))
+            **number = settings_get_uint(f, row.key);
+        else if (int** flag = std::get_if<int*>(&value))
+            **flag = static_cast<int>(settings_get_uint(f, row.key));
+        else
+            *std::get<bool*>(value) = settings_get_uint(f, row.key) != 0;
+    }
+}
+
+template <class R, size_t N>
+int save_keys(const R& record, const key_row<R> (&rows)[N], const char* path)
+{
+    atomic_file out(path, 0644);
+    if (!out)
+        return 0;
+    FILE* f = out.get();
+    for (const key_row<R>& row : rows) {
+        // The accessor only reads here.
+        field value = row.of(const_cast<R&>(record));
+        if (std::string** text = std::get_if<std::string*>(&value))
+            settings_put_text(f, row.key, **text);
+        else if (unsigned** number = std::get_if<unsigned*>(&value))
+            settings_put_uint(f, row.key, **number, row.keep_zero);
+        else if (int** flag = std::get_if<int*>(&value))
+            settings_put_flag(f, row.key, **flag);
+        else
+            settings_put_flag(f, row.key, *std::get<bool*>(value));
+    }
+    return out.commit() == 0 ? 1 : 0;
+}
 
 // Copies at most n bytes and always terminates: a longer value is cut rather than handed out
 // without its terminator.
@@ -24,82 +108,22 @@ void copy_bounded(char* buffer, const std::string& value, size_t n)
 
 void module_settings_load(module_settings& s, const char* path)
 {
-    FILE* f = settings_open(path, "r");
-    s.enabled = static_cast<int>(settings_get_uint(f, "MOD_QUILLMESH_ENABLED"));
-    for (int i = 0; i < 3; ++i)
-        s.local_ds_ip[i] = settings_get_text(f, local_ds_keys[i]);
-    for (int i = 0; i < 3; ++i)
-        s.core_ds_ip[i] = settings_get_text(f, core_ds_keys[i]);
-    s.cs_ip = settings_get_text(f, "MOD_QUILLMESH_CS_IP1");
-    s.ucid = settings_get_text(f, "MOD_QUILLMESH_UCID");
-    s.ds_port = settings_get_uint(f, "MOD_QUILLMESH_DS_PORT");
-    s.cs_side_channel_port_ssl = settings_get_uint(f, "MOD_QUILLMESH_CS_SIDE_CHANNEL_PORT_SSL");
-    s.cs_side_channel_port_udp = settings_get_uint(f, "MOD_QUILLMESH_CS_SIDE_CHANNEL_PORT_UDP");
-    s.control_channel_port = settings_get_uint(f, "MOD_QUILLMESH_CONTROL_CHANNEL_PORT");
-    s.syslog_level = settings_get_uint(f, "MOD_QUILLMESH_SYSLOG_LEVEL");
-    s.recovery_timeout = settings_get_uint(f, "MOD_QUILLMESH_RECOVERY_TIMEOUT");
-    s.recovery_counter = settings_get_uint(f, "MOD_QUILLMESH_RECOVERY_COUNTER");
-    settings_close(f);
+    load_keys(s, module_keys, path);
 }
 
 int module_settings_save(const module_settings& s, const char* path)
 {
-    FILE* f = settings_open(path, "w");
-    if (!f)
-        return 0;
-    settings_put_flag(f, "MOD_QUILLMESH_ENABLED", s.enabled);
-    for (int i = 0; i < 3; ++i)
-        settings_put_text(f, local_ds_keys[i], s.local_ds_ip[i]);
-    for (int i = 0; i < 3; ++i)
-        settings_put_text(f, core_ds_keys[i], s.core_ds_ip[i]);
-    settings_put_text(f, "MOD_QUILLMESH_CS_IP1", s.cs_ip);
-    settings_put_text(f, "MOD_QUILLMESH_UCID", s.ucid);
-    settings_put_uint(f, "MOD_QUILLMESH_DS_PORT", s.ds_port, true);
-    settings_put_uint(f, "MOD_QUILLMESH_CS_SIDE_CHANNEL_PORT_SSL", s.cs_side_channel_port_ssl, true);
-    settings_put_uint(f, "MOD_QUILLMESH_CS_SIDE_CHANNEL_PORT_UDP", s.cs_side_channel_port_udp, true);
-    settings_put_uint(f, "MOD_QUILLMESH_CONTROL_CHANNEL_PORT", s.control_channel_port, true);
-    settings_put_uint(f, "MOD_QUILLMESH_SYSLOG_LEVEL", s.syslog_level, true);
-    settings_put_uint(f, "MOD_QUILLMESH_RECOVERY_TIMEOUT", s.recovery_timeout, true);
-    settings_put_uint(f, "MOD_QUILLMESH_RECOVERY_COUNTER", s.recovery_counter, true);
-    return settings_close(f) == 0 ? 1 : 0;
+    return save_keys(s, module_keys, path);
 }
 
 void tunnel_settings_load(tunnel_settings& s, const char* path)
 {
-    FILE* f = settings_open(path, "r");
-    s.enabled = static_cast<int>(settings_get_uint(f, "QUILLMESH_ENABLED"));
-    s.tundev = settings_get_text(f, "QUILLMESH_TUNDEV");
-    s.proto = settings_get_text(f, "QUILLMESH_PROTO");
-    s.port = settings_get_uint(f, "QUILLMESH_PORT");
-    s.remote_ipaddr = settings_get_text(f, "QUILLMESH_REMOTE_IPADDR");
-    s.redirect_gw = settings_get_uint(f, "QUILLMESH_REDIRECT_GW") != 0;
-    s.ping_intvl = settings_get_uint(f, "QUILLMESH_PING_INTVL");
-    s.ping_tout = settings_get_uint(f, "QUILLMESH_PING_TOUT");
-    s.comp = settings_get_text(f, "QUILLMESH_COMP");
-    s.nat = settings_get_uint(f, "QUILLMESH_NAT") != 0;
-    s.auth = settings_get_text(f, "QUILLMESH_AUTH");
-    s.cipher = settings_get_text(f, "QUILLMESH_CIPHER");
-    settings_close(f);
+    load_keys(s, tunnel_keys, path);
 }
 
 int tunnel_settings_save(const tunnel_settings& s, const char* path)
 {
-    FILE* f = settings_open(path, "w");
-    if (!f)
-        return 0;
-    settings_put_flag(f, "QUILLMESH_ENABLED", s.enabled);
-    settings_put_text(f, "QUILLMESH_TUNDEV", s.tundev);
-    settings_put_text(f, "QUILLMESH_PROTO", s.proto);
-    settings_put_uint(f, "QUILLMESH_PORT", s.port, true);
-    settings_put_text(f, "QUILLMESH_REMOTE_IPADDR", s.remote_ipaddr);
-    settings_put_flag(f, "QUILLMESH_REDIRECT_GW", s.redirect_gw);
-    settings_put_uint(f, "QUILLMESH_PING_INTVL", s.ping_intvl, false);
-    settings_put_uint(f, "QUILLMESH_PING_TOUT", s.ping_tout, false);
-    settings_put_text(f, "QUILLMESH_COMP", s.comp);
-    settings_put_flag(f, "QUILLMESH_NAT", s.nat);
-    settings_put_text(f, "QUILLMESH_AUTH", s.auth);
-    settings_put_text(f, "QUILLMESH_CIPHER", s.cipher);
-    return settings_close(f) == 0 ? 1 : 0;
+    return save_keys(s, tunnel_keys, path);
 }
 
 void module_settings_release(module_settings& s)

@@ -85,24 +85,6 @@ std::string msg_assembler::take()
     return out;
 }
 
-tcp_connection& tcp_connection::operator=(tcp_connection&& other) noexcept
-{
-    if (this != &other) {
-        close();
-        fd = other.fd;
-        other.fd = -1;
-    }
-    return *this;
-}
-
-void tcp_connection::close()
-{
-    if (fd != -1) {
-        ::close(fd);
-        fd = -1;
-    }
-}
-
 int tcp_create_cli_socket(int timeout)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -191,10 +173,6 @@ bool tcp_read_msg(int fd, std::string& out)
     }
 }
 
-bool tcp_read_msg(tcp_connection& conn, std::string& out)
-{
-    return tcp_read_msg(conn.fd, out);
-}
 
 namespace
 {
@@ -224,9 +202,4 @@ bool ovpn_write(int fd, const std::string& text)
         left -= static_cast<std::size_t>(n);
     }
     return true;
-}
-
-bool ovpn_write(tcp_connection& conn, const std::string& text)
-{
-    return ovpn_write(conn.fd, text);
 }

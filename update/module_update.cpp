@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/handles.h"
 #include "common/file_util.h"
 #include "common/log.h"
 #include "common/private_dir.h"
@@ -32,9 +33,6 @@ const char* const MSG_NO_TEMP_DIR = "Module update: not able to create temp dire
 const char* const MSG_DOWNLOAD_COMMAND = "UM download command: %s";
 const char* const MSG_DOWNLOAD_FAILED = "Not able to download user module from %s. Module not updated.";
 
-struct dir_closer {
-    void operator()(DIR* d) const { closedir(d); }
-};
 
 bool is_regular_file(const std::string& directory, const struct dirent& entry)
 {
@@ -65,7 +63,7 @@ bool run_for_each_file(const std::string& directory, const std::string& command,
 {
     if (!file_exists(directory))
         return false;
-    std::unique_ptr<DIR, dir_closer> listing(opendir(directory.c_str()));
+    dir_ptr listing(opendir(directory.c_str()));
     if (!listing) {
         qm_log(LOG_ERR, "%s", strerror(errno));
         return false;
