@@ -4,7 +4,8 @@
 #include "control/inventory.h"
 #include "control/lan_iface_cfg.h"
 #include "control/lan_setup.h"
-#include "control/managing_socket.h"
+#include "control/file_store.h"
+#include "control/dispatch.h"
 #include "control/nat.h"
 #include "settings/module_settings.h"
 #include "tunnel/ovpn_control.h"
@@ -28,4 +29,9 @@ const control_handlers& real_control_handlers()
         settings_tunnel_device,
     };
     return real;
+}
+
+bool restart_service(const char* name)
+{
+    return run_program("/sbin/service", name, "restart", static_cast<char*>(nullptr)) == 0;
 }

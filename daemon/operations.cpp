@@ -4,6 +4,7 @@
 #include "common/log.h"
 #include "common/str_util.h"
 #include "control/managing_socket.h"
+#include "control/dispatch.h"
 #include "control/nat.h"
 #include "settings/module_settings.h"
 #include "dialogue/cs_exchange.h"

@@ -7,6 +7,8 @@
 #include "control/lan_iface_cfg.h"
 #include "control/lan_setup.h"
 #include "control/managing_socket.h"
+#include "control/file_store.h"
+#include "control/dispatch.h"
 
 #include <cjson/cJSON.h>
 #include <cstdint>

@@ -8,6 +8,7 @@
 #include "control/lan_iface_cfg.h"
 #include "control/lan_setup.h"
 #include "control/managing_socket.h"
+#include "control/dispatch.h"
 #include "support/test_support.h"
 #include "transport/tcp.h"
 

@@ -5,6 +5,8 @@
 #include "control/lan_iface_cfg.h"
 #include "control/lan_setup.h"
 #include "control/managing_socket.h"
+#include "control/file_store.h"
+#include "control/dispatch.h"
 #include "support/test_support.h"
 
 #include <cerrno>
