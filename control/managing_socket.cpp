@@ -11,19 +11,39 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-int create_managing_socket()
-{
+namespace {
+// Where the managing socket listens, as the settings and the tunnel say now: the port, the
+// tunnel device and its address (empty when it has none).
+struct endpoint {
     unsigned port = 0;
+    char device[16] = { 0 };
+    char address[16] = { 0 };
+    bool has_address = false;
+};
+
+endpoint managing_endpoint()
+{
+    endpoint e;
     {
         module_settings settings;
         module_settings_load(settings);
-        port = settings.control_channel_port;
+        e.port = settings.control_channel_port;
     }
-    char device[16] = { 0 };
-    settings_tunnel_device(device);
+    settings_tunnel_device(e.device);
+    e.has_address = iface_name_to_ip(e.device, e.address);
+    if (!e.has_address)
+        e.address[0] = '\0';
+    return e;
+}
+} // namespace
 
-    char address[16] = { 0 };
-    if (!iface_name_to_ip(device, address) || address[0] == '\0') {
+int create_managing_socket()
+{
+    endpoint e = managing_endpoint();
+    unsigned port = e.port;
+    const char* device = e.device;
+    const char* address = e.address;
+    if (!e.has_address || address[0] == '\0') {
         qm_log(LOG_ERR, "Not able to create managing socket. No IP address for interface %s found.", device);
         return -1;
     }
@@ -43,22 +63,12 @@ int create_managing_socket()
 
 bool fence_managing_socket(uint32_t cs_address)
 {
-    unsigned port = 0;
-    {
-        module_settings settings;
-        module_settings_load(settings);
-        port = settings.control_channel_port;
-    }
-    char device[16] = { 0 };
-    settings_tunnel_device(device);
-    char address[16] = { 0 };
-    if (!iface_name_to_ip(device, address))
-        address[0] = '\0';
+    endpoint e = managing_endpoint();
     char cs[INET_ADDRSTRLEN] = { 0 };
     struct in_addr in = {};
     in.s_addr = cs_address;
     inet_ntop(AF_INET, &in, cs, sizeof cs);
-    return fence_control_port(device, address, cs, port);
+    return fence_control_port(e.device, e.address, cs, e.port);
 }
 
 int accept_control_connection(int listen_fd)
