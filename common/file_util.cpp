@@ -77,13 +77,19 @@ std::string replacement_target(const std::string& path)
 }
 
 // The replacement keeps the owner and mode of the file it replaces (less write access for
-// others), so a file an operator made private stays private. A private writer (no group or other bits in `perms`, as for
-// keys) never widens the file beyond its own mode. A new file gets `perms`.
+// others), so a file an operator made private stays private. A private writer (no group or other
+// bits in `perms`, as for keys) never widens the file beyond its own mode, and never writes a
+// private file that belongs to another user (a key must not end up readable by whoever owns the
+// file a link led to). A new file gets `perms`.
 bool take_over_owner_and_mode(int fd, const std::string& target, mode_t perms)
 {
     struct stat existing;
     if (stat(target.c_str(), &existing) != 0 || !S_ISREG(existing.st_mode))
         return fchmod(fd, perms) == 0;
+    if ((perms & 077) == 0 && existing.st_uid != geteuid()) {
+        errno = EPERM;
+        return false;
+    }
     // A file that root reads and acts on is never left writable by every local user.
     mode_t mode = existing.st_mode & 0777 & ~static_cast<mode_t>(S_IWOTH);
     if ((perms & 077) == 0)

@@ -123,11 +123,10 @@ void apply_staged_files()
     if (claim_staging_dir(STAGING_SCRIPT_DIR, false))
         run_for_each_file(STAGING_SCRIPT_DIR, "bash", MSG_SCRIPT_FAILED);
     module_install();
-    // Without the trailing '/', a link planted in place of the directory is removed itself
-    // rather than followed.
+    // Removed without following a link, whatever was put in its place.
     std::string staging = STAGING_DIR;
     staging.pop_back();
-    run_shell("rm -rf " + staging);
+    remove_tree(staging);
     if (restored)
         run_shell("reboot");
 }
