@@ -1,7 +1,7 @@
 #include "common/private_dir.h"
 
 #include "common/log.h"
-#include "common/runner.h"
+#include "common/system.h"
 
 #include <cerrno>
 #include <cstring>
@@ -17,7 +17,7 @@ namespace
 void remove_planted(const std::string& path, const struct stat& st)
 {
     if (S_ISDIR(st.st_mode))
-        run_program("rm", "-rf", "--", path.c_str(), static_cast<char*>(nullptr));
+        run_program({"rm", "-rf", "--", path});
     else
         unlink(path.c_str());
 }

@@ -1,5 +1,5 @@
 // The real operations behind the control dispatch.
-#include "common/runner.h"
+#include "common/system.h"
 #include "control/firewall.h"
 #include "control/inventory.h"
 #include "control/lan_iface_cfg.h"
@@ -33,5 +33,5 @@ const control_handlers& real_control_handlers()
 
 bool restart_service(const char* name)
 {
-    return run_program("/sbin/service", name, "restart", static_cast<char*>(nullptr)) == 0;
+    return run_program({"/sbin/service", name, "restart"}) == 0;
 }

@@ -10,7 +10,7 @@
 #include "common/file_util.h"
 #include "common/handles.h"
 #include "common/log.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "support/test_support.h"
 
 TEST(FileExists, TrueForFilesAndDirectoriesFalseOtherwise)

@@ -3,7 +3,7 @@
 #include "common/handles.h"
 #include "common/file_util.h"
 #include "common/log.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "control/inventory.h"
 #include "control/lan_iface_cfg.h"
 #include "control/lan_setup.h"

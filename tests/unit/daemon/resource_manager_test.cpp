@@ -33,7 +33,7 @@ protected:
     resource_manager& manager(unsigned recovery_timeout = 7, unsigned recovery_counter = 3)
     {
         rm_ = std::make_unique<resource_manager>(
-            router.table(), [this](unsigned s) { router.pause(s); }, recovery_timeout, recovery_counter);
+            router.table(), recovery_timeout, recovery_counter);
         return *rm_;
     }
 
