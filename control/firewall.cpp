@@ -179,14 +179,14 @@ bool enable_internet_connection()
     return true;
 }
 
-bool manage_internet_connection(int mode, bool (*disable)(), bool (*enable)())
+bool manage_internet_connection(int mode)
 {
     if (mode != 0 && mode != 1) {
         qm_log(LOG_ERR, "Manage Internet Connection: unknown mode: %d", mode);
         return false;
     }
     const char* name = mode == 0 ? "disabled" : "enabled";
-    bool ok = mode == 0 ? disable() : enable();
+    bool ok = mode == 0 ? disable_internet_connection() : enable_internet_connection();
     if (!ok) {
         qm_log(LOG_ERR, "Setting internet connection to %s failed.", name);
         return false;
