@@ -125,6 +125,8 @@ public:
         return status;
     }
 
+    int sync(int fd) override { return fsync(fd); }
+
     void sleep(std::chrono::milliseconds duration) override
     {
         long long ms = duration.count() < 0 ? 0 : duration.count();
@@ -183,6 +185,11 @@ int run_shell_capture(const std::string& command, std::string* output)
 int run_program(const std::vector<std::string>& argv, std::string* output)
 {
     return router_system().program(argv, output);
+}
+
+int sync_to_storage(int fd)
+{
+    return router_system().sync(fd);
 }
 
 void msleep(uint32_t ms)

@@ -22,6 +22,8 @@ public:
     // program must not block on it: what does not fit a pipe is lost). Raw wait status, -1
     // when no child was created.
     virtual int program(const std::vector<std::string>& argv, std::string* output) = 0;
+    // Writes what the system holds of the open file (or directory) to the storage: fsync.
+    virtual int sync(int fd) = 0;
     // Sleeps the duration, resuming after an interruption unless SIGTERM_ARRIVED is set.
     virtual void sleep(std::chrono::milliseconds duration) = 0;
     virtual std::chrono::steady_clock::time_point now() = 0;
@@ -46,6 +48,9 @@ int run_program(const std::vector<std::string>& argv, std::string* output = null
 // Set when SIGTERM arrived; the pauses and the plain message reader give up instead of resuming
 // an interrupted wait.
 extern volatile unsigned char SIGTERM_ARRIVED;
+
+// fsync through the backend: the step of a save that makes it survive a power cut.
+int sync_to_storage(int fd);
 
 void msleep(uint32_t ms);
 void sleep_seconds(unsigned seconds);

@@ -1,5 +1,7 @@
 #include "common/system_recording.h"
 
+#include <unistd.h>
+
 recording_system::recording_system() : previous_(install_system_backend(this)) {}
 
 recording_system::~recording_system()
@@ -13,6 +15,7 @@ recording_system& recording_system::operator=(const recording_system& other)
     real_sleeps_up_to = other.real_sleeps_up_to;
     commands = other.commands;
     sleeps = other.sleeps;
+    syncs = other.syncs;
     clock = other.clock;
     answers_ = other.answers_;
     return *this;
@@ -61,6 +64,14 @@ int recording_system::program(const std::vector<std::string>& argv, std::string*
     if (const answer* scripted = respond(text, output))
         return scripted->status;
     return run_unscripted ? previous_->program(argv, output) : 0;
+}
+
+int recording_system::sync(int fd)
+{
+    char path[4096] = {};
+    ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1);
+    syncs.push_back(n > 0 ? std::string(path, static_cast<size_t>(n)) : "fd " + std::to_string(fd));
+    return 0;
 }
 
 void recording_system::sleep(std::chrono::milliseconds duration)

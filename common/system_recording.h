@@ -34,10 +34,12 @@ public:
 
     std::vector<std::string> commands;         // every command line and program, in order
     std::vector<std::chrono::milliseconds> sleeps;
+    std::vector<std::string> syncs;  // the path each synced descriptor had at that moment
     std::chrono::steady_clock::time_point clock{};  // moved by the pauses only
 
     int shell(const std::string& command, std::string* output) override;
     int program(const std::vector<std::string>& argv, std::string* output) override;
+    int sync(int fd) override;
     void sleep(std::chrono::milliseconds duration) override;
     std::chrono::steady_clock::time_point now() override { return clock; }
 

@@ -143,3 +143,50 @@ TEST(iptables_cmd, conditional_operations_test_for_the_chain_in_table_filter)
     };
     EXPECT_EQ(rec.commands, expected);
 }
+
+TEST(internet_mode, rule_texts_of_both_modes)
+{
+    recording_system rec;
+    script_in_turn(rec, "iptables -C", {1});  // no rule is there yet
+    log_capture logs;
+    // No tunnel settings on the build machine: the CS's two rules are refused, the rest is built.
+    EXPECT_FALSE(manage_internet_connection(0));
+    EXPECT_TRUE(logs.contains(LOG_ERR, "Invalid CS address '' in the tunnel settings."));
+    EXPECT_TRUE(logs.contains(LOG_DEBUG, "Inserting CS rule into iint_quillmesh failed."));
+    std::vector<std::string> changes;
+    for (const std::string& c : rec.commands)
+        if (c.rfind("iptables -C", 0) != 0)
+            changes.push_back(c);
+    const std::string lan = "192.168.0.0/16,172.16.0.0/12,10.0.0.0/8,127.0.0.0/24 -j ACCEPT";
+    EXPECT_EQ(changes, (std::vector<std::string>{
+                           "iptables -n --list iint_quillmesh -t filter -w >/dev/null 2>/dev/null || "
+                           "iptables -N iint_quillmesh -t filter -w",
+                           "iptables -n --list oint_quillmesh -t filter -w >/dev/null 2>/dev/null || "
+                           "iptables -N oint_quillmesh -t filter -w",
+                           "iptables -I INPUT -j iint_quillmesh -t filter -w",
+                           "iptables -I OUTPUT -j oint_quillmesh -t filter -w",
+                           "iptables -I FORWARD -j iint_quillmesh -t filter -w",
+                           "iptables -I FORWARD -j oint_quillmesh -t filter -w",
+                           "iptables -A iint_quillmesh -j DROP -t filter -w",
+                           "iptables -A oint_quillmesh -j DROP -t filter -w",
+                           "iptables -I iint_quillmesh -s " + lan + " -t filter -w",
+                           "iptables -I oint_quillmesh -d " + lan + " -t filter -w",
+                       }));
+
+    rec.commands.clear();
+    EXPECT_TRUE(manage_internet_connection(1));
+    std::vector<std::string> removals;
+    for (const std::string& c : rec.commands)
+        if (c.rfind("iptables -nL", 0) != 0)
+            removals.push_back(c);
+    EXPECT_EQ(removals, (std::vector<std::string>{
+                            "iptables -F iint_quillmesh -t filter -w 2>/dev/null",
+                            "iptables -F oint_quillmesh -t filter -w 2>/dev/null",
+                            "iptables -D INPUT -j iint_quillmesh -t filter -w",
+                            "iptables -D OUTPUT -j oint_quillmesh -t filter -w",
+                            "iptables -D FORWARD -j iint_quillmesh -t filter -w",
+                            "iptables -D FORWARD -j oint_quillmesh -t filter -w",
+                            "iptables -X iint_quillmesh -t filter -w",
+                            "iptables -X oint_quillmesh -t filter -w",
+                        }));
+}
