@@ -12,6 +12,7 @@
 #include "common/error.h"
 #include "common/handles.h"
 #include "common/log.h"
+#include "common/system.h"
 
 std::string directory_of(const std::string& path)
 {
@@ -34,7 +35,7 @@ void sync_directory(const std::string& path)
 {
     int fd = open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
-        fsync(fd);
+        sync_to_storage(fd);
         close(fd);
     }
 }
@@ -203,7 +204,7 @@ int atomic_file::commit()
     FILE* file = file_;
     file_ = nullptr;
     bool ok = fflush(file) == 0 && !ferror(file);
-    ok = ok && fsync(fileno(file)) == 0;
+    ok = ok && sync_to_storage(fileno(file)) == 0;
     ok = (fclose(file) == 0) && ok;
     ok = ok && rename(temp_path_.c_str(), target_.c_str()) == 0;
     if (!ok) {

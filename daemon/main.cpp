@@ -38,6 +38,6 @@ int main()
     unsigned recovery_timeout = 0;
     unsigned recovery_counter = 0;
     settings_recovery(&recovery_timeout, &recovery_counter);
-    resource_manager manager(real_operations(), sleep_seconds, recovery_timeout, recovery_counter);
+    resource_manager manager(real_operations(), recovery_timeout, recovery_counter);
     return manager.run();
 }

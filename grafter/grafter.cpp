@@ -18,7 +18,7 @@
 #include "common/file_util.h"
 #include "common/log.h"
 #include "common/private_dir.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "grafter/package_check.h"
 #include "grafter/settings_merge.h"
 
@@ -181,10 +181,9 @@ bool signature_valid(const std::string& package, const std::string& copy)
                SIGNATURE_SUFFIX);
         return false;
     }
-    if (run_program("openssl", "pkeyutl", "-verify", "-pubin", "-inkey", SIGNING_KEY, "-rawin", "-in", copy.c_str(),
-                    "-sigfile", signature.c_str(), static_cast<char*>(nullptr)) == 0 ||
-        run_program("openssl", "dgst", "-sha256", "-verify", SIGNING_KEY, "-signature", signature.c_str(),
-                    copy.c_str(), static_cast<char*>(nullptr)) == 0)
+    if (run_program({"openssl", "pkeyutl", "-verify", "-pubin", "-inkey", SIGNING_KEY, "-rawin", "-in", copy,
+                     "-sigfile", signature}) == 0 ||
+        run_program({"openssl", "dgst", "-sha256", "-verify", SIGNING_KEY, "-signature", signature, copy}) == 0)
         return true;
     qm_log(LOG_ERR, "Package %s refused: its signature does not match the package signing key.", package.c_str());
     return false;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "common/runner.h"
+#include "common/system.h"
 
 namespace {
 // The components of a member name or link target as they resolve on disk: empty ones (a

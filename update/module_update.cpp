@@ -11,7 +11,7 @@
 #include "common/file_util.h"
 #include "common/log.h"
 #include "common/private_dir.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "common/validate.h"
 
 const char* const STAGING_DIR = "/tmp/vpn_module_tbd/";

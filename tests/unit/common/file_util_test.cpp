@@ -11,7 +11,8 @@
 #include "common/handles.h"
 #include "common/log.h"
 #include "common/private_dir.h"
-#include "common/runner.h"
+#include "common/system.h"
+#include "common/system_recording.h"
 #include "support/test_support.h"
 
 TEST(FileExists, TrueForFilesAndDirectoriesFalseOtherwise)
@@ -90,6 +91,22 @@ TEST(StringToFile, FilesGetTheirModeFromTheFirstMoment)
     EXPECT_EQ(st.st_mode & 0777, 0644u);
     ASSERT_EQ(stat(dir.file("key").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(AtomicFile, SyncsTheNewContentUnderItsTemporaryNameAndThenTheDirectory)
+{
+    temp_dir dir;
+    write_file(dir.file("f"), "old");
+    recording_system sys;
+    atomic_file save(dir.file("f"));
+    fputs("new", save.get());
+    ASSERT_EQ(save.commit(), 0);
+    // Synced after the rename, the file would be seen under its final name.
+    ASSERT_EQ(sys.syncs.size(), 2u);
+    EXPECT_EQ(sys.syncs[0].rfind(dir.path() + "/", 0), 0u) << sys.syncs[0];
+    EXPECT_NE(sys.syncs[0], dir.file("f"));
+    EXPECT_EQ(sys.syncs[1], dir.path());
+    EXPECT_EQ(read_file(dir.file("f")), "new");
 }
 
 TEST(AtomicFile, DroppedWithoutCommitLeavesTheOldFileAndNoTemporary)

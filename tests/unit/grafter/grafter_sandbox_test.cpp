@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/file_util.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "grafter/grafter.h"
 #include "support/test_support.h"
 
@@ -104,15 +104,6 @@ protected:
     }
 };
 }  // namespace
-
-TEST_F(grafter_sandbox, wrong_argument_count_exits_1_and_touches_nothing)
-{
-    sh("mkdir -p /tmp/vpn_module_tbd/module /tmp/vpn_module");
-    EXPECT_EQ(1, run_grafter({}));
-    EXPECT_EQ(1, run_grafter({"/tmp/a.tgz", "/tmp/b.tgz"}));
-    EXPECT_TRUE(file_exists("/tmp/vpn_module_tbd/module"));
-    EXPECT_TRUE(file_exists("/tmp/vpn_module"));
-}
 
 TEST_F(grafter_sandbox, first_installation_runs_install_defaults_and_start_only)
 {

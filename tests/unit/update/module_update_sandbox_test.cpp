@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "common/file_util.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "support/test_support.h"
 
 namespace {
