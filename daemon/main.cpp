@@ -8,12 +8,16 @@
 #include "dialogue/device_cert.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <unistd.h>
 
-int main()
+// "-f": stay in the foreground as the child of the module's supervisor (module/etc/init), which
+// starts the daemon again when it ends. Without it the daemon detaches as it always did.
+int main(int argc, char** argv)
 {
-    if (daemonize() != 0)
+    bool supervised = argc == 2 && strcmp(argv[1], "-f") == 0;
+    if (daemonize(supervised) != 0)
         return -1;
     setenv("PATH", "/bin:/sbin:/usr/bin:/usr/sbin", 0);
     qm_openlog();
