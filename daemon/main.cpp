@@ -7,9 +7,32 @@
 #include "daemon/resource_manager.h"
 #include "dialogue/device_cert.h"
 
-#include <cstdlib>
-#include <exception>
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <exception>
+
+namespace {
+// After a regional power cut a whole fleet comes back at the same moment: a random pause of
+// 0..max seconds (in milliseconds) before the first contact with a DS spreads their starts.
+void start_delay(unsigned max_seconds)
+{
+    if (max_seconds == 0)
+        return;
+    uint32_t random = 0;
+    int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || read(fd, &random, sizeof random) != static_cast<ssize_t>(sizeof random))
+        random = static_cast<uint32_t>(time(nullptr)) ^ (static_cast<uint32_t>(getpid()) * 2654435761u);
+    if (fd >= 0)
+        close(fd);
+    uint32_t ms = random % (max_seconds * 1000 + 1);
+    qm_log(LOG_INFO, "Waiting %u.%03u s before the first contact with a DS.", ms / 1000, ms % 1000);
+    msleep(ms);
+}
+}  // namespace
 
 int main()
 {
@@ -38,6 +61,7 @@ int main()
     unsigned recovery_timeout = 0;
     unsigned recovery_counter = 0;
     settings_recovery(&recovery_timeout, &recovery_counter);
+    start_delay(settings_start_delay_max());
     resource_manager manager(real_operations(), sleep_seconds, recovery_timeout, recovery_counter);
     return manager.run();
 }

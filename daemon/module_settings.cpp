@@ -39,6 +39,7 @@ void module_settings_load(module_settings& s, const char* path)
     s.syslog_level = settings_get_uint(f, "MOD_QUILLMESH_SYSLOG_LEVEL");
     s.recovery_timeout = settings_get_uint(f, "MOD_QUILLMESH_RECOVERY_TIMEOUT");
     s.recovery_counter = settings_get_uint(f, "MOD_QUILLMESH_RECOVERY_COUNTER");
+    s.start_delay_max = settings_get_uint(f, "MOD_QUILLMESH_START_DELAY_MAX");
     settings_close(f);
 }
 
@@ -61,6 +62,7 @@ int module_settings_save(const module_settings& s, const char* path)
     settings_put_uint(f, "MOD_QUILLMESH_SYSLOG_LEVEL", s.syslog_level, true);
     settings_put_uint(f, "MOD_QUILLMESH_RECOVERY_TIMEOUT", s.recovery_timeout, true);
     settings_put_uint(f, "MOD_QUILLMESH_RECOVERY_COUNTER", s.recovery_counter, true);
+    settings_put_uint(f, "MOD_QUILLMESH_START_DELAY_MAX", s.start_delay_max, true);
     return settings_close(f) == 0 ? 1 : 0;
 }
 
@@ -132,6 +134,13 @@ void settings_recovery(unsigned* timeout, unsigned* counter)
     module_settings_load(s);
     *timeout = s.recovery_timeout;
     *counter = s.recovery_counter;
+}
+
+unsigned settings_start_delay_max()
+{
+    module_settings s;
+    module_settings_load(s);
+    return s.start_delay_max < START_DELAY_LIMIT ? s.start_delay_max : START_DELAY_LIMIT;
 }
 
 void settings_tunnel_device(char* buffer)
