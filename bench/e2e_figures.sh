@@ -118,14 +118,17 @@ if [ "$part" = startup ]; then
         wait "$capture" 2>/dev/null
     }
     # The round trips before the tunnel's first datagram: each time the CS side answers what the
-    # router sent. Frames without data (acknowledgements, closes) make nobody wait and are left out.
+    # router sent. Frames without data (acknowledgements, closes) make nobody wait and are left out,
+    # and so are the tunnel server's datagrams to a tunnel process of before and the router's ICMP
+    # answers to them.
     tunnel_port=$(sed -n 's/^QUILLMESH_PORT=//p' /opt/quillmesh/etc/settings.ovpn)
     round_trips() { # capture
         tcpdump -nn -tt -r "$1" 2>/dev/null | awk -v me="$QM_ROUTER_ADDR" -v port="${tunnel_port:-1194}" '
             $2 != "IP" { next }
             { up = ($3 == me || index($3, me ".") == 1) }
             up && $5 ~ ("\\." port ":$") { exit }
-            !(/Flags \[S/ || / length [1-9]/ || /ICMP/) { next }
+            $3 ~ ("\\." port "$") || /ICMP/ { next }
+            !(/Flags \[S/ || / length [1-9]/) { next }
             !up && last == "up" { n++ }
             { last = up ? "up" : "down" }
             END { print n + 0 }'
