@@ -117,20 +117,26 @@ if [ "$part" = startup ]; then
         kill -INT "$capture" 2>/dev/null
         wait "$capture" 2>/dev/null
     }
-    # The round trips before the tunnel's first datagram: each time the CS side answers what the
-    # router sent. Frames without data (acknowledgements, closes) make nobody wait and are left out,
-    # and so are the tunnel server's datagrams to a tunnel process of before and the router's ICMP
-    # answers to them.
+    # The round trips before the tunnel's first datagram: each time the router sends after the CS
+    # side's answer could have reached it, at least the link's shortest round trip (2 x (delay -
+    # jitter)) later; frames that the jitter merely pulled apart count once. Frames without data
+    # (acknowledgements, closes) make nobody wait and are left out, and so are the tunnel
+    # server's datagrams to a tunnel process of before and the router's ICMP answers to them. On
+    # the lan link every turn counts, also where frames merely cross.
     tunnel_port=$(sed -n 's/^QUILLMESH_PORT=//p' /opt/quillmesh/etc/settings.ovpn)
+    shortest_rtt=$(awk -F= '{ v[$1] = $2 } END { d = v["delay"] - v["jitter"]; print (d > 0 ? 2 * d / 1000 : 0) }' \
+        /var/sandbox/link.settings)
     round_trips() { # capture
-        tcpdump -nn -tt -r "$1" 2>/dev/null | awk -v me="$QM_ROUTER_ADDR" -v port="${tunnel_port:-1194}" '
+        tcpdump -nn -tt -r "$1" 2>/dev/null | awk -v me="$QM_ROUTER_ADDR" -v port="${tunnel_port:-1194}" \
+            -v rtt="$shortest_rtt" '
             $2 != "IP" { next }
             { up = ($3 == me || index($3, me ".") == 1) }
-            up && $5 ~ ("\\." port ":$") { exit }
-            $3 ~ ("\\." port "$") || /ICMP/ { next }
-            !(/Flags \[S/ || / length [1-9]/) { next }
-            !up && last == "up" { n++ }
-            { last = up ? "up" : "down" }
+            up && $5 ~ ("\\." port ":$") { tunnel = 1 }
+            !tunnel && ($3 ~ ("\\." port "$") || /ICMP/ || !(/Flags \[S/ || / length [1-9]/)) { next }
+            !up && !answered { answered = $1 }
+            up && answered && $1 - answered >= 0.8 * rtt { n++ }
+            up { answered = 0 }
+            tunnel { exit }
             END { print n + 0 }'
     }
     timed_start() { # first|again: prints the seconds to "Ready" and the round trips
