@@ -4,8 +4,10 @@
 #include "control/inventory.h"
 #include "control/lan_iface_cfg.h"
 #include "control/lan_setup.h"
-#include "control/managing_socket.h"
-#include "daemon/module_settings.h"
+#include "control/file_store.h"
+#include "control/dispatch.h"
+#include "control/nat.h"
+#include "settings/module_settings.h"
 #include "tunnel/ovpn_control.h"
 #include "tunnel/routes.h"
 #include "update/module_update.h"
@@ -18,7 +20,7 @@ const control_handlers& real_control_handlers()
             return static_cast<int>(routes_manage(payload, ip_key, mask_key, operation, device));
         },
         manageable_ifaces,
-        []() { return static_cast<int>(ovpn_restart()); },
+        restart_tunnel,
         [](const std::string& directory) { return claim_staging_dir(directory, true); },
         store_base64_file,
         []() { return static_cast<bool>(disable_internet_connection()); },
@@ -27,4 +29,9 @@ const control_handlers& real_control_handlers()
         settings_tunnel_device,
     };
     return real;
+}
+
+bool restart_service(const char* name)
+{
+    return run_program("/sbin/service", name, "restart", static_cast<char*>(nullptr)) == 0;
 }

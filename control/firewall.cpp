@@ -6,7 +6,7 @@
 #include "common/log.h"
 #include "common/runner.h"
 #include "common/validate.h"
-#include "daemon/module_settings.h"
+#include "settings/module_settings.h"
 
 namespace {
 const char* const FILTER = "filter";
@@ -183,14 +183,14 @@ bool enable_internet_connection()
     return true;
 }
 
-bool manage_internet_connection(int mode)
+bool manage_internet_connection(int mode, bool (*disable)(), bool (*enable)())
 {
     if (mode != 0 && mode != 1) {
         qm_log(LOG_ERR, "Manage Internet Connection: unknown mode: %d", mode);
         return false;
     }
     const char* name = mode == 0 ? "disabled" : "enabled";
-    bool ok = mode == 0 ? disable_internet_connection() : enable_internet_connection();
+    bool ok = mode == 0 ? disable() : enable();
     if (!ok) {
         qm_log(LOG_ERR, "Setting internet connection to %s failed.", name);
         return false;

@@ -51,7 +51,9 @@ bool enable_internet_connection();
 // "Setting internet connection mode to: %s" on success, "Setting internet connection to
 // %s failed." or "Manage Internet Connection: unknown mode: %d" on failure. True on success;
 // on false the response carries "Setting internet connection failed.".
-bool manage_internet_connection(int mode);
+// The two operations may be given in place of the real ones (the dispatch's handler table).
+bool manage_internet_connection(int mode, bool (*disable)() = disable_internet_connection,
+                                bool (*enable)() = enable_internet_connection);
 
 // Lets only the CS reach the managing socket: in table raw, chain ctl_quillmesh (jumped to from
 // PREROUTING, created when missing, refilled on every call) drops every packet to the socket's

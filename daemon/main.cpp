@@ -1,6 +1,7 @@
 // Entry of quillmeshd: becomes a daemon, opens the log, starts up and runs the resource manager.
 #include "common/log.h"
-#include "daemon/module_settings.h"
+#include "common/wait.h"
+#include "settings/module_settings.h"
 #include "daemon/operations.h"
 #include "daemon/prerequisites.h"
 #include "daemon/process_utils.h"

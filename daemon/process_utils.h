@@ -1,15 +1,7 @@
-// Process-level helpers of the daemon: becoming a daemon, a millisecond sleep for polling
-// loops, and the flag that tells interruptible waits to give up.
+// Process-level helpers of the daemon: becoming a daemon. The millisecond sleep and the SIGTERM
+// flag live in common/wait.h.
 #pragma once
-
-#include <cstdint>
-
-// Set when SIGTERM arrived; msleep and the plain message reader give up instead of resuming
-// an interrupted wait.
-extern volatile unsigned char SIGTERM_ARRIVED;
 
 // Detaches from the terminal (double fork, new session, cwd /, descriptors 0-2 on /dev/null).
 // Returns 0 in the daemon process and -1 on failure; the starting processes leave with _exit(0).
 int daemonize();
-
-void msleep(uint32_t ms);

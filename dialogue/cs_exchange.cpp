@@ -4,7 +4,7 @@
 #include "common/file_util.h"
 #include "common/log.h"
 #include "common/runner.h"
-#include "daemon/module_settings.h"
+#include "settings/module_settings.h"
 #include "dialogue/device_cert.h"
 #include "dialogue/discovery.h"
 #include "dialogue/identity.h"

@@ -5,7 +5,7 @@
 #include "common/log.h"
 #include "common/str_util.h"
 #include "common/validate.h"
-#include "daemon/module_settings.h"
+#include "settings/module_settings.h"
 #include "dialogue/device_cert.h"
 #include "dialogue/identity.h"
 #include "protocol/message_builder.h"

@@ -2,7 +2,7 @@
 
 #include "common/error.h"
 #include "common/log.h"
-#include "daemon/process_utils.h"
+#include "common/wait.h"
 #include "transport/tcp.h"
 
 #include <arpa/inet.h>

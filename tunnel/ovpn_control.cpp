@@ -15,8 +15,7 @@
 #include "common/log.h"
 #include "common/runner.h"
 #include "common/str_util.h"
-#include "control/nat.h"
-#include "daemon/module_settings.h"
+#include "settings/module_settings.h"
 
 const char* const OVPN_INIT_SCRIPT = "/opt/quillmesh/etc/init.ovpn";
 const char* const OVPN_SYSTEM_LOG = "/var/log/messages";
@@ -86,10 +85,6 @@ int ovpn_restart()
         errno = code;  // the resource manager decides by it
         return 0;
     }
-    char tundev[16] = {0};
-    settings_tunnel_device(tundev);
-    exempt_tunnel_address(tundev);
-    qm_log(LOG_DEBUG, "OVPN up and running.");
     return 1;
 }
 

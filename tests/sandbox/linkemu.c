@@ -55,10 +55,10 @@ static const struct preset {
     const char* name;
     struct settings s;
 } presets[] = {
-    {"lan", {0, 0, 0, 0, 1000}},
-    {"lte", {35, 5, 0.5, 20000, 1000}},
-    {"3g", {150, 30, 2, 2000, 1000}},
-    {"bad", {300, 100, 5, 256, 1000}},
+    { "lan", { 0, 0, 0, 0, 1000 } },
+    { "lte", { 35, 5, 0.5, 20000, 1000 } },
+    { "3g", { 150, 30, 2, 2000, 1000 } },
+    { "bad", { 300, 100, 5, 256, 1000 } },
 };
 
 struct frame {
@@ -73,7 +73,7 @@ struct direction {
     int from, to;
     struct frame* ring;
     unsigned head, count;
-    uint64_t free_at;  /* when the link has sent the frames before */
+    uint64_t free_at; /* when the link has sent the frames before */
     uint64_t last_due; /* keeps the order */
     unsigned long passed, lost, queue_drops, oversize, send_errors, bytes;
 };
@@ -169,10 +169,10 @@ static int no_offload(const char* ifname)
         perror("qm-linkemu: socket");
         return 0;
     }
-    static const uint32_t commands[] = {ETHTOOL_STXCSUM, ETHTOOL_SSG, ETHTOOL_STSO, ETHTOOL_SGSO};
+    static const uint32_t commands[] = { ETHTOOL_STXCSUM, ETHTOOL_SSG, ETHTOOL_STSO, ETHTOOL_SGSO };
     int ok = 1;
     for (size_t i = 0; i < sizeof commands / sizeof commands[0]; i++) {
-        struct ethtool_value value = {.cmd = commands[i], .data = 0};
+        struct ethtool_value value = { .cmd = commands[i], .data = 0 };
         struct ifreq request;
         memset(&request, 0, sizeof request);
         snprintf(request.ifr_name, sizeof request.ifr_name, "%s", ifname);
@@ -194,12 +194,12 @@ static int open_end(const char* ifname)
         return -1;
     }
     int index = (int)if_nametoindex(ifname);
-    struct sockaddr_ll address = {.sll_family = AF_PACKET, .sll_protocol = htons(ETH_P_ALL), .sll_ifindex = index};
-    struct packet_mreq promisc = {.mr_ifindex = index, .mr_type = PACKET_MR_PROMISC};
+    struct sockaddr_ll address = { .sll_family = AF_PACKET, .sll_protocol = htons(ETH_P_ALL), .sll_ifindex = index };
+    struct packet_mreq promisc = { .mr_ifindex = index, .mr_type = PACKET_MR_PROMISC };
     int one = 1;
-    if (index == 0 || bind(fd, (struct sockaddr*)&address, sizeof address) != 0 ||
-        setsockopt(fd, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &promisc, sizeof promisc) != 0 ||
-        setsockopt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one) != 0) {
+    if (index == 0 || bind(fd, (struct sockaddr*)&address, sizeof address) != 0
+        || setsockopt(fd, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &promisc, sizeof promisc) != 0
+        || setsockopt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one) != 0) {
         fprintf(stderr, "qm-linkemu: %s: %s\n", ifname, strerror(errno));
         close(fd);
         return -1;
@@ -215,8 +215,8 @@ static int is_ip(const unsigned char* frame, size_t len)
     return type == ETH_P_IP || type == ETH_P_IPV6;
 }
 
-static void take_frame(struct direction* d, const struct settings* s, const unsigned char* data, size_t len,
-                       uint64_t now)
+static void take_frame(
+    struct direction* d, const struct settings* s, const unsigned char* data, size_t len, uint64_t now)
 {
     if (!is_ip(data, len)) {
         if (send(d->to, data, len, 0) < 0)
@@ -253,8 +253,8 @@ static void receive(struct direction* d, const struct settings* s)
     for (;;) {
         struct sockaddr_ll from;
         socklen_t from_len = sizeof from;
-        ssize_t n = recvfrom(d->from, buffer, sizeof buffer, MSG_DONTWAIT | MSG_TRUNC, (struct sockaddr*)&from,
-                             &from_len);
+        ssize_t n
+            = recvfrom(d->from, buffer, sizeof buffer, MSG_DONTWAIT | MSG_TRUNC, (struct sockaddr*)&from, &from_len);
         if (n < 0)
             return;
         if (from.sll_pkttype == PACKET_OUTGOING)
@@ -303,9 +303,8 @@ static void write_stats(const char* path, const struct direction* dirs)
     for (int i = 0; i < 2 && used < sizeof text; i++) {
         const struct direction* d = &dirs[i];
         int n = snprintf(text + used, sizeof text - used,
-                         "%s>%s passed %lu lost %lu queue_drops %lu oversize %lu send_errors %lu bytes %lu\n",
-                         d->from_name, d->to_name, d->passed, d->lost, d->queue_drops, d->oversize, d->send_errors,
-                         d->bytes);
+            "%s>%s passed %lu lost %lu queue_drops %lu oversize %lu send_errors %lu bytes %lu\n", d->from_name,
+            d->to_name, d->passed, d->lost, d->queue_drops, d->oversize, d->send_errors, d->bytes);
         if (n > 0)
             used += (size_t)n;
     }
@@ -316,7 +315,7 @@ static void usage(void)
 {
     fputs("usage: qm-linkemu [--ready FILE] [--stats FILE] [--seed N] SPEC IF_A IF_B\n"
           "       qm-linkemu --no-offload IF...\n",
-          stderr);
+        stderr);
 }
 
 int main(int argc, char** argv)
@@ -348,7 +347,7 @@ int main(int argc, char** argv)
     rng_state = seed ? seed : 1;
     /* A link's timing must not depend on the build jobs beside it: the kernel's own emulator
      * runs in softirq context, ours as a real-time process (it sleeps between frames). */
-    struct sched_param priority = {.sched_priority = 10};
+    struct sched_param priority = { .sched_priority = 10 };
     if (sched_setscheduler(0, SCHED_FIFO, &priority) != 0)
         fprintf(stderr, "qm-linkemu: no real-time priority (%s); timing follows the machine's load\n", strerror(errno));
 
@@ -384,11 +383,11 @@ int main(int argc, char** argv)
     sigaction(SIGUSR1, &sa, NULL);
 
     char text[512];
-    snprintf(text, sizeof text, "delay=%g\njitter=%g\nloss=%g\nrate=%g\nlimit=%u\nseed=%llu\n", s.delay_ms,
-             s.jitter_ms, s.loss_pct, s.rate_kbit, s.limit, (unsigned long long)seed);
+    snprintf(text, sizeof text, "delay=%g\njitter=%g\nloss=%g\nrate=%g\nlimit=%u\nseed=%llu\n", s.delay_ms, s.jitter_ms,
+        s.loss_pct, s.rate_kbit, s.limit, (unsigned long long)seed);
     write_file(ready, text);
 
-    struct pollfd fds[2] = {{.fd = a, .events = POLLIN}, {.fd = b, .events = POLLIN}};
+    struct pollfd fds[2] = { { .fd = a, .events = POLLIN }, { .fd = b, .events = POLLIN } };
     while (!stop_requested) {
         uint64_t now = now_ns();
         deliver(&dirs[0], &s, now);

@@ -8,6 +8,7 @@
 
 #include "common/error.h"
 #include "common/file_util.h"
+#include "common/handles.h"
 #include "common/log.h"
 #include "common/runner.h"
 #include "support/test_support.h"
@@ -90,18 +91,20 @@ TEST(StringToFile, FilesGetTheirModeFromTheFirstMoment)
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
-TEST(AtomicFile, AbortLeavesTheOldFileAndNoTemporary)
+TEST(AtomicFile, DroppedWithoutCommitLeavesTheOldFileAndNoTemporary)
 {
     temp_dir dir;
     std::string path = dir.file("f");
     write_file(path, "old");
-    std::string temp;
-    FILE* f = atomic_file_begin(path, 0644, temp);
-    ASSERT_NE(f, nullptr);
-    fputs("new", f);
-    atomic_file_abort(f, temp);
+    {
+        atomic_file out(path, 0644);
+        ASSERT_TRUE(out);
+        fputs("new", out.get());
+    }
     EXPECT_EQ(read_file(path), "old");
-    EXPECT_FALSE(file_exists(temp));
+    std::string listing;
+    run_shell_capture("ls -A " + dir.path(), &listing);
+    EXPECT_EQ(listing, "f\n");
 }
 
 TEST(AtomicFile, SaveThroughASymbolicLinkReplacesTheFileTheLinkNames)

@@ -1,5 +1,6 @@
 // The control channel against the router sandbox: real interfaces and routes of the namespace,
 // real iptables, the router's settings files, and the restore, service and reboot stand-ins.
+#include "common/handles.h"
 #include "common/file_util.h"
 #include "common/log.h"
 #include "common/runner.h"
@@ -7,6 +8,7 @@
 #include "control/lan_iface_cfg.h"
 #include "control/lan_setup.h"
 #include "control/managing_socket.h"
+#include "control/dispatch.h"
 #include "support/test_support.h"
 #include "transport/tcp.h"
 
@@ -432,12 +434,12 @@ TEST_F(ControlSandbox, ManagingSocketListensOnTheTunnelAddressOnly)
     EXPECT_GE(conn_fd, 0);
     if (conn_fd >= 0) {
         EXPECT_EQ(fcntl(conn_fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
-        tcp_connection conn(conn_fd);
+        fd_owner conn(conn_fd);
         std::string request;
         std::string response;
-        ASSERT_TRUE(tcp_read_msg(conn, request));
+        ASSERT_TRUE(tcp_read_msg(conn.fd, request));
         ASSERT_TRUE(process_control_msg(request, response));
-        EXPECT_TRUE(ovpn_write(conn, response));
+        EXPECT_TRUE(ovpn_write(conn.fd, response));
     }
     peer.join();
     EXPECT_EQ(answer, reply("[{\"T\":100,\"ER\":1,\"I\":0,\"MG\":\"Unsupported segment type\"}]") + "\n");

@@ -5,6 +5,8 @@
 #include "control/lan_iface_cfg.h"
 #include "control/lan_setup.h"
 #include "control/managing_socket.h"
+#include "control/file_store.h"
+#include "control/dispatch.h"
 #include "support/test_support.h"
 
 #include <cerrno>
@@ -244,13 +246,14 @@ TEST_F(ControlDispatch, ServicesAreRestartedAfterAllSegmentsInFixedOrder)
 
 TEST_F(ControlDispatch, FailedServiceRestartMeansNoResponse)
 {
-    r.failing_service = "bard";
-    EXPECT_EQ(handle(lan_request(lan_entry("eth0"))), "no response");
-    EXPECT_TRUE(logs.contains(LOG_ERR, "Not able to restart bard service."));
-    r.lan_restart = RESTART_BARD | RESTART_ETH;
-    r.failing_service = "eth";
-    EXPECT_EQ(handle(lan_request(lan_entry("eth0"))), "no response");
-    EXPECT_TRUE(logs.contains(LOG_ERR, "Not able to restart service eth."));
+    r.lan_restart = RESTART_BARD | RESTART_ETH | RESTART_WIFI;
+    for (const auto& c : { std::make_pair("bard", "Not able to restart bard service."),
+                           std::make_pair("wifi", "Not able to restart wifi service."),
+                           std::make_pair("eth", "Not able to restart service eth.") }) {
+        r.failing_service = c.first;
+        EXPECT_EQ(handle(lan_request(lan_entry("eth0"))), "no response");
+        EXPECT_TRUE(logs.contains(LOG_ERR, c.second)) << c.first;
+    }
 }
 
 TEST_F(ControlDispatch, UnsupportedInterfaceNamesFailTheWholeSegmentBeforeSetup)

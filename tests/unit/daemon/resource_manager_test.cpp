@@ -1,6 +1,6 @@
 #include "common/error.h"
 #include "common/log.h"
-#include "daemon/module_settings.h"
+#include "settings/module_settings.h"
 #include "daemon/resource_manager.h"
 #include "fake_router.h"
 #include "support/test_support.h"

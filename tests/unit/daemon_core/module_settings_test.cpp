@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "daemon/module_settings.h"
+#include "settings/module_settings.h"
 #include "support/test_support.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include "common/log.h"
 #include "common/runner.h"
 #include "common/settings_file.h"
-#include "daemon/module_settings.h"
+#include "settings/module_settings.h"
 #include "support/test_support.h"
 
 namespace {

@@ -1,7 +1,7 @@
 #include "dialogue/peer_fixture.h"
 
 #include "common/runner.h"
-#include "daemon/module_settings.h"
+#include "settings/module_settings.h"
 #include "dialogue/cs_exchange.h"
 #include "dialogue/device_cert.h"
 #include "dialogue/discovery.h"

@@ -231,6 +231,57 @@ TEST_F(grafter_sandbox, refuses_to_work_in_a_tmp_that_others_can_rename_in)
     expect_work_dirs_gone();
 }
 
+// With a package signing key installed (by the module's own package), only a package whose
+// detached signature matches it is unpacked; anything else is refused with nothing touched.
+TEST_F(grafter_sandbox, with_a_signing_key_only_validly_signed_packages_are_installed)
+{
+    const std::string keys = "/var/data/grafter_keys";
+    ASSERT_EQ(0, sh("rm -rf " + keys + " && mkdir -p " + keys + " && cd " + keys +
+                    " && openssl genpkey -algorithm ed25519 -out ed.key && openssl pkey -in ed.key -pubout -out ed.pem"
+                    " && openssl genpkey -algorithm ed25519 -out other.key"
+                    " && openssl ecparam -name prime256v1 -genkey -noout -out ec.key"
+                    " && openssl pkey -in ec.key -pubout -out ec.pem"));
+    const std::string ed_sign = "openssl pkeyutl -sign -rawin -inkey " + keys + "/ed.key -in " + PACKAGE + " -out " +
+                                PACKAGE + ".sig";
+    const struct {
+        const char* what;
+        std::string key;
+        std::string sign;
+        bool changed_after_signing;
+        bool installed;
+    } rows[] = {
+        {"Ed25519, signed", "ed.pem", ed_sign, false, true},
+        {"P-256, signed", "ec.pem",
+         "openssl dgst -sha256 -sign " + keys + "/ec.key -out " + PACKAGE + ".sig " + PACKAGE, false, true},
+        {"no signature", "ed.pem", "true", false, false},
+        {"signed by another key", "ed.pem",
+         "openssl pkeyutl -sign -rawin -inkey " + keys + "/other.key -in " + PACKAGE + " -out " + PACKAGE + ".sig",
+         false, false},
+        {"changed after signing", "ed.pem", ed_sign, true, false},
+        {"no key installed, no signature", "", "true", false, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_EQ(0, sh("rm -rf /opt/* /tmp/vpn_module* " + SOURCE + " " + RECORD + " && mkdir -p /opt/quillmesh/etc"));
+        if (!row.key.empty()) {
+            ASSERT_EQ(0, sh("cp " + keys + "/" + row.key + " /opt/quillmesh/etc/package_signing.pem"));
+        }
+        make_module({"sig_mod", "v1"});
+        make_package(PACKAGE, {"sig_mod"});
+        ASSERT_EQ(0, sh(row.sign));
+        if (row.changed_after_signing) {
+            make_module({"sig_mod", "v2"});
+            make_package(PACKAGE, {"sig_mod"});
+        }
+        EXPECT_EQ(row.installed ? 0 : 1, run_grafter({PACKAGE}));
+        EXPECT_EQ(row.installed, file_exists("/opt/sig_mod"));
+        EXPECT_EQ(row.installed, !record().empty());
+        EXPECT_FALSE(file_exists(PACKAGE + ".sig"));
+        expect_work_dirs_gone();
+    }
+    sh("rm -rf " + keys);
+}
+
 TEST_F(grafter_sandbox, reinstall_stops_saves_and_merges_after_defaults_before_start)
 {
     install_old("mod", "A=edited value\nB=2\nOLD=gone\n");

@@ -57,6 +57,8 @@ TEST(VersionCompare, DifferentNumberOfPiecesIsADifferentFormat)
     EXPECT_EQ(message_of([] { version_compare("2.4\n", "2.3.18"); }),
         "Versions (2.4\n) and (2.3.18) have a different format.");
     EXPECT_EQ(message_of([] { version_compare("", "1.0.2"); }), "Versions () and (1.0.2) have a different format.");
+    EXPECT_EQ(message_of([] { version_compare("1.0.2.1", "1.0.2"); }),
+        "Versions (1.0.2.1) and (1.0.2) have a different format.");
 }
 
 TEST(VersionCompare, UnreadablePieceThrowsExceptInTheLastPosition)
