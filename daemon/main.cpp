@@ -1,6 +1,6 @@
 // Entry of quillmeshd: becomes a daemon, opens the log, starts up and runs the resource manager.
 #include "common/log.h"
-#include "common/wait.h"
+#include "common/system.h"
 #include "settings/module_settings.h"
 #include "daemon/operations.h"
 #include "daemon/prerequisites.h"
@@ -63,6 +63,6 @@ int main()
     unsigned recovery_counter = 0;
     settings_recovery(&recovery_timeout, &recovery_counter);
     start_delay(settings_start_delay_max());
-    resource_manager manager(real_operations(), sleep_seconds, recovery_timeout, recovery_counter);
+    resource_manager manager(real_operations(), recovery_timeout, recovery_counter);
     return manager.run();
 }

@@ -1,10 +1,10 @@
 #include "tunnel/ovpn_control.h"
 
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,7 +13,7 @@
 
 #include "common/error.h"
 #include "common/log.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "common/str_util.h"
 #include "settings/module_settings.h"
 
@@ -47,7 +47,7 @@ const char* const TUNNEL_STATE_PATTERN =
 int ovpn_log_contains(const char* pattern)
 {
     std::string command = format_text(LOG_QUERY_FORMAT, FERRYD_PID, pattern ? pattern : "");
-    int status = system(command.c_str());
+    int status = run_shell_status(command);
     return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
 }
 
@@ -61,7 +61,7 @@ int ovpn_init(const char* action)
 {
     // The command line has two blanks before the action.
     std::string command = std::string(OVPN_INIT_SCRIPT) + "  " + (action ? action : "");
-    int status = system(command.c_str());
+    int status = run_shell_status(command);
     return status != -1 && ((status >> 8) & 0xff) == 0 ? 1 : 0;
 }
 
@@ -116,16 +116,12 @@ int wait_for_tunnel(int32_t minutes)
         // The second until the next round of log queries: the address is looked for every
         // 50 ms with one ioctl, so the tunnel counts as up within 50 ms of getting it. The
         // ticks are fixed points in time, so the pause stays one second.
-        struct timespec tick;
-        clock_gettime(CLOCK_MONOTONIC, &tick);
-        for (int i = 0; i < ADDRESS_LOOKS_PER_SECOND; i++) {
-            tick.tv_nsec += 1000000000L / ADDRESS_LOOKS_PER_SECOND;
-            if (tick.tv_nsec >= 1000000000L) {
-                tick.tv_nsec -= 1000000000L;
-                tick.tv_sec++;
-            }
-            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &tick, nullptr) == EINTR) {
-            }
+        const auto second = monotonic_now();
+        for (int i = 1; i <= ADDRESS_LOOKS_PER_SECOND; i++) {
+            const auto tick = second + std::chrono::milliseconds(1000 * i / ADDRESS_LOOKS_PER_SECOND);
+            const auto now = monotonic_now();
+            if (tick > now)
+                msleep(static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(tick - now).count()));
             uint32_t address = 0;
             uint32_t netmask = 0;
             if (iface_addr_mask(tundev, &address, &netmask) == 0)
