@@ -10,9 +10,10 @@
 #include <vector>
 
 #include "common/error.h"
+#include "common/handles.h"
 #include "common/log.h"
+#include "common/system.h"
 
-namespace {
 std::string directory_of(const std::string& path)
 {
     size_t slash = path.rfind('/');
@@ -23,6 +24,7 @@ std::string directory_of(const std::string& path)
     return path.substr(0, slash);
 }
 
+namespace {
 std::string name_of(const std::string& path)
 {
     size_t slash = path.rfind('/');
@@ -33,7 +35,7 @@ void sync_directory(const std::string& path)
 {
     int fd = open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
-        fsync(fd);
+        sync_to_storage(fd);
         close(fd);
     }
 }
@@ -75,23 +77,20 @@ std::string replacement_target(const std::string& path)
     return target;
 }
 
-// The temporary file is named after the file it replaces: ".<name>.XXXXXX" beside it.
-const size_t temp_suffix_length = 7;
-
-std::string target_of_temp(const std::string& temp_path)
-{
-    std::string name = name_of(temp_path);
-    return directory_of(temp_path) + "/" + name.substr(1, name.size() - 1 - temp_suffix_length);
-}
-
 // The replacement keeps the owner and mode of the file it replaces (less write access for
-// others), so a file an operator made private stays private. A private writer (no group or other bits in `perms`, as for
-// keys) never widens the file beyond its own mode. A new file gets `perms`.
+// others), so a file an operator made private stays private. A private writer (no group or other
+// bits in `perms`, as for keys) never widens the file beyond its own mode, and never writes a
+// private file that belongs to another user (a key must not end up readable by whoever owns the
+// file a link led to). A new file gets `perms`.
 bool take_over_owner_and_mode(int fd, const std::string& target, mode_t perms)
 {
     struct stat existing;
     if (stat(target.c_str(), &existing) != 0 || !S_ISREG(existing.st_mode))
         return fchmod(fd, perms) == 0;
+    if ((perms & 077) == 0 && existing.st_uid != geteuid()) {
+        errno = EPERM;
+        return false;
+    }
     // A file that root reads and acts on is never left writable by every local user.
     mode_t mode = existing.st_mode & 0777 & ~static_cast<mode_t>(S_IWOTH);
     if ((perms & 077) == 0)
@@ -125,59 +124,99 @@ int file_to_array(const char* path, char* buffer, size_t n)
     return static_cast<int>(count) - 1;
 }
 
-FILE* atomic_file_begin(const std::string& path, mode_t perms, std::string& temp_path)
+int fd_owner::release()
 {
-    std::string target = replacement_target(path);
-    if (target.empty())
-        return nullptr;
-    temp_path = directory_of(target) + "/." + name_of(target) + ".XXXXXX";
-    std::vector<char> templ(temp_path.begin(), temp_path.end());
-    templ.push_back('\0');
-    // mkstemp creates the file with mode 0600; widen it only after that, so a private key
-    // is never readable by others.
-    int fd = mkostemp(templ.data(), O_CLOEXEC);
-    if (fd < 0)
-        return nullptr;
-    temp_path = templ.data();
-    if (!take_over_owner_and_mode(fd, target, perms)) {
-        int saved = errno;
-        close(fd);
-        unlink(temp_path.c_str());
-        errno = saved;
-        return nullptr;
-    }
-    FILE* f = fdopen(fd, "w");
-    if (!f) {
-        int saved = errno;
-        close(fd);
-        unlink(temp_path.c_str());
-        errno = saved;
-    }
-    return f;
+    int descriptor = fd;
+    fd = -1;
+    return descriptor;
 }
 
-int atomic_file_commit(FILE* file, const std::string& temp_path)
+void fd_owner::close()
 {
-    std::string target = target_of_temp(temp_path);
+    if (fd >= 0) {
+        int saved = errno;
+        ::close(fd);
+        errno = saved;
+    }
+    fd = -1;
+}
+
+fd_owner& fd_owner::operator=(fd_owner&& other) noexcept
+{
+    if (this != &other) {
+        close();
+        fd = other.release();
+    }
+    return *this;
+}
+
+atomic_file::atomic_file(const std::string& path, mode_t perms)
+{
+    target_ = replacement_target(path);
+    if (target_.empty())
+        return;
+    // The temporary file is named after the file it replaces: ".<name>.XXXXXX" beside it.
+    open_temp(directory_of(target_) + "/." + name_of(target_) + ".XXXXXX", perms, true);
+}
+
+atomic_file::atomic_file(const std::string& path, mode_t perms, const std::string& temp_dir)
+    : target_(path)
+{
+    open_temp(temp_dir + "/.qm_store.XXXXXX", perms, false);
+}
+
+void atomic_file::open_temp(std::string templ, mode_t perms, bool keep_owner_and_mode)
+{
+    std::vector<char> name(templ.begin(), templ.end());
+    name.push_back('\0');
+    // mkstemp creates the file with mode 0600; widen it only after that, so a private key
+    // is never readable by others.
+    fd_owner fd(mkostemp(name.data(), O_CLOEXEC));
+    if (fd.fd < 0)
+        return;
+    temp_path_ = name.data();
+    bool ok = keep_owner_and_mode ? take_over_owner_and_mode(fd.fd, target_, perms) : fchmod(fd.fd, perms) == 0;
+    if (ok)
+        file_ = fdopen(fd.fd, "w");
+    if (!file_) {
+        int saved = errno;
+        fd.close();
+        unlink(temp_path_.c_str());
+        temp_path_.clear();
+        errno = saved;
+        return;
+    }
+    fd.release();
+}
+
+atomic_file::~atomic_file()
+{
+    if (file_)
+        fclose(file_);
+    if (!temp_path_.empty())
+        unlink(temp_path_.c_str());
+}
+
+int atomic_file::commit()
+{
+    if (!file_)
+        return -1;
+    FILE* file = file_;
+    file_ = nullptr;
     bool ok = fflush(file) == 0 && !ferror(file);
-    ok = ok && fsync(fileno(file)) == 0;
+    ok = ok && sync_to_storage(fileno(file)) == 0;
     ok = (fclose(file) == 0) && ok;
-    ok = ok && rename(temp_path.c_str(), target.c_str()) == 0;
+    ok = ok && rename(temp_path_.c_str(), target_.c_str()) == 0;
     if (!ok) {
         int saved = errno;
-        unlink(temp_path.c_str());
+        unlink(temp_path_.c_str());
+        temp_path_.clear();
         errno = saved;
         return -1;
     }
-    sync_directory(target);
+    temp_path_.clear();
+    sync_directory(target_);
     return 0;
-}
-
-void atomic_file_abort(FILE* file, const std::string& temp_path)
-{
-    if (file)
-        fclose(file);
-    unlink(temp_path.c_str());
 }
 
 int string_to_file(const std::string& content, const std::string& path, const char* mode, mode_t perms)
@@ -186,12 +225,11 @@ int string_to_file(const std::string& content, const std::string& path, const ch
     const char* text = content.c_str();
     size_t length = strlen(text);
     if (strcmp(mode, "w") == 0) {
-        std::string temp;
-        FILE* f = atomic_file_begin(path, perms, temp);
-        if (!f)
+        atomic_file out(path, perms);
+        if (!out)
             throw GenericError(std::string("Failed to open file [") + mode + "]: '" + path + "': " + strerror(errno));
-        fwrite(text, 1, length, f);
-        return atomic_file_commit(f, temp);
+        fwrite(text, 1, length, out.get());
+        return out.commit();
     }
     FILE* f = fopen(path.c_str(), mode);
     if (!f)

@@ -4,47 +4,17 @@
 
 #include <cstring>
 #include <fstream>
-#include <map>
 
-#include "common/file_util.h"
 #include "common/str_util.h"
 
 namespace {
 constexpr size_t line_buffer_size = 16384;
 char line_buffer[line_buffer_size];
-
-// Replacements in progress: handle -> temporary path.
-std::map<FILE*, std::string>& pending_replacements()
-{
-    static std::map<FILE*, std::string> pending;
-    return pending;
-}
 }  // namespace
 
-FILE* settings_open(const char* path, const char* mode)
+file_ptr settings_open(const char* path)
 {
-    if (!path || !mode)
-        return nullptr;
-    if (strcmp(mode, "w") != 0)
-        return fopen(path, mode);
-    std::string temp;
-    FILE* f = atomic_file_begin(path, 0644, temp);
-    if (f)
-        pending_replacements()[f] = temp;
-    return f;
-}
-
-int settings_close(FILE* file)
-{
-    if (!file)
-        return 0;
-    auto& pending = pending_replacements();
-    auto it = pending.find(file);
-    if (it == pending.end())
-        return fclose(file);
-    std::string temp = it->second;
-    pending.erase(it);
-    return atomic_file_commit(file, temp);
+    return file_ptr(path ? fopen(path, "r") : nullptr);
 }
 
 const char* settings_find(FILE* file, const char* key)

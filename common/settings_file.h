@@ -6,15 +6,12 @@
 #include <string>
 #include <unordered_map>
 
-// Opens a settings file. Mode "r" reads it. Mode "w" starts a replacement: the lines go to a
-// temporary file beside it that settings_close moves over the old file in one step, so a crash
-// or power cut leaves the old content or the new one, never half of one. Null on failure.
-FILE* settings_open(const char* path, const char* mode);
+#include "common/handles.h"
 
-// Closes a handle; for a "w" handle it syncs and renames the replacement into place.
-// Returns 0 on success; when the replacement could not be written completely the old file
-// stays as it was and the result is non-zero. A null handle is accepted (result 0).
-int settings_close(FILE* file);
+// Opens a settings file for reading; null when it cannot be opened. A settings file is written
+// through an atomic_file (common/handles.h) and the writers below, and replaced by its commit():
+// a crash or power cut leaves the old content or the new one, never half of one.
+file_ptr settings_open(const char* path);
 
 // Looks for `key` (any letter case) from the current position on. Returns the value inside a
 // shared line buffer, valid until the next lookup, or null when the key is not found.

@@ -4,9 +4,9 @@
 #include <string>
 
 #include "common/log.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "common/validate.h"
-#include "daemon/module_settings.h"
+#include "settings/module_settings.h"
 
 namespace {
 const char* const FILTER = "filter";
@@ -26,13 +26,9 @@ bool step_failed(bool ok, const char* message)
 }
 }  // namespace
 
-iptables_cmd::iptables_cmd() : run_(run_shell) {}
-
-iptables_cmd::iptables_cmd(runner run) : run_(run ? std::move(run) : runner(run_shell)) {}
-
 int iptables_cmd::run(const std::string& command)
 {
-    return run_(command);
+    return run_shell(command);
 }
 
 bool iptables_cmd::chain_exists(const std::string& chain, const std::string& table)

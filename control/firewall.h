@@ -3,7 +3,6 @@
 // oint_quillmesh in table filter).
 #pragma once
 
-#include <functional>
 #include <string>
 
 // Builds and runs iptables command lines. Every operation tests before it changes anything, so
@@ -11,12 +10,6 @@
 // appended to every command unless switched off.
 class iptables_cmd {
 public:
-    // Runs one shell command line and yields its exit status (0 = success).
-    using runner = std::function<int(const std::string& command)>;
-
-    iptables_cmd();
-    explicit iptables_cmd(runner run);
-
     void set_wait(bool on) { wait_ = on ? " -w" : ""; }
     const std::string& wait() const { return wait_; }
 
@@ -38,7 +31,6 @@ public:
 private:
     int run(const std::string& command);
 
-    runner run_;
     std::string wait_ = " -w";
 };
 

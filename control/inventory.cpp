@@ -1,10 +1,11 @@
 #include "control/inventory.h"
 
+#include "common/handles.h"
 #include "common/log.h"
 #include "common/str_util.h"
 #include "control/lan_iface_cfg.h"
 #include "control/lan_setup.h"
-#include "daemon/module_settings.h"
+#include "settings/module_settings.h"
 
 #include <arpa/inet.h>
 #include <cstdio>
@@ -41,9 +42,6 @@ const iface_bit ROUTING_IFACES[] = {
     { "usb1", IFACE_USB1 },
 };
 
-struct file_closer {
-    void operator()(FILE* f) const noexcept { fclose(f); }
-};
 
 } // namespace
 
@@ -86,7 +84,7 @@ bool routing_iface(uint32_t address, iface_set* set)
 
 bool routing_iface_in(const char* table_path, uint32_t address, iface_set* set)
 {
-    std::unique_ptr<FILE, file_closer> file(fopen(table_path, "r"));
+    file_ptr file(fopen(table_path, "r"));
     if (!file || !set)
         return false;
     char line[512];

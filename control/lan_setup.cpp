@@ -1,8 +1,9 @@
 #include "control/lan_setup.h"
 
+#include "common/handles.h"
 #include "common/file_util.h"
 #include "common/log.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "common/settings_file.h"
 #include "common/str_util.h"
 #include "control/lan_iface_cfg.h"
@@ -26,10 +27,6 @@ const char* const RESTORE_COMMAND = "/usr/sbin/restore";
 // The LAN interfaces the router has settings for, in the order every walk over them uses.
 const char* const LAN_IFACES[] = { "eth0", "eth1", "eth2", "wlan0" };
 
-struct file_closer {
-    void operator()(FILE* f) const noexcept { settings_close(f); }
-};
-using settings_handle = std::unique_ptr<FILE, file_closer>;
 
 bool starts_with(const std::string& text, const char* prefix)
 {
@@ -109,7 +106,7 @@ lan_iface_cfg read_iface_settings(const char* name)
     std::string iface = name;
     if (!wlan_settings_exist() && starts_with(iface, "wlan")) {
         cfg.iface = "wlan0";
-        settings_handle file(settings_open(SETTINGS_WIFI_AP_PATH, "r"));
+        file_ptr file = settings_open(SETTINGS_WIFI_AP_PATH);
         read_record(file.get(), "WIFI_AP", cfg);
         return cfg;
     }
@@ -118,7 +115,7 @@ lan_iface_cfg read_iface_settings(const char* name)
     if (!iface_settings_prefix(name, prefix))
         return cfg;
     const char* path = starts_with(iface, "eth") ? SETTINGS_ETH_PATH : SETTINGS_WLAN_PATH;
-    settings_handle file(settings_open(path, "r"));
+    file_ptr file = settings_open(path);
     read_record(file.get(), prefix, cfg);
     return cfg;
 }
@@ -136,7 +133,7 @@ std::string bridge_member()
 backrt_settings read_backrt_settings()
 {
     backrt_settings s;
-    settings_handle file(settings_open(SETTINGS_BACKRT_PATH, "r"));
+    file_ptr file = settings_open(SETTINGS_BACKRT_PATH);
     s.enabled = settings_get_uint(file.get(), "BACKRT_ENABLED");
     s.eth0 = settings_get_uint(file.get(), "BACKRT_ETH0_ENABLED");
     s.eth1 = settings_get_uint(file.get(), "BACKRT_ETH1_ENABLED");
@@ -225,8 +222,8 @@ lan_setup_result lan_setup(const std::vector<lan_iface_cfg>& list, uint32_t* res
     }
 
     // 3.-6. The staging file is replaced as a whole, so restore never sees half of a request.
-    std::string temp;
-    FILE* file = atomic_file_begin(LAN_STAGING_PATH, 0644, temp);
+    atomic_file staging(LAN_STAGING_PATH, 0644);
+    FILE* file = staging.get();
     if (!file) {
         qm_log(LOG_ERR, "Not able to open temporary LAN file for clearing. Error = %d.", errno);
         return lan_setup_result::failure;
@@ -245,7 +242,7 @@ lan_setup_result lan_setup(const std::vector<lan_iface_cfg>& list, uint32_t* res
         else
             write_access_point_lines(file, r);
     }
-    if (atomic_file_commit(file, temp) != 0) {
+    if (staging.commit() != 0) {
         qm_log(LOG_ERR, "Not able to create config file for LAN settings.");
         return lan_setup_result::failure;
     }

@@ -1,343 +1,49 @@
 #include "control/managing_socket.h"
 
-#include "common/error.h"
-#include "common/file_util.h"
 #include "common/log.h"
-#include "common/runner.h"
 #include "common/str_util.h"
-#include "common/validate.h"
-#include "control/lan_iface_cfg.h"
 #include "control/firewall.h"
-#include "control/lan_setup.h"
-#include "daemon/module_settings.h"
-#include "protocol/message_builder.h"
-#include "protocol/message_reader.h"
+#include "settings/module_settings.h"
 #include "transport/tcp.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <climits>
-#include <cmath>
-#include <cstring>
-#include <exception>
 #include <fcntl.h>
-#include <memory>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
-const char* const STORE_MODULE_DIR = "/tmp/vpn_module_tbd/module/";
-const char* const STORE_CONFIG_DIR = "/tmp/vpn_module_tbd/config/";
-const char* const STORE_SCRIPT_DIR = "/tmp/vpn_module_tbd/script/";
-
-namespace
-{
-
-// Request types of the catalogue.
-constexpr int REQ_LAN_SETUP = 11;
-constexpr int REQ_ROUTES = 13;
-constexpr int REQ_INVENTORY = 15;
-constexpr int REQ_TUNNEL_RESTART = 17;
-constexpr int REQ_FILE_STORE = 19;
-constexpr int REQ_INTERNET_MODE = 23;
-
-// The longest DHCP pool switch text ("11-5"); the router writes it unchanged into its settings.
-constexpr size_t POOL_SWITCH_MAX = 8;
-
-const char* const MG_CONFLICT = "Conflicting LAN address";
-const char* const MG_UNKNOWN_FILE_TYPE = "Unknown file type";
-const char* const MG_INTERNET_FAILED = "Setting internet connection failed.";
-const char* const MG_UNSUPPORTED = "Unsupported segment type";
-
-// The handlers in use; null means the real ones.
-std::unique_ptr<control_handlers> installed_handlers;
-
-const control_handlers& handlers()
-{
-    return installed_handlers ? *installed_handlers : real_control_handlers();
-}
-
-// The directory part of a path ("." when there is none, "/" for the root).
-std::string parent_directory(const std::string& path)
-{
-    size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
-    return path.substr(0, slash);
-}
-
-// Value checks that the reader leaves to its callers: a missing member and a member of the
-// wrong kind are the same defect of the message.
-[[noreturn]] void throw_wrong_kind(const cJSON* node, const char* key)
-{
-    throw GenericError(
-        std::string("Object [") + key + "] could not be found in JSON string '" + JSON_to_string(node) + "'.");
-}
-
-const cJSON* get_array(const cJSON* node, const char* key)
-{
-    const cJSON* item = JSON_get_object(node, key);
-    if (!cJSON_IsArray(item))
-        throw_wrong_kind(node, key);
-    return item;
-}
-
-// A list of "13-x" must be an array of texts; routes_manage reads its elements as texts.
-void check_text_array(const cJSON* node, const char* key)
-{
-    if (!JSON_has_object(node, key))
-        return;
-    const cJSON* list = get_array(node, key);
-    const cJSON* element = nullptr;
-    cJSON_ArrayForEach(element, list)
-    {
-        if (!cJSON_IsString(element) || !element->valuestring)
-            throw_wrong_kind(node, key);
-    }
-}
-
-// The request type: an integral number whose response type (type + 1) is representable.
-// Anything else is treated like a missing "T": the message is not answered.
-int segment_type(const cJSON* segment)
-{
-    const cJSON* item = JSON_get_object(segment, "T");
-    if (!cJSON_IsNumber(item) || !std::isfinite(item->valuedouble) || item->valuedouble < INT_MIN
-        || item->valuedouble >= static_cast<double>(INT_MAX))
-        throw_wrong_kind(segment, "T");
-    return static_cast<int>(item->valuedouble);
-}
-
-cJSON* error_response(int type, int index, const std::string& message = std::string())
-{
-    return build_control_response(type + 1, index, 1, nullptr, message);
-}
-
-cJSON* success_response(int type, int index, cJSON* payload = nullptr)
-{
-    return build_control_response(type + 1, index, 0, payload, std::string());
-}
-
-// One LAN entry of a type 11 request, checked for its shape before anything is touched: the
-// values end up in the staging file, the router's settings and iptables command lines.
-bool parse_lan_entry(const cJSON* entry, lan_iface_cfg& cfg)
-{
-    if (!cJSON_IsObject(entry))
-        throw GenericError("LAN entry is not an object: '" + JSON_to_string(entry) + "'.");
-    std::string name = JSON_get_string(entry, "11-3");
-    bool prefix_ok = name.compare(0, 4, "eth0") == 0 || name.compare(0, 4, "eth1") == 0
-        || name.compare(0, 4, "eth2") == 0 || name.compare(0, 3, "br0") == 0 || name.compare(0, 5, "wlan0") == 0;
-    if (!prefix_ok || !is_iface_name(name)) {
-        qm_log(LOG_ERR, "The %s is not a name of supported network interface.", name.c_str());
-        return false;
-    }
-    cfg.iface = name;
-    cfg.network = JSON_get_string(entry, "11-1");
-    cfg.netmask = JSON_get_string(entry, "11-2");
-    cfg.address = JSON_get_string(entry, "11-4");
-    cfg.dhcp_enabled = JSON_get_string(entry, "11-5");
-    cfg.dhcp_low = JSON_get_string(entry, "11-6");
-    cfg.dhcp_high = JSON_get_string(entry, "11-7");
-    if (JSON_has_object(entry, "11-8")) {
-        cfg.virtual_network = std::string(JSON_get_string(entry, "11-8"));
-        cfg.virtual_netmask = std::string(JSON_get_string(entry, "11-9"));
-    }
-
-    struct check {
-        const char* key;
-        const std::string* value;
-        bool (*valid)(const std::string&);
-    };
-    // The DHCP pool may be left out (empty texts, as the inventory reports absent values).
-    auto pool_switch = [](const std::string& v) { return v.empty() || is_alnum_token(v, POOL_SWITCH_MAX); };
-    auto pool_bound = [](const std::string& v) { return v.empty() || is_dotted_quad(v); };
-    const check checks[] = {
-        { "11-1", &cfg.network, is_dotted_quad },
-        { "11-2", &cfg.netmask, is_contiguous_netmask },
-        { "11-4", &cfg.address, is_dotted_quad },
-        { "11-5", &cfg.dhcp_enabled, pool_switch },
-        { "11-6", &cfg.dhcp_low, pool_bound },
-        { "11-7", &cfg.dhcp_high, pool_bound },
-    };
-    for (const check& c : checks) {
-        if (!c.valid(*c.value)) {
-            qm_log(LOG_ERR, "Invalid value of %s for %s: '%s'.", c.key, name.c_str(), c.value->c_str());
-            return false;
-        }
-    }
-    if (cfg.virtual_network && !is_dotted_quad(*cfg.virtual_network)) {
-        qm_log(LOG_ERR, "Invalid value of %s for %s: '%s'.", "11-8", name.c_str(), cfg.virtual_network->c_str());
-        return false;
-    }
-    if (cfg.virtual_netmask && !is_contiguous_netmask(*cfg.virtual_netmask)) {
-        qm_log(LOG_ERR, "Invalid value of %s for %s: '%s'.", "11-9", name.c_str(), cfg.virtual_netmask->c_str());
-        return false;
-    }
-    return true;
-}
-
-cJSON* handle_lan_setup(const cJSON* payload, uint32_t* restart_set, int type, int index)
-{
-    if (!cJSON_IsArray(payload))
-        throw GenericError("LAN information is not a list: '" + JSON_to_string(payload) + "'.");
-    std::vector<lan_iface_cfg> list;
-    const cJSON* entry = nullptr;
-    cJSON_ArrayForEach(entry, payload)
-    {
-        lan_iface_cfg cfg;
-        if (!parse_lan_entry(entry, cfg)) {
-            qm_log(LOG_ERR, "Unable to parse LAN information obtained from CS.");
-            return error_response(type, index);
-        }
-        list.push_back(std::move(cfg));
-    }
-    switch (handlers().lan_setup(list, restart_set)) {
-    case lan_setup_result::success:
-        return success_response(type, index);
-    case lan_setup_result::conflict:
-        return error_response(type, index, MG_CONFLICT);
-    default:
-        return error_response(type, index);
-    }
-}
-
-cJSON* handle_routes(const cJSON* payload, int type, int index)
-{
-    if (!JSON_has_object(payload, "13-1") && !JSON_has_object(payload, "13-3")) {
-        qm_log(LOG_ERR, "Message with routing information is malformed. List of IPs is missing.");
-        return error_response(type, index);
-    }
-    if (!JSON_has_object(payload, "13-2") && !JSON_has_object(payload, "13-4")) {
-        qm_log(LOG_ERR, "Message with routing information is malformed. List of netmasks is missing.");
-        return error_response(type, index);
-    }
-    for (const char* key : { "13-1", "13-2", "13-3", "13-4" })
-        check_text_array(payload, key);
-    char device[16] = { 0 };
-    handlers().tunnel_device(device);
-    // Failures of single routes are only logged; the CS is told the request was taken.
-    handlers().routes_manage(payload, "13-3", "13-4", "delete", device);
-    handlers().routes_manage(payload, "13-1", "13-2", "add", device);
-    return success_response(type, index);
-}
-
-cJSON* handle_inventory(int type, int index)
-{
-    std::vector<lan_iface_cfg> list = handlers().manageable_ifaces();
-    std::unique_ptr<cJSON, cjson_deleter> payload(cJSON_CreateObject());
-    cJSON* array = cJSON_CreateArray();
-    if (!payload || !array) {
-        cJSON_Delete(array);
-        return nullptr;
-    }
-    cJSON_AddItemToObject(payload.get(), "16-1", array);
-    for (const lan_iface_cfg& cfg : list) {
-        cJSON* item = cJSON_CreateObject();
-        if (!item)
-            return nullptr;
-        cJSON_AddItemToArray(array, item);
-        cJSON_AddStringToObject(item, "16-4", cfg.iface.c_str());
-        cJSON_AddStringToObject(item, "16-5", cfg.address.c_str());
-        cJSON_AddStringToObject(item, "16-2", cfg.network.c_str());
-        cJSON_AddStringToObject(item, "16-3", cfg.netmask.c_str());
-        cJSON_AddStringToObject(item, "16-6", cfg.dhcp_enabled.c_str());
-        cJSON_AddStringToObject(item, "16-7", cfg.dhcp_low.c_str());
-        cJSON_AddStringToObject(item, "16-8", cfg.dhcp_high.c_str());
-    }
-    return success_response(type, index, payload.release());
-}
-
-cJSON* handle_tunnel_restart(int type, int index)
-{
-    if (handlers().ovpn_restart())
-        return success_response(type, index);
-    qm_log(LOG_ERR, "Not able to restart OVPN tunnel although CS commanded us to do so.");
-    return error_response(type, index);
-}
-
-cJSON* handle_file_store(const cJSON* payload, int type, int index)
-{
-    std::string content = JSON_get_string(payload, "19-1");
-    std::string name = JSON_get_string(payload, "19-3");
-    int kind = JSON_get_int(payload, "19-2");
-    qm_log(LOG_DEBUG, "Parsed file name: %s Type: %d", name.c_str(), kind);
-    const char* dir = nullptr;
-    switch (kind) {
-    case 1:
-        dir = STORE_MODULE_DIR;
-        break;
-    case 2:
-        dir = STORE_CONFIG_DIR;
-        break;
-    case 3:
-        dir = STORE_SCRIPT_DIR;
-        break;
-    default:
-        qm_log(LOG_ERR, "Unknown file type: %d", kind);
-        return error_response(type, index, MG_UNKNOWN_FILE_TYPE);
-    }
-    // The stored file is later run through the shell by its path: one plain path component only.
-    if (!is_safe_file_name(name)) {
-        qm_log(LOG_ERR, "Refused file name from CS: '%s'.", name.c_str());
-        return error_response(type, index);
-    }
-    if (!handlers().claim_staging_dir(dir) || !handlers().store_base64_file(content, dir + name)) {
-        qm_log(LOG_ERR, "Not able to store base64 file: %s.", name.c_str());
-        return error_response(type, index);
-    }
-    return success_response(type, index);
-}
-
-cJSON* handle_internet_mode(const cJSON* payload, int type, int index)
-{
-    // Leading white space is skipped and trailing characters are ignored; text without leading
-    // digits or out of range throws and is answered without "MG".
-    int mode = std::stoi(JSON_get_string(payload, "23-1"), nullptr, 10);
-    if (mode == 0) {
-        if (handlers().disable_internet_connection()) {
-            qm_log(LOG_DEBUG, "Setting internet connection mode to: %s", "disabled");
-            return success_response(type, index);
-        }
-        qm_log(LOG_ERR, "Setting internet connection to disabled failed.");
-        return error_response(type, index, MG_INTERNET_FAILED);
-    }
-    if (mode == 1) {
-        if (handlers().enable_internet_connection()) {
-            qm_log(LOG_DEBUG, "Setting internet connection mode to: %s", "enabled");
-            return success_response(type, index);
-        }
-        qm_log(LOG_ERR, "Setting internet connection to enabled failed.");
-        return error_response(type, index, MG_INTERNET_FAILED);
-    }
-    qm_log(LOG_ERR, "Manage Internet Connection: unknown mode: %d", mode);
-    return error_response(type, index, MG_INTERNET_FAILED);
-}
-
-} // namespace
-
-void set_control_handlers(const control_handlers* handlers)
-{
-    if (handlers)
-        installed_handlers = std::make_unique<control_handlers>(*handlers);
-    else
-        installed_handlers.reset();
-}
-
-int create_managing_socket()
-{
+namespace {
+// Where the managing socket listens, as the settings and the tunnel say now: the port, the
+// tunnel device and its address (empty when it has none).
+struct endpoint {
     unsigned port = 0;
+    char device[16] = { 0 };
+    char address[16] = { 0 };
+    bool has_address = false;
+};
+
+endpoint managing_endpoint()
+{
+    endpoint e;
     {
         module_settings settings;
         module_settings_load(settings);
-        port = settings.control_channel_port;
+        e.port = settings.control_channel_port;
     }
-    char device[16] = { 0 };
-    settings_tunnel_device(device);
+    settings_tunnel_device(e.device);
+    e.has_address = iface_name_to_ip(e.device, e.address);
+    if (!e.has_address)
+        e.address[0] = '\0';
+    return e;
+}
+} // namespace
 
-    char address[16] = { 0 };
-    if (!iface_name_to_ip(device, address) || address[0] == '\0') {
+int create_managing_socket()
+{
+    endpoint e = managing_endpoint();
+    unsigned port = e.port;
+    const char* device = e.device;
+    const char* address = e.address;
+    if (!e.has_address || address[0] == '\0') {
         qm_log(LOG_ERR, "Not able to create managing socket. No IP address for interface %s found.", device);
         return -1;
     }
@@ -357,22 +63,12 @@ int create_managing_socket()
 
 bool fence_managing_socket(uint32_t cs_address)
 {
-    unsigned port = 0;
-    {
-        module_settings settings;
-        module_settings_load(settings);
-        port = settings.control_channel_port;
-    }
-    char device[16] = { 0 };
-    settings_tunnel_device(device);
-    char address[16] = { 0 };
-    if (!iface_name_to_ip(device, address))
-        address[0] = '\0';
+    endpoint e = managing_endpoint();
     char cs[INET_ADDRSTRLEN] = { 0 };
     struct in_addr in = {};
     in.s_addr = cs_address;
     inet_ntop(AF_INET, &in, cs, sizeof cs);
-    return fence_control_port(device, address, cs, port);
+    return fence_control_port(e.device, e.address, cs, e.port);
 }
 
 int accept_control_connection(int listen_fd)
@@ -381,209 +77,4 @@ int accept_control_connection(int listen_fd)
     if (fd < 0)
         return -1;
     return fd;
-}
-
-cJSON* build_control_response(int type, int index, int error, cJSON* payload, const std::string& message)
-{
-    cJSON* segment = cJSON_CreateObject();
-    if (!segment) {
-        cJSON_Delete(payload);
-        return nullptr;
-    }
-    cJSON_AddNumberToObject(segment, "T", type);
-    cJSON_AddNumberToObject(segment, "ER", error);
-    cJSON_AddNumberToObject(segment, "I", index);
-    if (payload)
-        cJSON_AddItemToObject(segment, "DT", payload);
-    if (!message.empty())
-        cJSON_AddStringToObject(segment, "MG", message.c_str());
-    return segment;
-}
-
-cJSON* process_control_request(const cJSON* segment, uint32_t* restart_set, int index)
-{
-    int type = segment_type(segment);
-    qm_log(LOG_DEBUG, "process_control_request: Segment type: %d", type);
-    try {
-        const cJSON* payload = JSON_get_object(segment, "DT");
-        switch (type) {
-        case REQ_LAN_SETUP:
-            return handle_lan_setup(payload, restart_set, type, index);
-        case REQ_ROUTES:
-            return handle_routes(payload, type, index);
-        case REQ_INVENTORY:
-            return handle_inventory(type, index);
-        case REQ_TUNNEL_RESTART:
-            return handle_tunnel_restart(type, index);
-        case REQ_FILE_STORE:
-            return handle_file_store(payload, type, index);
-        case REQ_INTERNET_MODE:
-            return handle_internet_mode(payload, type, index);
-        default:
-            qm_log(LOG_ERR, "Received a message with invalid/unsupported type: %d.", type);
-            return error_response(type, index, MG_UNSUPPORTED);
-        }
-    } catch (const std::exception& e) {
-        qm_log(LOG_ERR, "%s", e.what());
-        return error_response(type, index);
-    }
-}
-
-bool process_control_msg(const std::string& request, std::string& response)
-{
-    try {
-        json_ptr root = parse_json_msg(request);
-        if (!check_msg_version(root.get(), "")) {
-            errno = QM_ERR_VERSION_MISMATCH;
-            return false;
-        }
-        json_ptr reply(cJSON_CreateObject());
-        if (!reply)
-            return false;
-        cJSON* body = cJSON_CreateArray();
-        cJSON* header = cJSON_CreateObject();
-        if (!body || !header) {
-            cJSON_Delete(body);
-            cJSON_Delete(header);
-            return false;
-        }
-        cJSON_AddItemToObject(reply.get(), "B", body);
-        cJSON_AddItemToObject(reply.get(), "H", header);
-        cJSON_AddNumberToObject(header, "V", QM_PROTOCOL_VERSION);
-
-        qm_log(LOG_DEBUG, "process_control_msg: message: %s", request.c_str());
-
-        const cJSON* segments = get_array(root.get(), "B");
-        uint32_t restart_set = 0;
-        int index = 0;
-        const cJSON* segment = nullptr;
-        cJSON_ArrayForEach(segment, segments)
-        {
-            cJSON* answer = process_control_request(segment, &restart_set, index);
-            if (!answer)
-                return false;
-            cJSON_AddItemToArray(body, answer);
-            ++index;
-        }
-
-        int bard = (restart_set & RESTART_BARD) ? 1 : 0;
-        int eth = (restart_set & RESTART_ETH) ? 1 : 0;
-        int wifi = (restart_set & RESTART_WIFI) ? 1 : 0;
-        qm_log(LOG_DEBUG, "Services to restart: bard: %d, eth: %d, wifi: %d", bard, eth, wifi);
-        if (bard && !handlers().restart_service("bard")) {
-            qm_log(LOG_ERR, "Not able to restart bard service.");
-            return false;
-        }
-        if (wifi && !handlers().restart_service("wifi")) {
-            qm_log(LOG_ERR, "Not able to restart wifi service.");
-            return false;
-        }
-        if (eth && !handlers().restart_service("eth")) {
-            qm_log(LOG_ERR, "Not able to restart service eth.");
-            return false;
-        }
-
-        char* text = cJSON_PrintUnformatted(reply.get());
-        if (!text)
-            return false;
-        response = text;
-        cJSON_free(text);
-        return true;
-    } catch (const std::exception& e) {
-        qm_log(LOG_ERR, "process_control_msg: %s", e.what());
-        return false;
-    }
-}
-
-bool restart_service(const char* name)
-{
-    return run_program("/sbin/service", name, "restart", static_cast<char*>(nullptr)) == 0;
-}
-
-std::string base64_decode(const std::string& text)
-{
-    auto value_of = [](unsigned char c) -> int {
-        if (c >= 'A' && c <= 'Z')
-            return c - 'A';
-        if (c >= 'a' && c <= 'z')
-            return c - 'a' + 26;
-        if (c >= '0' && c <= '9')
-            return c - '0' + 52;
-        if (c == '+')
-            return 62;
-        if (c == '/')
-            return 63;
-        return -1;
-    };
-    std::string out;
-    out.reserve(text.size() / 4 * 3 + 2);
-    uint32_t group = 0;
-    int count = 0;
-    for (unsigned char c : text) {
-        int v = value_of(c);
-        if (v < 0)
-            break; // '=' or a character outside the alphabet ends the data
-        group = (group << 6) | static_cast<uint32_t>(v);
-        if (++count == 4) {
-            out.push_back(static_cast<char>((group >> 16) & 0xff));
-            out.push_back(static_cast<char>((group >> 8) & 0xff));
-            out.push_back(static_cast<char>(group & 0xff));
-            group = 0;
-            count = 0;
-        }
-    }
-    // A partial group of two or three characters carries one or two bytes; one carries none.
-    if (count == 2) {
-        out.push_back(static_cast<char>((group >> 4) & 0xff));
-    } else if (count == 3) {
-        out.push_back(static_cast<char>((group >> 10) & 0xff));
-        out.push_back(static_cast<char>((group >> 2) & 0xff));
-    }
-    return out;
-}
-
-bool store_base64_file(const std::string& base64, const std::string& path)
-{
-    std::string bytes = base64_decode(base64);
-    // The bytes go to a temporary file one directory above the destination and are renamed into
-    // place once complete: the staged files are applied by listing their directory, so neither
-    // a file that could not be written completely nor a temporary one may ever show up there.
-    std::string dir = parent_directory(path);
-    std::string temp_dir = parent_directory(dir.size() > 1 ? dir : path);
-    std::vector<char> temp(temp_dir.begin(), temp_dir.end());
-    const char suffix[] = "/.qm_store.XXXXXX";
-    temp.insert(temp.end(), suffix, suffix + sizeof suffix); // with the terminating NUL
-    int fd = mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) {
-        qm_log(LOG_ERR, "store_base64_file: %s: %s", path.c_str(), strerror(errno));
-        return false;
-    }
-    // The router's tools read staged files as any file they are handed (restore copies a
-    // configuration file with its mode); the staging directory itself is what keeps them private.
-    bool ok = fchmod(fd, 0644) == 0;
-    size_t done = 0;
-    while (ok && done < bytes.size()) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n > 0)
-            done += static_cast<size_t>(n);
-        else if (n < 0 && errno == EINTR)
-            continue;
-        else
-            ok = false;
-    }
-    ok = ok && fsync(fd) == 0;
-    ok = (close(fd) == 0) && ok;
-    ok = ok && rename(temp.data(), path.c_str()) == 0;
-    if (!ok) {
-        int saved = errno;
-        unlink(temp.data());
-        qm_log(LOG_ERR, "store_base64_file: %s: %s", path.c_str(), strerror(saved ? saved : EIO));
-        return false;
-    }
-    int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir_fd >= 0) {
-        fsync(dir_fd);
-        close(dir_fd);
-    }
-    return true;
 }

@@ -5,10 +5,12 @@
 #include <string>
 
 #include "common/log.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "common/str_util.h"
 #include "common/validate.h"
 #include "control/firewall.h"
+#include "settings/module_settings.h"
+#include "tunnel/ovpn_control.h"
 
 namespace {
 const char* const PRE_CHAIN = "pre_quillmesh_nat";
@@ -172,4 +174,15 @@ bool exempt_tunnel_address(const char* tundev)
                                 "awk -F: '{print $2;}'` -j RETURN";
     run_formatted(format_delete, PRE_CHAIN, tundev, nullptr, nullptr, nullptr);
     return run_formatted(format_insert, PRE_CHAIN, tundev, nullptr, nullptr, nullptr);
+}
+
+int restart_tunnel()
+{
+    if (!ovpn_restart())
+        return 0;
+    char tundev[16] = {0};
+    settings_tunnel_device(tundev);
+    exempt_tunnel_address(tundev);
+    qm_log(LOG_DEBUG, "OVPN up and running.");
+    return 1;
 }

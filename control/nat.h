@@ -24,3 +24,7 @@ bool flush_one_to_one_nat();
 // Puts "RETURN for the tunnel device's own address" at the top of pre_quillmesh_nat, so traffic
 // to the router itself is never mapped. True when the rule was inserted.
 bool exempt_tunnel_address(const char* tundev);
+
+// Restarts the tunnel (ovpn_restart) and, once it is up, puts the exemption of its new address
+// at the top of pre_quillmesh_nat. The result and errno are those of ovpn_restart.
+int restart_tunnel();

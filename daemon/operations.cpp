@@ -4,8 +4,9 @@
 #include "common/log.h"
 #include "common/str_util.h"
 #include "control/managing_socket.h"
+#include "control/dispatch.h"
 #include "control/nat.h"
-#include "daemon/module_settings.h"
+#include "settings/module_settings.h"
 #include "dialogue/cs_exchange.h"
 #include "dialogue/discovery.h"
 #include "dialogue/initial_actions.h"
@@ -71,12 +72,6 @@ int set_socket_receive_timeout(int fd, unsigned seconds)
 }
 } // namespace
 
-void sleep_seconds(unsigned seconds)
-{
-    while (seconds > 0)
-        seconds = sleep(seconds);
-}
-
 rm_operations real_operations()
 {
     rm_operations ops;
@@ -88,7 +83,7 @@ rm_operations real_operations()
     ops.ovpn_credentials_present = ovpn_credentials_present;
     ops.ovpn_credentials_delete = ovpn_credentials_delete;
     ops.ovpn_stop = ovpn_stop;
-    ops.ovpn_restart = ovpn_restart;
+    ops.ovpn_restart = restart_tunnel;
     ops.tunnel_status = tunnel_status;
     ops.cs_reachable = cs_reachable;
     ops.flush_one_to_one_nat = flush_one_to_one_nat;
@@ -104,9 +99,9 @@ rm_operations real_operations()
     ops.managing_socket_stale = managing_socket_on_old_address;
     ops.peer_address = peer_ipv4_address;
     ops.set_receive_timeout = set_socket_receive_timeout;
-    ops.read_message = static_cast<bool (*)(int, std::string&)>(tcp_read_msg);
+    ops.read_message = tcp_read_msg;
     ops.process_control_msg = process_control_msg;
-    ops.ovpn_write = static_cast<bool (*)(int, const std::string&)>(ovpn_write);
+    ops.ovpn_write = ovpn_write;
     ops.close = [](int fd) {
         ::close(fd);
         // A request may have been large (a module package); give its memory back to the system

@@ -7,11 +7,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <ctime>
 
 #include "common/log.h"
-
-volatile unsigned char SIGTERM_ARRIVED = 0;
 
 int daemonize(bool stay_child)
 {
@@ -56,21 +53,4 @@ int daemonize(bool stay_child)
     if (fd > 2)
         close(fd);
     return 0;
-}
-
-void msleep(uint32_t ms)
-{
-    struct timespec request = {static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000L)};
-    struct timespec remaining = {0, 0};
-    while (nanosleep(&request, &remaining) != 0) {
-        if (errno != EINTR) {
-            qm_log(LOG_DEBUG, "msleep: something went terribly wrong");
-            return;
-        }
-        if (SIGTERM_ARRIVED) {
-            qm_log(LOG_DEBUG, "msleep: sigterm arrived");
-            return;
-        }
-        request = remaining;
-    }
 }

@@ -1,9 +1,10 @@
 #include "dialogue/initial_actions.h"
 
+#include "common/handles.h"
 #include "common/error.h"
 #include "common/file_util.h"
 #include "common/log.h"
-#include "daemon/module_settings.h"
+#include "settings/module_settings.h"
 #include "dialogue/cs_exchange.h"
 #include "dialogue/device_cert.h"
 #include "dialogue/discovery.h"
@@ -27,21 +28,6 @@ namespace
 
 constexpr size_t DEV_CERT_BUFFER = 4000;
 constexpr int APPROVAL_TIMEOUT = 10;
-
-// Closes the descriptor when it goes, keeping errno as it was.
-struct udp_socket {
-    int fd;
-    ~udp_socket() { release(); }
-    void release()
-    {
-        if (fd >= 0) {
-            int saved = errno;
-            ::close(fd);
-            errno = saved;
-            fd = -1;
-        }
-    }
-};
 
 // The pause a not-validated answer asks for, held within 1..APPROVAL_PAUSE_MAX: a pause of 0
 // would make the daemon hammer the CS, a negative one would become a pause of over a century.
@@ -158,7 +144,7 @@ int get_ovpn_detail_approval(unsigned int* sleep_time)
         return 0;
     }
 
-    udp_socket sock { socket(AF_INET, SOCK_DGRAM, 0) };
+    fd_owner sock(socket(AF_INET, SOCK_DGRAM, 0));
     if (sock.fd < 0) {
         int saved = errno;
         qm_log(LOG_ERR, "get_ovpn_detail_approval: Unable to create socket");
@@ -188,7 +174,7 @@ int get_ovpn_detail_approval(unsigned int* sleep_time)
     ssize_t received = receive_from_cs(sock.fd, cs.sin_addr, buffer, sizeof buffer - 1);
     if (received <= 0) {
         int saved = errno;
-        sock.release();
+        sock.close();
         if (saved == EAGAIN || saved == EWOULDBLOCK) {
             qm_log(LOG_DEBUG, "get_ovpn_detail_approval: CS did not respond to approval query.");
             errno = QM_ERR_CS_NO_ANSWER;
@@ -200,6 +186,6 @@ int get_ovpn_detail_approval(unsigned int* sleep_time)
         return 0;
     }
     buffer[received] = '\0';
-    sock.release();
+    sock.close();
     return process_udp_message(buffer, sleep_time);
 }

@@ -32,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     write_all(path, content);
 
     // Every key the file names (the text before a '=' of each line), and a few fixed ones.
-    FILE* f = settings_open(path.c_str(), "r");
+    file_ptr file = settings_open(path.c_str());
+    FILE* f = file.get();
     require(f != nullptr);
     size_t start = 0;
     int lookups = 0;
@@ -55,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     rewind(f);
     while (settings_find(f, "MOD_QUILLMESH_SYSLOG_LEVEL")) {
     }
-    settings_close(f);
+    file.reset();
 
     settings_map map;
     require(settings_load_map(path, map));
@@ -67,16 +68,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // The writer and the reader agree on any one-line value without a double quote.
     std::string value = content.substr(0, 15000);
     if (value.find_first_of("\r\n\"", 0) == std::string::npos && value.find('\0') == std::string::npos) {
-        FILE* w = settings_open(path.c_str(), "w");
-        require(w != nullptr);
-        settings_put_text(w, "QUILLMESH_KEY", value);
-        settings_put_uint(w, "QUILLMESH_NUMBER", static_cast<unsigned>(size), true);
-        require(settings_close(w) == 0);
-        FILE* r = settings_open(path.c_str(), "r");
+        atomic_file w(path, 0644);
+        require(static_cast<bool>(w));
+        settings_put_text(w.get(), "QUILLMESH_KEY", value);
+        settings_put_uint(w.get(), "QUILLMESH_NUMBER", static_cast<unsigned>(size), true);
+        require(w.commit() == 0);
+        file_ptr r = settings_open(path.c_str());
         require(r != nullptr);
-        require(settings_get_text(r, "quillmesh_key") == value);
-        require(settings_get_uint(r, "QUILLMESH_NUMBER") == size);
-        settings_close(r);
+        require(settings_get_text(r.get(), "quillmesh_key") == value);
+        require(settings_get_uint(r.get(), "QUILLMESH_NUMBER") == size);
     }
     unlink(path.c_str());
     return 0;

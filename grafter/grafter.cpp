@@ -9,13 +9,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "common/handles.h"
 #include "common/file_util.h"
 #include "common/log.h"
-#include "common/runner.h"
+#include "common/private_dir.h"
+#include "common/system.h"
 #include "grafter/package_check.h"
 #include "grafter/settings_merge.h"
 
@@ -25,11 +28,11 @@ const char* const TMP_DIR = "/tmp";
 const char* const WORK_PREFIX = "vpn_module.";
 const size_t WORK_SUFFIX = 6;  // the XXXXXX of mkdtemp's template
 const char* const STAGING_DIR = "/tmp/vpn_module_tbd";
+// The public key of the operator who signs packages, shipped in the module's own package.
+const char* const SIGNING_KEY = "/opt/quillmesh/etc/package_signing.pem";
+const char* const SIGNATURE_SUFFIX = ".sig";
 constexpr size_t max_module_name = 24;
 
-struct dir_closer {
-    void operator()(DIR* d) const { closedir(d); }
-};
 
 // The package path goes into the tar command line unquoted.
 bool is_safe_path(const std::string& path)
@@ -83,8 +86,11 @@ void clean_staging(const std::string& package)
     const std::string prefix = std::string(STAGING_DIR) + "/";
     if (package.compare(0, prefix.size(), prefix) == 0 && package.find("/../") == std::string::npos &&
         is_safe_path(package))
-        run_shell("rm -f " + package);
-    run_shell(std::string("find ") + STAGING_DIR + " -type f 2>/dev/null | grep -q . || rm -rf " + STAGING_DIR);
+        run_shell("rm -f " + package + " " + package + SIGNATURE_SUFFIX);
+    // Only root's own private staging directory is looked into and removed: in a tree another
+    // user owns, rm could be made to follow a link swapped in while it works.
+    if (claim_private_dir(STAGING_DIR, false))
+        run_shell(std::string("find ") + STAGING_DIR + " -type f 2>/dev/null | grep -q . || rm -rf " + STAGING_DIR);
 }
 
 // Every user of the router may create names in /tmp. A directory root makes there stays root's
@@ -115,14 +121,16 @@ void remove_stale_work_dirs()
 {
     std::vector<std::string> stale;
     {
-        std::unique_ptr<DIR, dir_closer> listing(opendir(TMP_DIR));
+        dir_ptr listing(opendir(TMP_DIR));
         if (!listing)
             return;
         while (struct dirent* entry = readdir(listing.get())) {
             const std::string path = std::string(TMP_DIR) + "/" + entry->d_name;
             struct stat st;
+            // A run at the same moment (an operator's by hand beside the daemon's) keeps its own:
+            // only directories untouched for an hour count as left behind.
             if (is_work_dir_name(entry->d_name) && lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-                st.st_uid == geteuid() && (st.st_mode & 07777) == 0700)
+                st.st_uid == geteuid() && (st.st_mode & 07777) == 0700 && st.st_mtime < time(nullptr) - 3600)
                 stale.push_back(path);
         }
     }
@@ -160,6 +168,27 @@ private:
     std::string path_;
 };
 
+// With a signing key installed, a package is unpacked only with a valid detached signature
+// beside it (<package>.sig, Ed25519 or ECDSA with SHA-256), checked by the router's openssl on
+// the private copy that is unpacked afterwards. Without a key every package passes as before.
+bool signature_valid(const std::string& package, const std::string& copy)
+{
+    if (!file_exists(SIGNING_KEY))
+        return true;
+    const std::string signature = copy + SIGNATURE_SUFFIX;
+    if (run_shell("cp -- " + package + SIGNATURE_SUFFIX + " " + signature + " 2>/dev/null") != 0) {
+        qm_log(LOG_ERR, "Package %s refused: it has no signature %s%s.", package.c_str(), package.c_str(),
+               SIGNATURE_SUFFIX);
+        return false;
+    }
+    if (run_program({"openssl", "pkeyutl", "-verify", "-pubin", "-inkey", SIGNING_KEY, "-rawin", "-in", copy,
+                     "-sigfile", signature}) == 0 ||
+        run_program({"openssl", "dgst", "-sha256", "-verify", SIGNING_KEY, "-signature", signature, copy}) == 0)
+        return true;
+    qm_log(LOG_ERR, "Package %s refused: its signature does not match the package signing key.", package.c_str());
+    return false;
+}
+
 // Unpacks the package into the work directory and installs every module directory in it.
 int install_package(const work_dir& work, const std::string& package)
 {
@@ -167,11 +196,12 @@ int install_package(const work_dir& work, const std::string& package)
     // reach, so it cannot be exchanged between the check of its members and the unpacking.
     const std::string copy = work.path() + "/package.tgz";
     const std::string tree = work.tree();
-    if (!is_safe_path(package) || run_shell("cp -- " + package + " " + copy) != 0 || !package_members_safe(copy) ||
+    if (!is_safe_path(package) || run_shell("cp -- " + package + " " + copy) != 0 ||
+        !signature_valid(package, copy) || !package_members_safe(copy) ||
         run_shell("tar -xzf " + copy + " -C " + tree + "/") != 0)
         return 1;
     int result = 1;
-    std::unique_ptr<DIR, dir_closer> listing(opendir(tree.c_str()));
+    dir_ptr listing(opendir(tree.c_str()));
     if (!listing)
         return 1;
     while (struct dirent* entry = readdir(listing.get())) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/handles.h"
 #include "common/file_util.h"
 
 namespace {
@@ -20,14 +21,6 @@ struct setting_pair {
     std::string value;
 };
 
-struct file_closer {
-    FILE* file;
-    ~file_closer()
-    {
-        if (file)
-            fclose(file);
-    }
-};
 
 // Cuts a raw line at its first CR, then its first LF, then its last double quote. Returns the
 // position of the first '=' or null when the line holds none.
@@ -148,13 +141,12 @@ bool rewrite_settings(const char* path, const std::vector<setting_pair>& pairs)
 {
     struct stat st;
     mode_t perms = stat(path, &st) == 0 ? (st.st_mode & 07777) : 0644;
-    std::string temp;
-    FILE* out = atomic_file_begin(path, perms, temp);
+    atomic_file out(path, perms);
     if (!out)
         return false;
     for (const auto& pair : pairs)
-        write_pair(out, pair);
-    return atomic_file_commit(out, temp) == 0;
+        write_pair(out.get(), pair);
+    return out.commit() == 0;
 }
 }  // namespace
 
@@ -177,12 +169,12 @@ int merge_settings(const char* new_path, const char* old_path)
 {
     std::vector<setting_pair> pairs;
     {
-        file_closer new_file{fopen(new_path, "r")};
-        if (!new_file.file)
+        file_ptr new_file(fopen(new_path, "r"));
+        if (!new_file)
             return 0;
         char line[line_size];
         // Every pair of the new file is kept: a rewrite must not lose keys, however many.
-        while (fgets(line, sizeof line, new_file.file)) {
+        while (fgets(line, sizeof line, new_file.get())) {
             char* equals = clean_line(line);
             if (!equals)
                 continue;
@@ -193,12 +185,12 @@ int merge_settings(const char* new_path, const char* old_path)
     if (pairs.empty())
         return 0;
 
-    file_closer old_file{fopen(old_path, "r")};
-    if (!old_file.file)
+    file_ptr old_file(fopen(old_path, "r"));
+    if (!old_file)
         return 0;
     int changed = 0;
     for (auto& pair : pairs) {
-        char* old_value = settings_lookup_alias(old_file.file, pair.key.c_str());
+        char* old_value = settings_lookup_alias(old_file.get(), pair.key.c_str());
         if (old_value && pair.value != old_value) {
             pair.value = old_value;
             ++changed;

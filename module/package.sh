@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Builds the QuillMesh module package quillmesh.um.v4.tgz.
 #
-#   module/package.sh BUILD_DIR [DS_CERT_PATH] [KEY=VALUE ...]
+#   module/package.sh BUILD_DIR [--sign SIGNING_KEY] [DS_CERT_PATH] [KEY=VALUE ...]
 #
 # BUILD_DIR holds the built programs (daemon/quillmeshd, grafter/grafter). DS_CERT_PATH is the
 # operator's DS certificate (PEM); the package carries it and installs it where the daemon pins
 # the DS. KEY=VALUE pairs change the defaults of etc/settings or etc/settings.ovpn (for example
 # MOD_QUILLMESH_LOCAL_DS_IP1=192.0.2.10); only keys that exist there are accepted.
+# With --sign, the package carries the public part of SIGNING_KEY (an Ed25519 or EC P-256 private
+# key, PEM) as etc/package_signing.pem, so that routers which install it accept only packages
+# signed with that key from then on, and the detached signature is written beside the package
+# (<package>.sig).
 # The package is written to $QM_PACKAGE_OUT, or BUILD_DIR/quillmesh.um.v4.tgz.
 set -euo pipefail
 
@@ -16,6 +20,14 @@ die() { echo "package: $*" >&2; exit 1; }
 MODULE_SRC=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 BUILD_DIR=$(cd "$1" 2>/dev/null && pwd) || die "no build directory: $1"
 shift
+
+SIGNING_KEY=
+if [ "${1:-}" = --sign ]; then
+    [ $# -ge 2 ] || die "--sign needs a private key"
+    SIGNING_KEY=$2
+    shift 2
+    openssl pkey -in "$SIGNING_KEY" -noout 2>/dev/null || die "not a private key: $SIGNING_KEY"
+fi
 
 DS_CERT=
 if [ $# -ge 1 ] && [[ "$1" != *=* ]]; then
@@ -35,7 +47,7 @@ if [ -n "$DS_CERT" ]; then
 fi
 
 STAGE=$(mktemp -d)
-trap 'rm -rf "$STAGE" "$OUT.tmp"' EXIT
+trap 'rm -rf "$STAGE" "$OUT.tmp" "$OUT.sig.tmp"' EXIT
 ROOT=$STAGE/quillmesh
 mkdir -p "$ROOT/bin" "$ROOT/etc/defaults" "$ROOT/www"
 
@@ -78,6 +90,10 @@ else
     echo "package: warning: no DS certificate given; the daemon starts only where one is installed" >&2
 fi
 cp -R "$MODULE_SRC/www/." "$ROOT/www/"
+if [ -n "$SIGNING_KEY" ]; then
+    openssl pkey -in "$SIGNING_KEY" -pubout -out "$ROOT/etc/package_signing.pem"
+    chmod 644 "$ROOT/etc/package_signing.pem"
+fi
 
 # Changed defaults: the key must exist in one of the two settings files; a value with a space
 # is written between double quotes, as the daemon writes it.
@@ -107,5 +123,16 @@ done
 
 mkdir -p "$(dirname "$OUT")"
 tar -czf "$OUT.tmp" --owner=0 --group=0 --numeric-owner -C "$STAGE" quillmesh
+if [ -n "$SIGNING_KEY" ]; then
+    # Ed25519 signs the package itself; an EC key signs its SHA-256 digest.
+    if openssl pkey -in "$SIGNING_KEY" -noout -text 2>/dev/null | head -n 1 | grep -qi ed25519; then
+        openssl pkeyutl -sign -rawin -inkey "$SIGNING_KEY" -in "$OUT.tmp" -out "$OUT.sig.tmp"
+    else
+        openssl dgst -sha256 -sign "$SIGNING_KEY" -out "$OUT.sig.tmp" "$OUT.tmp"
+    fi
+    mv -f "$OUT.sig.tmp" "$OUT.sig"
+else
+    rm -f "$OUT.sig"
+fi
 mv -f "$OUT.tmp" "$OUT"
 echo "$OUT"

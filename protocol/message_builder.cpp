@@ -1,5 +1,6 @@
 #include "protocol/message_builder.h"
 
+#include "common/json_ptr.h"
 #include "common/log.h"
 
 #include <cjson/cJSON.h>
@@ -11,10 +12,7 @@
 namespace
 {
 
-struct tree_deleter {
-    void operator()(cJSON* node) const noexcept { cJSON_Delete(node); }
-};
-using tree_ptr = std::unique_ptr<cJSON, tree_deleter>;
+
 
 bool non_empty(const char* text)
 {
@@ -201,7 +199,7 @@ bool print_into_buffer(const cJSON* root, char* buffer)
 
 bool create_json_msg(int type, char* buffer, ...)
 {
-    tree_ptr root(cJSON_CreateObject());
+    json_ptr root(cJSON_CreateObject());
     if (!root) {
         qm_log(LOG_ERR, "create_json_msg: cJSON_CreateObject() has failed.");
         return false;

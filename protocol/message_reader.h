@@ -12,11 +12,8 @@
 #include <memory>
 #include <string>
 
-// Owns a cJSON tree: the whole tree is freed when the handle goes, also when a getter throws.
-struct cjson_deleter {
-    void operator()(cJSON* node) const noexcept { cJSON_Delete(node); }
-};
-using json_ptr = std::unique_ptr<cJSON, cjson_deleter>;
+#include "common/json_ptr.h"
+
 
 // Parses `text`; throws "Malformed JSON message, can not be parsed." when it is not JSON.
 // Text after the first complete JSON value is not examined.

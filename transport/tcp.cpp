@@ -1,7 +1,7 @@
 #include "transport/tcp.h"
 
 #include "common/log.h"
-#include "daemon/process_utils.h"
+#include "common/system.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -83,24 +83,6 @@ std::string msg_assembler::take()
     received_ = 0;
     balance_.reset();
     return out;
-}
-
-tcp_connection& tcp_connection::operator=(tcp_connection&& other) noexcept
-{
-    if (this != &other) {
-        close();
-        fd = other.fd;
-        other.fd = -1;
-    }
-    return *this;
-}
-
-void tcp_connection::close()
-{
-    if (fd != -1) {
-        ::close(fd);
-        fd = -1;
-    }
 }
 
 int tcp_create_cli_socket(int timeout)
@@ -191,10 +173,6 @@ bool tcp_read_msg(int fd, std::string& out)
     }
 }
 
-bool tcp_read_msg(tcp_connection& conn, std::string& out)
-{
-    return tcp_read_msg(conn.fd, out);
-}
 
 namespace
 {
@@ -224,9 +202,4 @@ bool ovpn_write(int fd, const std::string& text)
         left -= static_cast<std::size_t>(n);
     }
     return true;
-}
-
-bool ovpn_write(tcp_connection& conn, const std::string& text)
-{
-    return ovpn_write(conn.fd, text);
 }

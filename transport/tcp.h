@@ -67,28 +67,6 @@ private:
     brace_balance balance_;
 };
 
-// A connection: a descriptor (-1 when closed); destroying it closes it.
-struct tcp_connection {
-    int fd = -1;
-
-    tcp_connection() = default;
-    explicit tcp_connection(int descriptor)
-        : fd(descriptor)
-    {
-    }
-    ~tcp_connection() { close(); }
-    tcp_connection(const tcp_connection&) = delete;
-    tcp_connection& operator=(const tcp_connection&) = delete;
-    tcp_connection(tcp_connection&& other) noexcept
-        : fd(other.fd)
-    {
-        other.fd = -1;
-    }
-    tcp_connection& operator=(tcp_connection&& other) noexcept;
-
-    void close();
-};
-
 // IPv4 stream socket with SO_REUSEADDR; when `timeout` (seconds) is not 0 also SO_RCVTIMEO and
 // SO_SNDTIMEO. Returns the descriptor or -1 after a log line.
 int tcp_create_cli_socket(int timeout);
@@ -99,9 +77,7 @@ int tcp_create_srv_socket(int port, const std::string& address);
 
 // Reads one complete message from the connection into `out`. False when the peer closed early,
 // the receive timeout expired, the message grew past QM_MAX_MSG_SIZE or reading failed.
-bool tcp_read_msg(tcp_connection& conn, std::string& out);
 bool tcp_read_msg(int fd, std::string& out);
 
 // Writes every byte of `text`; false after a log line when a write fails.
-bool ovpn_write(tcp_connection& conn, const std::string& text);
 bool ovpn_write(int fd, const std::string& text);

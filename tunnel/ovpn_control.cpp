@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,10 +13,9 @@
 
 #include "common/error.h"
 #include "common/log.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "common/str_util.h"
-#include "control/nat.h"
-#include "daemon/module_settings.h"
+#include "settings/module_settings.h"
 
 const char* const OVPN_INIT_SCRIPT = "/opt/quillmesh/etc/init.ovpn";
 const char* const OVPN_SYSTEM_LOG = "/var/log/messages";
@@ -34,6 +35,10 @@ const char* const LOG_QUERY_FORMAT =
     "cat '/var/log/messages' | grep \"\\[$PID\\]\" | grep -e %s";
 const char* const FERRYD_PID = "`ps | grep ferryd | grep $TUNDEV | awk '{print $1}'`";
 
+// Looks for the tunnel address between two rounds of log queries (each a shell pipeline over
+// the whole log, so at most one round a second).
+const int ADDRESS_LOOKS_PER_SECOND = 20;
+
 const char* const TUNNEL_STATE_PATTERN =
     "'Initialization Sequence Completed\\|Inactivity timeout\\|AUTH_FAILED' | tail -n 1 | grep -e "
     "'AUTH_FAILED\\|Inactivity timeout'";
@@ -42,7 +47,7 @@ const char* const TUNNEL_STATE_PATTERN =
 int ovpn_log_contains(const char* pattern)
 {
     std::string command = format_text(LOG_QUERY_FORMAT, FERRYD_PID, pattern ? pattern : "");
-    int status = system(command.c_str());
+    int status = run_shell_status(command);
     return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
 }
 
@@ -56,7 +61,7 @@ int ovpn_init(const char* action)
 {
     // The command line has two blanks before the action.
     std::string command = std::string(OVPN_INIT_SCRIPT) + "  " + (action ? action : "");
-    int status = system(command.c_str());
+    int status = run_shell_status(command);
     return status != -1 && ((status >> 8) & 0xff) == 0 ? 1 : 0;
 }
 
@@ -80,10 +85,6 @@ int ovpn_restart()
         errno = code;  // the resource manager decides by it
         return 0;
     }
-    char tundev[16] = {0};
-    settings_tunnel_device(tundev);
-    exempt_tunnel_address(tundev);
-    qm_log(LOG_DEBUG, "OVPN up and running.");
     return 1;
 }
 
@@ -112,7 +113,20 @@ int wait_for_tunnel(int32_t minutes)
             errno = QM_ERR_TUNNEL_NO_ADDRESS;
             return 0;
         }
-        sleep(1);
+        // The second until the next round of log queries: the address is looked for every
+        // 50 ms with one ioctl, so the tunnel counts as up within 50 ms of getting it. The
+        // ticks are fixed points in time, so the pause stays one second.
+        const auto second = monotonic_now();
+        for (int i = 1; i <= ADDRESS_LOOKS_PER_SECOND; i++) {
+            const auto tick = second + std::chrono::milliseconds(1000 * i / ADDRESS_LOOKS_PER_SECOND);
+            const auto now = monotonic_now();
+            if (tick > now)
+                msleep(static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(tick - now).count()));
+            uint32_t address = 0;
+            uint32_t netmask = 0;
+            if (iface_addr_mask(tundev, &address, &netmask) == 0)
+                return 1;
+        }
     }
 }
 

@@ -21,14 +21,14 @@ int ovpn_log_contains_quoted(const char* message);
 int ovpn_init(const char* action);
 int ovpn_stop();
 
-// Restarts the tunnel and waits up to a minute for it; on success re-installs the NAT exemption
-// of the tunnel address. 0 on failure: errno holds 266, 267 or 268 when the wait failed, and is
-// left unchanged when the init script failed.
+// Restarts the tunnel and waits up to a minute for it. 0 on failure: errno holds 266, 267 or 268
+// when the wait failed, and is 0 when the init script failed. The callers finish a successful
+// restart with restart_tunnel (control/nat.h), which exempts the new tunnel address from the NAT.
 int ovpn_restart();
 
-// Waits for an IPv4 address on the tunnel device, testing once a second; `minutes` 0 waits
-// without a deadline. 0 with errno 266 (certificate rejected or expired), 268 (AUTH_FAILED) or
-// 267 (deadline passed).
+// Waits for an IPv4 address on the tunnel device, looking for it every 50 ms and for a failure
+// in the tunnel's log lines once a second; `minutes` 0 waits without a deadline. 0 with errno
+// 266 (certificate rejected or expired), 268 (AUTH_FAILED) or 267 (deadline passed).
 int wait_for_tunnel(int32_t minutes);
 
 // 1 when the tunnel counts as up: its newest start-up/inactivity/auth line is not

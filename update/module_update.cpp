@@ -7,10 +7,11 @@
 #include <cstring>
 #include <memory>
 
+#include "common/handles.h"
 #include "common/file_util.h"
 #include "common/log.h"
 #include "common/private_dir.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "common/validate.h"
 
 const char* const STAGING_DIR = "/tmp/vpn_module_tbd/";
@@ -23,6 +24,9 @@ const char* const GRAFTER_PATH = "/opt/quillmesh/bin/grafter";
 const char* const PACKAGE_NAME_PREFIX = "quillmesh.um.";
 const char* const PACKAGE_TAG = "v4";
 const char* const PACKAGE_NAME_SUFFIX = ".tgz";
+const char* const SIGNATURE_SUFFIX = ".sig";
+// Where a package signing key is installed, the updater refuses packages without a signature.
+const char* const SIGNING_KEY = "/opt/quillmesh/etc/package_signing.pem";
 
 const char* const MSG_UPDATE_COMMAND = "Update command: %s";
 const char* const MSG_MODULE_FAILED = "Not able to update module: ";
@@ -32,9 +36,6 @@ const char* const MSG_NO_TEMP_DIR = "Module update: not able to create temp dire
 const char* const MSG_DOWNLOAD_COMMAND = "UM download command: %s";
 const char* const MSG_DOWNLOAD_FAILED = "Not able to download user module from %s. Module not updated.";
 
-struct dir_closer {
-    void operator()(DIR* d) const { closedir(d); }
-};
 
 bool is_regular_file(const std::string& directory, const struct dirent& entry)
 {
@@ -61,11 +62,12 @@ bool is_safe_url(const std::string& url)
 }
 }  // namespace
 
-bool run_for_each_file(const std::string& directory, const std::string& command, const std::string& failure_text)
+bool run_for_each_file(const std::string& directory, const std::string& command, const std::string& failure_text,
+                       const std::string& skip_suffix)
 {
     if (!file_exists(directory))
         return false;
-    std::unique_ptr<DIR, dir_closer> listing(opendir(directory.c_str()));
+    dir_ptr listing(opendir(directory.c_str()));
     if (!listing) {
         qm_log(LOG_ERR, "%s", strerror(errno));
         return false;
@@ -75,6 +77,9 @@ bool run_for_each_file(const std::string& directory, const std::string& command,
         if (!is_regular_file(directory, *entry))
             continue;
         const std::string name = entry->d_name;
+        if (!skip_suffix.empty() && name.size() > skip_suffix.size() &&
+            name.compare(name.size() - skip_suffix.size(), skip_suffix.size(), skip_suffix) == 0)
+            continue;
         // The name goes into a shell command line unquoted; a name with blanks or shell
         // characters is refused rather than run.
         if (!is_safe_file_name(name)) {
@@ -107,7 +112,8 @@ bool module_install()
     // What another user put there is never handed to the updater.
     if (!claim_staging_dir(STAGING_MODULE_DIR, false))
         return false;
-    return run_for_each_file(STAGING_MODULE_DIR, GRAFTER_PATH, MSG_MODULE_FAILED);
+    // A package's signature travels beside it; the updater reads it with the package.
+    return run_for_each_file(STAGING_MODULE_DIR, GRAFTER_PATH, MSG_MODULE_FAILED, SIGNATURE_SUFFIX);
 }
 
 void apply_staged_files()
@@ -117,11 +123,10 @@ void apply_staged_files()
     if (claim_staging_dir(STAGING_SCRIPT_DIR, false))
         run_for_each_file(STAGING_SCRIPT_DIR, "bash", MSG_SCRIPT_FAILED);
     module_install();
-    // Without the trailing '/', a link planted in place of the directory is removed itself
-    // rather than followed.
+    // Removed without following a link, whatever was put in its place.
     std::string staging = STAGING_DIR;
     staging.pop_back();
-    run_shell("rm -rf " + staging);
+    remove_tree(staging);
     if (restored)
         run_shell("reboot");
 }
@@ -144,6 +149,16 @@ int module_download(const std::string& base_url)
                              " --output " + STAGING_MODULE_DIR + package;
     qm_log(LOG_DEBUG, MSG_DOWNLOAD_COMMAND, line.c_str());
     if (run_shell(line) != 0) {
+        qm_log(LOG_ERR, MSG_DOWNLOAD_FAILED, base_url.c_str());
+        return 0;
+    }
+    if (!file_exists(SIGNING_KEY))
+        return 1;
+    const std::string signature = package + SIGNATURE_SUFFIX;
+    const std::string sig_line = "curl --fail --insecure --speed-limit 1 --speed-time 60 " + base_url + "/" + signature + " --output " +
+                                 STAGING_MODULE_DIR + signature;
+    qm_log(LOG_DEBUG, MSG_DOWNLOAD_COMMAND, sig_line.c_str());
+    if (run_shell(sig_line) != 0) {
         qm_log(LOG_ERR, MSG_DOWNLOAD_FAILED, base_url.c_str());
         return 0;
     }

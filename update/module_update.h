@@ -14,7 +14,9 @@ extern const char* const STAGING_SCRIPT_DIR;  // /tmp/vpn_module_tbd/script/
 // (which ends in '/'), logging "<failure_text><name>" for each one that exits non-zero.
 // True when the directory exists, can be listed and every command exited with 0 (also when it
 // holds no regular file); false otherwise. A missing directory is silent.
-bool run_for_each_file(const std::string& directory, const std::string& command, const std::string& failure_text);
+// Files whose name ends in `skip_suffix` (when given) are left alone.
+bool run_for_each_file(const std::string& directory, const std::string& command, const std::string& failure_text,
+                       const std::string& skip_suffix = std::string());
 
 // Checks the staging directory and its subdirectory `directory` (one of the three above) before
 // a use, creating both with mode 0700 when `create` is set. Anything at those paths that is not
@@ -28,7 +30,8 @@ bool module_install();
 // staging directory and reboots the router when the configuration restore succeeded.
 void apply_staged_files();
 
-// Downloads <base_url>/quillmesh.um.v4.tgz into /tmp/vpn_module_tbd/module/ with curl; a
+// Downloads <base_url>/quillmesh.um.v4.tgz into /tmp/vpn_module_tbd/module/ with curl, and its
+// signature <base_url>/quillmesh.um.v4.tgz.sig when a package signing key is installed; a
 // transfer that stalls for a minute is given up.
 // 1 when the package was stored, 0 otherwise.
 int module_download(const std::string& base_url);

@@ -13,6 +13,7 @@
 
 #include "common/log.h"
 #include "control/managing_socket.h"
+#include "control/dispatch.h"
 #include "support/test_support.h"
 #include "transport/tcp.h"
 

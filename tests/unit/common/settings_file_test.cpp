@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/runner.h"
+#include "common/system.h"
 #include "common/settings_file.h"
 #include "support/test_support.h"
 
@@ -13,17 +13,11 @@ struct SettingsFile : ::testing::Test {
 
     std::string text(const char* key)
     {
-        FILE* f = settings_open(path.c_str(), "r");
-        std::string value = settings_get_text(f, key);
-        settings_close(f);
-        return value;
+        return settings_get_text(settings_open(path.c_str()).get(), key);
     }
     unsigned number(const char* key)
     {
-        FILE* f = settings_open(path.c_str(), "r");
-        unsigned value = settings_get_uint(f, key);
-        settings_close(f);
-        return value;
+        return settings_get_uint(settings_open(path.c_str()).get(), key);
     }
 };
 }  // namespace
@@ -71,18 +65,19 @@ TEST_F(SettingsFile, NumbersAreReadAsUnsignedDecimal)
 
 TEST_F(SettingsFile, NullHandleBehavesAsAnEmptyFile)
 {
-    FILE* f = settings_open(dir.file("missing").c_str(), "r");
+    file_ptr file = settings_open(dir.file("missing").c_str());
+    FILE* f = file.get();
     EXPECT_EQ(f, nullptr);
     EXPECT_EQ(settings_get_text(f, "A"), "");
     EXPECT_EQ(settings_get_uint(f, "A"), 0u);
     EXPECT_EQ(settings_put_text(f, "A", "b"), 0);
     EXPECT_EQ(settings_find(f, "A"), nullptr);
-    EXPECT_EQ(settings_close(f), 0);
 }
 
 TEST_F(SettingsFile, WritersProduceTheExactFormats)
 {
-    FILE* f = settings_open(path.c_str(), "w");
+    atomic_file out(path, 0644);
+    FILE* f = out.get();
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(settings_put_text(f, "NAME", "Branch office"), 21);
     settings_put_text(f, "OFFICE", "office");
@@ -92,7 +87,7 @@ TEST_F(SettingsFile, WritersProduceTheExactFormats)
     settings_put_uint(f, "N", 4433, false);
     settings_put_flag(f, "FLAG", 5);
     settings_put_flag(f, "OFF", 0);
-    ASSERT_EQ(settings_close(f), 0);
+    ASSERT_EQ(out.commit(), 0);
     EXPECT_EQ(read_file(path),
               "NAME=\"Branch office\"\nOFFICE=office\nTAB=a\tb\nPORT=\nZERO=0\nN=4433\nFLAG=1\nOFF=0\n");
     EXPECT_EQ(number("PORT"), 0u);
@@ -101,10 +96,10 @@ TEST_F(SettingsFile, WritersProduceTheExactFormats)
 
 TEST_F(SettingsFile, LongValuesAreCutAt16000Characters)
 {
-    FILE* f = settings_open(path.c_str(), "w");
-    settings_put_text(f, "LONG", std::string(16001, 'v'));
-    settings_put_text(f, "QUOTED", std::string(16001, ' '));
-    settings_close(f);
+    atomic_file out(path, 0644);
+    settings_put_text(out.get(), "LONG", std::string(16001, 'v'));
+    settings_put_text(out.get(), "QUOTED", std::string(16001, ' '));
+    ASSERT_EQ(out.commit(), 0);
     EXPECT_EQ(read_file(path),
               "LONG=" + std::string(16000, 'v') + "\nQUOTED=\"" + std::string(16000, ' ') + "\"\n");
 }
@@ -120,11 +115,11 @@ TEST_F(SettingsFile, OverlongLinesAreReadAsSeveralPieces)
 TEST_F(SettingsFile, ReplacementIsAtomicAndLeavesNoTemporaryFile)
 {
     write_file(path, "OLD=1\n");
-    FILE* f = settings_open(path.c_str(), "w");
-    settings_put_text(f, "NEW", "2");
-    // Until the handle is closed the old content is what readers see.
+    atomic_file out(path, 0644);
+    settings_put_text(out.get(), "NEW", "2");
+    // Until the commit the old content is what readers see.
     EXPECT_EQ(read_file(path), "OLD=1\n");
-    ASSERT_EQ(settings_close(f), 0);
+    ASSERT_EQ(out.commit(), 0);
     EXPECT_EQ(read_file(path), "NEW=2\n");
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
@@ -136,7 +131,9 @@ TEST_F(SettingsFile, ReplacementIsAtomicAndLeavesNoTemporaryFile)
 
 TEST_F(SettingsFile, WriteToMissingDirectoryFails)
 {
-    EXPECT_EQ(settings_open(dir.file("no/such").c_str(), "w"), nullptr);
+    atomic_file out(dir.file("no/such"), 0644);
+    EXPECT_FALSE(out);
+    EXPECT_EQ(out.commit(), -1);
 }
 
 TEST(SettingsLoadMap, WhitespaceIsRemovedAndTheFirstKeyWins)

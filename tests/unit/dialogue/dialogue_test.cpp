@@ -2,7 +2,7 @@
 // the DS candidate list, the approval's precondition.
 #include "common/error.h"
 #include "common/log.h"
-#include "daemon/module_settings.h"
+#include "settings/module_settings.h"
 #include "dialogue/cs_exchange.h"
 #include "dialogue/discovery.h"
 #include "dialogue/initial_actions.h"

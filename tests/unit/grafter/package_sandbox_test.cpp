@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/file_util.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "grafter/grafter.h"
 #include "support/test_support.h"
 
@@ -28,6 +28,7 @@ const char* const MODULE_KEYS[] = {
     "MOD_QUILLMESH_CS_SIDE_CHANNEL_PORT_SSL", "MOD_QUILLMESH_CS_SIDE_CHANNEL_PORT_UDP",
     "MOD_QUILLMESH_CONTROL_CHANNEL_PORT", "MOD_QUILLMESH_SYSLOG_LEVEL",
     "MOD_QUILLMESH_RECOVERY_TIMEOUT", "MOD_QUILLMESH_RECOVERY_COUNTER",
+    "MOD_QUILLMESH_START_DELAY_MAX",
 };
 
 int sh(const std::string& command)

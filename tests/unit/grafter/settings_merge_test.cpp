@@ -157,7 +157,7 @@ struct alias_case {
     const char* expected;
 };
 
-void PrintTo(const alias_case& c, std::ostream* os)
+static void PrintTo(const alias_case& c, std::ostream* os)
 {
     *os << c.key;
 }

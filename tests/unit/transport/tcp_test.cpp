@@ -1,5 +1,6 @@
+#include "common/handles.h"
 #include "common/log.h"
-#include "daemon/process_utils.h"
+#include "common/system.h"
 #include "support/test_support.h"
 #include "transport/tcp.h"
 
@@ -19,8 +20,8 @@ namespace
 
 // Both ends of a connected stream socket pair, closed on every path.
 struct stream_pair {
-    tcp_connection reader;
-    tcp_connection writer;
+    fd_owner reader;
+    fd_owner writer;
     stream_pair()
     {
         int fds[2];
@@ -135,7 +136,7 @@ TEST(TcpReadMsg, SplitAtEveryByteGivesTheSameMessage)
             send_all(pair.writer.fd, message.substr(cut));
         });
         std::string out;
-        EXPECT_TRUE(tcp_read_msg(pair.reader, out)) << cut;
+        EXPECT_TRUE(tcp_read_msg(pair.reader.fd, out)) << cut;
         EXPECT_EQ(out, message) << cut;
         peer.join();
     }
@@ -148,7 +149,7 @@ TEST(TcpReadMsg, MessageGrowsPastTheInitialBuffer)
         stream_pair pair;
         std::thread peer([&] { send_all(pair.writer.fd, message); });
         std::string out;
-        EXPECT_TRUE(tcp_read_msg(pair.reader, out)) << size;
+        EXPECT_TRUE(tcp_read_msg(pair.reader.fd, out)) << size;
         EXPECT_EQ(out, message) << size;
         peer.join();
     }
@@ -162,7 +163,7 @@ TEST(TcpReadMsg, PeerClosingEarlyOrSilentGivesNoMessage)
         send_all(pair.writer.fd, "{\"a\":" + std::string(20000, ' '));
         pair.writer.close();
         std::string out = "old";
-        EXPECT_FALSE(tcp_read_msg(pair.reader, out));
+        EXPECT_FALSE(tcp_read_msg(pair.reader.fd, out));
         EXPECT_EQ(out, "");
     }
     {
@@ -170,7 +171,7 @@ TEST(TcpReadMsg, PeerClosingEarlyOrSilentGivesNoMessage)
         pair.set_read_timeout(1);
         send_all(pair.writer.fd, "{\"a\":");
         std::string out;
-        EXPECT_FALSE(tcp_read_msg(pair.reader, out));
+        EXPECT_FALSE(tcp_read_msg(pair.reader.fd, out));
     }
     EXPECT_TRUE(log.lines().empty());
 }
@@ -185,7 +186,7 @@ TEST(TcpReadMsg, MessageOverTheLimitFailsWithALogLine)
             send_all(pair.writer.fd, chunk);
     });
     std::string out;
-    EXPECT_FALSE(tcp_read_msg(pair.reader, out));
+    EXPECT_FALSE(tcp_read_msg(pair.reader.fd, out));
     pair.reader.close(); // ends the peer's writes
     peer.join();
     EXPECT_EQ(log.lines(),
@@ -222,7 +223,7 @@ TEST(TcpReadMsg, InterruptedReadResumesUnlessSigtermArrived)
         });
         setitimer(ITIMER_REAL, &soon, nullptr);
         std::string out;
-        EXPECT_TRUE(tcp_read_msg(pair.reader, out));
+        EXPECT_TRUE(tcp_read_msg(pair.reader.fd, out));
         EXPECT_EQ(out, "{}");
         peer.join();
     }
@@ -232,7 +233,7 @@ TEST(TcpReadMsg, InterruptedReadResumesUnlessSigtermArrived)
         SIGTERM_ARRIVED = 1;
         setitimer(ITIMER_REAL, &soon, nullptr);
         std::string out;
-        EXPECT_FALSE(tcp_read_msg(pair.reader, out));
+        EXPECT_FALSE(tcp_read_msg(pair.reader.fd, out));
         SIGTERM_ARRIVED = 0;
     }
     sigaction(SIGALRM, &previous, nullptr);
@@ -253,7 +254,7 @@ TEST(OvpnWrite, WholeTextArrivesThroughPartialWrites)
         while ((n = read(pair.reader.fd, buf, sizeof buf)) > 0)
             received.append(buf, static_cast<std::size_t>(n));
     });
-    EXPECT_TRUE(ovpn_write(pair.writer, text));
+    EXPECT_TRUE(ovpn_write(pair.writer.fd, text));
     pair.writer.close();
     peer.join();
     EXPECT_EQ(received, text);
@@ -264,13 +265,13 @@ TEST(OvpnWrite, ClosedPeerFailsWithoutEndingTheProcess)
     log_capture log;
     stream_pair pair;
     pair.reader.close();
-    EXPECT_FALSE(ovpn_write(pair.writer, "{}"));
+    EXPECT_FALSE(ovpn_write(pair.writer.fd, "{}"));
     EXPECT_EQ(log.lines(), (std::vector<log_line> { { LOG_ERR, "ovpn_write: failed: [-1] -> Broken pipe\n" } }));
 }
 
 TEST(TcpSockets, ClientSocketTimeouts)
 {
-    tcp_connection with(tcp_create_cli_socket(10));
+    fd_owner with(tcp_create_cli_socket(10));
     ASSERT_NE(with.fd, -1);
     struct timeval tv {
     };
@@ -284,7 +285,7 @@ TEST(TcpSockets, ClientSocketTimeouts)
     getsockopt(with.fd, SOL_SOCKET, SO_REUSEADDR, &reuse, &len);
     EXPECT_EQ(reuse, 1);
 
-    tcp_connection without(tcp_create_cli_socket(0));
+    fd_owner without(tcp_create_cli_socket(0));
     ASSERT_NE(without.fd, -1);
     len = sizeof tv;
     getsockopt(without.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, &len);
@@ -304,28 +305,28 @@ uint16_t bound_port(int fd, std::string* address = nullptr)
 
 TEST(TcpSockets, ServerSocketListensAndServesAMessage)
 {
-    tcp_connection any(tcp_create_srv_socket(0, ""));
+    fd_owner any(tcp_create_srv_socket(0, ""));
     ASSERT_NE(any.fd, -1);
     std::string address;
     bound_port(any.fd, &address);
     EXPECT_EQ(address, "0.0.0.0");
 
-    tcp_connection server(tcp_create_srv_socket(0, "127.0.0.1"));
+    fd_owner server(tcp_create_srv_socket(0, "127.0.0.1"));
     ASSERT_NE(server.fd, -1);
     uint16_t port = bound_port(server.fd, &address);
     EXPECT_EQ(address, "127.0.0.1");
 
-    tcp_connection client(tcp_create_cli_socket(5));
+    fd_owner client(tcp_create_cli_socket(5));
     struct sockaddr_in to {
     };
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
     ASSERT_EQ(connect(client.fd, reinterpret_cast<struct sockaddr*>(&to), sizeof to), 0);
-    tcp_connection accepted(accept(server.fd, nullptr, nullptr));
-    ASSERT_TRUE(ovpn_write(client, R"({"H":{"V":113},"B":[]})"));
+    fd_owner accepted(accept(server.fd, nullptr, nullptr));
+    ASSERT_TRUE(ovpn_write(client.fd, R"({"H":{"V":113},"B":[]})"));
     std::string out;
-    EXPECT_TRUE(tcp_read_msg(accepted, out));
+    EXPECT_TRUE(tcp_read_msg(accepted.fd, out));
     EXPECT_EQ(out, R"({"H":{"V":113},"B":[]})");
 
     // The port is taken now (listening, not merely in TIME_WAIT).
@@ -347,9 +348,9 @@ TEST(TcpSockets, ServerAddressThatIsNotAnAddressIsRefused)
 
 TEST(TcpConnection, ClosesOnceAndMoves)
 {
-    tcp_connection a(tcp_create_cli_socket(0));
+    fd_owner a(tcp_create_cli_socket(0));
     int fd = a.fd;
-    tcp_connection b(std::move(a));
+    fd_owner b(std::move(a));
     EXPECT_EQ(a.fd, -1);
     EXPECT_EQ(b.fd, fd);
     b.close();

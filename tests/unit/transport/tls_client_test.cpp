@@ -1,5 +1,6 @@
 // The TLS client against a peer nobody here wrote: openssl s_server on loopback, with
 // throwaway certificates made by openssl in a temporary directory.
+#include "common/handles.h"
 #include "common/error.h"
 #include "common/log.h"
 #include "support/test_support.h"
@@ -281,7 +282,7 @@ TEST_F(TlsClient, ServerSilentMidMessageEndsTheReceiveWithTheTimeoutLine)
 
 TEST_F(TlsClient, ServerThatNeverFinishesTheHandshakeIsGivenUp)
 {
-    tcp_connection listener(tcp_create_srv_socket(0, "127.0.0.1"));
+    fd_owner listener(tcp_create_srv_socket(0, "127.0.0.1"));
     ASSERT_NE(listener.fd, -1);
     struct sockaddr_in addr {
     };
@@ -351,7 +352,7 @@ TEST_F(TlsClient, MisuseThrowsTheNamedTexts)
 
 TEST_F(TlsClient, ConnectFailuresAreLogged)
 {
-    tcp_connection listener(tcp_create_srv_socket(0, "127.0.0.1"));
+    fd_owner listener(tcp_create_srv_socket(0, "127.0.0.1"));
     struct sockaddr_in addr {
     };
     socklen_t len = sizeof addr;

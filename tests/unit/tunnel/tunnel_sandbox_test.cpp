@@ -4,6 +4,7 @@
 #include <syslog.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -13,7 +14,8 @@
 
 #include "common/error.h"
 #include "common/file_util.h"
-#include "common/runner.h"
+#include "common/system.h"
+#include "control/nat.h"
 #include "support/test_support.h"
 #include "tunnel/ovpn_control.h"
 #include "tunnel/routes.h"
@@ -117,7 +119,7 @@ protected:
 TEST_F(tunnel, restart_brings_the_tunnel_up_through_the_init_script)
 {
     log_capture logs;
-    ASSERT_EQ(ovpn_restart(), 1);
+    ASSERT_EQ(restart_tunnel(), 1);
     char address[16] = {0};
     ASSERT_EQ(iface_has_address("tun0", address), 1);
     EXPECT_STREQ(address, "10.8.0.2");
@@ -141,7 +143,7 @@ TEST_F(tunnel, restart_brings_the_tunnel_up_through_the_init_script)
     EXPECT_EQ(cs_reachable(), 1);
 
     // A second restart replaces the process and exempts its address once, at the top.
-    ASSERT_EQ(ovpn_restart(), 1);
+    ASSERT_EQ(restart_tunnel(), 1);
     EXPECT_NE(ferryd_pid(), pid);
     ASSERT_EQ(iface_has_address("tun0", address), 1);
     std::string rule = std::string("-A pre_quillmesh_nat -d ") + address + "/32 -j RETURN";
@@ -156,9 +158,21 @@ TEST_F(tunnel, restart_brings_the_tunnel_up_through_the_init_script)
     EXPECT_EQ(ovpn_stop(), 1);
 }
 
+// The address counts as soon as it is there, not at the next round of log queries.
+TEST_F(tunnel, the_tunnel_counts_as_up_as_soon_as_it_has_its_address)
+{
+    must_run("ip tuntap add dev tun0 mode tun && ip link set tun0 up");
+    must_run("(sleep 0.3; ip addr add 10.8.0.9/24 dev tun0) >/dev/null 2>&1 &");
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(wait_for_tunnel(1), 1);
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    run_shell("ip link del tun0");
+    EXPECT_LT(took.count(), 0.3 + 0.2);
+}
+
 TEST_F(tunnel, routes_are_added_and_deleted_through_the_tunnel_device)
 {
-    ASSERT_EQ(ovpn_restart(), 1);
+    ASSERT_EQ(restart_tunnel(), 1);
     json_tree request(R"({"13-1":["10.30.0.0","10.31.0.0","10.32.0.0"],
                           "13-2":["255.255.0.0","255.255.0.0","255.255.255.0"],
                           "13-3":["10.30.0.0"],"13-4":["255.255.0.0"]})");
@@ -183,7 +197,7 @@ TEST_F(tunnel, routes_are_added_and_deleted_through_the_tunnel_device)
 
 TEST_F(tunnel, a_failing_route_command_ends_its_list)
 {
-    ASSERT_EQ(ovpn_restart(), 1);
+    ASSERT_EQ(restart_tunnel(), 1);
     ASSERT_EQ(run_shell("ip r add 10.51.0.0/16 dev tun0"), 0);
     json_tree request(R"({"13-1":["10.50.0.0","10.51.0.0","10.52.0.0"],
                           "13-2":["255.255.0.0","255.255.0.0","255.255.0.0"]})");
@@ -196,7 +210,7 @@ TEST_F(tunnel, a_failing_route_command_ends_its_list)
 
 TEST_F(tunnel, hostile_route_texts_change_nothing)
 {
-    ASSERT_EQ(ovpn_restart(), 1);
+    ASSERT_EQ(restart_tunnel(), 1);
     const char* requests[] = {
         R"({"13-1":["1.2.3.4;>/tmp/q"],"13-2":["255.255.255.255"]})",
         R"({"13-1":["10.60.0.0"],"13-2":["255.255.0.0;>/tmp/q"]})",
@@ -240,7 +254,7 @@ TEST_F(tunnel, a_refused_client_gives_the_authentication_code_and_a_down_tunnel_
     serve("auth");
     log_capture logs;
     errno = 0;
-    EXPECT_EQ(ovpn_restart(), 0);
+    EXPECT_EQ(restart_tunnel(), 0);
     EXPECT_EQ(errno, QM_ERR_TUNNEL_AUTH_FAILED);
     EXPECT_TRUE(logs.contains(LOG_ERR, "Unable to establish OVPN tunnel (error: 268)."));
     EXPECT_EQ(tunnel_status(), 0);
@@ -255,9 +269,9 @@ TEST_F(tunnel, a_refused_client_gives_the_authentication_code_and_a_down_tunnel_
 TEST_F(tunnel, only_the_lines_of_the_current_tunnel_process_count)
 {
     serve("auth");
-    ASSERT_EQ(ovpn_restart(), 0);
+    ASSERT_EQ(restart_tunnel(), 0);
     serve("ok");
-    ASSERT_EQ(ovpn_restart(), 1);
+    ASSERT_EQ(restart_tunnel(), 1);
     ASSERT_NE(capture("grep AUTH_FAILED /var/log/messages"), "");
     EXPECT_EQ(ovpn_log_contains_quoted("AUTH_FAILED"), 0);
     EXPECT_EQ(tunnel_status(), 1);
@@ -284,7 +298,7 @@ TEST_F(tunnel, a_server_certificate_that_is_not_the_cas_server_gives_the_certifi
     for (const char* mode : {"other-ca", "fleet"}) {
         serve(mode);
         errno = 0;
-        EXPECT_EQ(ovpn_restart(), 0) << mode;
+        EXPECT_EQ(restart_tunnel(), 0) << mode;
         EXPECT_EQ(errno, QM_ERR_TUNNEL_CREDENTIALS) << mode;
         EXPECT_EQ(tunnel_status(), 0) << mode;
         ovpn_stop();
@@ -295,7 +309,7 @@ TEST_F(tunnel, an_expired_client_certificate_gives_the_certificate_code)
 {
     hand_out("expired");
     errno = 0;
-    EXPECT_EQ(ovpn_restart(), 0);
+    EXPECT_EQ(restart_tunnel(), 0);
     EXPECT_EQ(errno, QM_ERR_TUNNEL_CREDENTIALS);
     EXPECT_EQ(ovpn_log_contains_quoted("WARNING: Your certificate has expired!"), 1);
 }
@@ -308,7 +322,7 @@ TEST_F(tunnel, missing_credentials_fail_the_init_script_and_clear_a_stale_code)
     log_capture logs;
     // A code left by an earlier start must not be read as this failure's reason.
     errno = QM_ERR_TUNNEL_CREDENTIALS;
-    EXPECT_EQ(ovpn_restart(), 0);
+    EXPECT_EQ(restart_tunnel(), 0);
     EXPECT_EQ(errno, 0);
     EXPECT_EQ(logs.texts(), std::vector<std::string>{"OVPN restart failed."});
 
@@ -339,6 +353,6 @@ TEST_F(tunnel, a_server_that_is_down_gives_the_timeout_code_within_the_minute)
 {
     ASSERT_EQ(run_shell(server + " stop " + ca_dir), 0);
     errno = 0;
-    EXPECT_EQ(ovpn_restart(), 0);
+    EXPECT_EQ(restart_tunnel(), 0);
     EXPECT_EQ(errno, QM_ERR_TUNNEL_NO_ADDRESS);
 }

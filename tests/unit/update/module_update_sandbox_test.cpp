@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "common/file_util.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "support/test_support.h"
 
 namespace {
@@ -231,8 +231,9 @@ TEST_F(module_update_sandbox, a_planted_staging_directory_is_removed_never_used)
         log.clear();
         apply_staged_files();
         EXPECT_TRUE(record().empty());
-        EXPECT_TRUE(log.contains(LOG_ERR, std::string("Refused ") + row.refused +
-                                              ": it is not a directory that only root can write. Removed it."));
+        const std::string refused = std::string("Refused ") + row.refused +
+                                    ": it is not a directory that only root can write. ";
+        EXPECT_TRUE(log.contains(LOG_ERR, refused + "Removed it."));
         if (row.plant.find(elsewhere) != std::string::npos) {
             EXPECT_TRUE(file_exists(elsewhere + "/script/x.sh")) << "removed through the link";
         }
@@ -301,6 +302,20 @@ TEST_F(module_download_sandbox, fetches_the_package_with_the_exact_command)
                                                      "/tmp/vpn_module_tbd/module/quillmesh.um.v4.tgz"}}),
               log.lines());
     EXPECT_EQ("GET /router_modules/quillmesh.um.v4.tgz 200\n", read_file(SERVER_LOG));
+}
+
+TEST_F(module_download_sandbox, with_a_signing_key_the_signature_is_fetched_too_and_required)
+{
+    ASSERT_EQ(0, sh("mkdir -p /opt/quillmesh/etc && touch /opt/quillmesh/etc/package_signing.pem"));
+    write_file(WWW_ROOT + "/router_modules/quillmesh.um.v4.tgz", "package bytes\n");
+    EXPECT_EQ(0, module_download(base_url()));
+    write_file(WWW_ROOT + "/router_modules/quillmesh.um.v4.tgz.sig", "signature\n");
+    EXPECT_EQ(1, module_download(base_url()));
+    EXPECT_EQ("signature\n", read_file("/tmp/vpn_module_tbd/module/quillmesh.um.v4.tgz.sig"));
+    // The updater is handed the package only; it reads the signature beside it.
+    install_recording_grafter();
+    EXPECT_TRUE(module_install());
+    EXPECT_EQ(std::vector<std::string>{"grafter /tmp/vpn_module_tbd/module/quillmesh.um.v4.tgz"}, record());
 }
 
 TEST_F(module_download_sandbox, a_404_fails_through_curl_fail)
