@@ -4,6 +4,7 @@
 #include "common/file_util.h"
 #include "common/log.h"
 #include "common/private_dir.h"
+#include "common/system.h"
 
 #include <cctype>
 #include <cerrno>
@@ -52,6 +53,15 @@ void sync_opt()
         fsync(fd);
         close(fd);
     }
+}
+
+// What the new module's install script changed outside its tree (the DS certificate it pins)
+// is set back by the old module's own install script, which may run any number of times.
+void run_install(const std::string& target)
+{
+    const std::string install = target + "/etc/install";
+    if (file_exists(install))
+        run_shell(install);
 }
 
 bool to_number(const std::string& text, long& value)
@@ -129,6 +139,7 @@ int rollback_module(const std::string& name, const std::string& why)
         unsigned long staged = 0;
         if (inode_of(kept, staged) && staged != marker.kept_inode)
             remove_tree(kept);
+        run_install(target);
         remove(marker_path.c_str());
         sync_opt();
         qm_log(LOG_NOTICE, "Update of %s did not complete; the old module stays.", name.c_str());
@@ -144,6 +155,7 @@ int rollback_module(const std::string& name, const std::string& why)
     }
     sync_opt();
     qm_log(LOG_WARNING, "Module update rolled back (%s).", why.c_str());
+    run_install(target);
     // The marker goes last: until then a rollback cut off here is completed by the next one.
     remove_tree(kept);
     remove(marker_path.c_str());

@@ -29,7 +29,8 @@ bool write_trial_marker(const std::string& name, const trial_marker& marker);
 long trial_seconds(const std::string& name, const std::string& old_settings, const std::string& new_settings);
 
 // grafter --rollback <name>: puts the kept tree back at /opt/<name> by exchanging the two names
-// (so /opt/<name> is never missing), then removes the failed tree and the marker. A marker whose
+// (so /opt/<name> is never missing), runs the old module's etc/install again (to set back what the
+// new one's changed outside its tree), then removes the failed tree and the marker. A marker whose
 // swap never happened (power cut during the update) is just removed, with what was staged. 0 when
 // the old module is (again) at /opt/<name>, 1 otherwise.
 int rollback_module(const std::string& name, const std::string& why);

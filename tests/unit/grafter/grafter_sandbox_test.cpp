@@ -415,6 +415,7 @@ TEST_F(grafter_sandbox, an_update_on_trial_keeps_the_old_tree_until_rolled_back)
     EXPECT_EQ(0, run_grafter({"--rollback", "mod"}));
     EXPECT_EQ("v1\n", installed_version("mod"));
     EXPECT_EQ("A=edited\nMOD_MOD_UPDATE_TRIAL=42\n", read_file("/opt/mod/etc/settings"));
+    EXPECT_EQ(std::vector<std::string>{"mod-v1 install 0"}, record());  // sets back what v2's changed
     EXPECT_EQ(std::vector<std::string>{}, matching_paths("/opt/.mod*"));
     EXPECT_EQ(1, run_grafter({"--rollback", "mod"}));
 }
