@@ -68,4 +68,20 @@ init_fails          rollback  the init script of the new module failed
 good                commit
 ROWS
 
+# A trial that ran out while the router was off is rolled back by the next start, before the new
+# module runs.
+repack wrong_ds_cert
+"$E2E_BUILD/grafter/grafter" "$E2E_WORK/update.tgz" >"$E2E_WORK/grafter.out" 2>&1 || fail "boot: grafter failed"
+/opt/quillmesh/etc/init stop
+sed -i 's/^DEADLINE=.*/DEADLINE=1/' /opt/.quillmesh.trial
+before=$(ready_count)
+from=$(($(e2e_log_lines) + 1))
+t0=$(e2e_now)
+/opt/quillmesh/etc/init start >/dev/null
+check_eq "boot: the old module (the committed \"good\") is back before start returns" good "$(cat /opt/quillmesh/www/e2e-version)"
+e2e_wait_log "Ready for incoming messages." $MARGIN $((before + 1)) || fail "boot: not \"Listening\" again"
+note "boot with an expired trial: start to \"Listening\" on the old module: $(e2e_elapsed "$t0" "$(e2e_now)") s"
+check "boot: rollback logged with its cause" sh -c "tail -n +$from '$E2E_LOG' | grep -qF 'Module update rolled back: the trial had run out at start.'"
+check "boot: nothing of the trial left" sh -c '! ls -d /opt/.quillmesh* 2>/dev/null | grep -q .'
+
 e2e_finish
