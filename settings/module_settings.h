@@ -22,6 +22,7 @@ struct module_settings {
     unsigned syslog_level = 0;
     unsigned recovery_timeout = 0;
     unsigned recovery_counter = 0;
+    unsigned change_trial = 0;
 };
 
 struct tunnel_settings {
@@ -56,6 +57,9 @@ void tunnel_settings_release(tunnel_settings& settings);
 int settings_syslog_level();
 unsigned settings_recovery_timeout();
 void settings_recovery(unsigned* timeout, unsigned* counter);
+// Seconds a network change stays on trial (MOD_QUILLMESH_CHANGE_TRIAL): 300 when absent or 0,
+// at least 10.
+unsigned settings_change_trial();
 // Copies QUILLMESH_TUNDEV, terminated, into a buffer of at least TUNNEL_DEVICE_MAX + 1 bytes.
 // A longer name is refused with a log line and read as an empty text, as an absent one is.
 constexpr size_t TUNNEL_DEVICE_MAX = 10;

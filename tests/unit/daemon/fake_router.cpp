@@ -140,6 +140,22 @@ rm_operations fake_router::table()
         return true;
     };
     ops.now = [this] { return std::chrono::steady_clock::time_point(std::chrono::seconds(clock)); };
+    ops.trial_tick = [this] {
+        ++trial_ticks;
+        return trial_left;
+    };
+    ops.trial_awaits_cs = [this] { return trial_waits; };
+    ops.trial_heard_from_cs = [this](const char* how) {
+        if (!trial_waits)
+            return;
+        calls.push_back("trial_heard_from_cs");
+        heard.push_back(how);
+    };
+    ops.ping = [this](uint32_t address) {
+        calls.push_back("ping");
+        pinged.push_back(address);
+        return ping_answers;
+    };
     ops.apply_staged_files = [this] { next("apply_staged_files"); };
     ops.module_download = [this](const std::string& base_url) {
         base_urls.push_back(base_url);
