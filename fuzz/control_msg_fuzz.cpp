@@ -36,7 +36,9 @@ lan_setup_result fake_lan_setup(const std::vector<lan_iface_cfg>& list, uint32_t
     for (const lan_iface_cfg& r : list) {
         require(is_iface_name(r.iface));
         require(is_dotted_quad(r.network) && is_contiguous_netmask(r.netmask) && is_dotted_quad(r.address));
-        require(is_alnum_token(r.dhcp_enabled, 8) && is_dotted_quad(r.dhcp_low) && is_dotted_quad(r.dhcp_high));
+        // The DHCP pool may be left out: empty texts.
+        require(r.dhcp_enabled.empty() || is_alnum_token(r.dhcp_enabled, 8));
+        require((r.dhcp_low.empty() || is_dotted_quad(r.dhcp_low)) && (r.dhcp_high.empty() || is_dotted_quad(r.dhcp_high)));
         require(!r.virtual_network || is_dotted_quad(*r.virtual_network));
         require(!r.virtual_netmask || is_contiguous_netmask(*r.virtual_netmask));
     }
