@@ -119,11 +119,11 @@ rm_operations real_operations()
     ops.trial_tick = network_trial_tick;
     ops.trial_awaits_cs = network_trial_awaits_cs;
     ops.trial_heard_from_cs = network_trial_heard_from_cs;
-    ops.ping = [](uint32_t address) {
+    ops.ping = [](uint32_t address, unsigned wait_seconds) {
         char text[INET_ADDRSTRLEN] = {};
         struct in_addr in = {};
         in.s_addr = address;
-        return inet_ntop(AF_INET, &in, text, sizeof text) && ping_host(text) == 0;
+        return inet_ntop(AF_INET, &in, text, sizeof text) && ping_host(text, wait_seconds) == 0;
     };
 
     ops.apply_staged_files = apply_staged_files;

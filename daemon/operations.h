@@ -63,8 +63,8 @@ struct rm_operations {
     std::function<bool()> trial_awaits_cs;
     // The CS was heard from; `how` goes into the log line.
     std::function<void(const char* how)> trial_heard_from_cs;
-    // Does the address (network byte order) answer a ping.
-    std::function<bool(uint32_t address)> ping;
+    // Does the address (network byte order) answer a ping within the seconds given.
+    std::function<bool(uint32_t address, unsigned wait_seconds)> ping;
 
     // Module update.
     std::function<void()> apply_staged_files;

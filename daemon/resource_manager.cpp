@@ -47,6 +47,7 @@ namespace
 {
 constexpr unsigned CONTROL_RECEIVE_TIMEOUT = 10; // seconds for one control request to arrive
 constexpr unsigned SELECT_FAILURE_PAUSE = 5; // seconds after a failed select()
+constexpr unsigned PING_WAIT = 10; // seconds for the CS's answer to a ping, as in recovery
 // Connections from others than the CS logged one by one per minute; the rest are counted, so
 // that a host flooding the port cannot rotate everything else out of the log.
 constexpr unsigned STRANGERS_LOGGED_PER_MINUTE = 5;
@@ -203,12 +204,14 @@ unsigned resource_manager::listening_wait()
 }
 
 // With the tunnel up, a change on trial (or a revert) is confirmed by the CS answering a ping
-// through the tunnel, at its tunnel address.
+// through the tunnel, at its tunnel address. The ping waits no longer than the trial has left.
 void resource_manager::confirm_trial_by_ping()
 {
     if (!ops_.trial_awaits_cs || !ops_.ping || expected_cs_address_ == 0 || !ops_.trial_awaits_cs())
         return;
-    if (ops_.ping(expected_cs_address_))
+    long left = trial_tick();
+    unsigned wait = left >= 1 && left < static_cast<long>(PING_WAIT) ? static_cast<unsigned>(left) : PING_WAIT;
+    if (ops_.ping(expected_cs_address_, wait))
         ops_.trial_heard_from_cs(TRIAL_HEARD_BY_PING);
 }
 

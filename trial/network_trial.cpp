@@ -237,6 +237,13 @@ std::string merged_apply(const std::string& a, const std::string& b)
     return merged;
 }
 
+// The clock counts whole seconds: the second under way is added so that a trial is never shorter
+// than its length.
+unsigned long deadline_from(const trial_time& now, unsigned seconds)
+{
+    return now.uptime + seconds + 1;
+}
+
 bool start_trial(const std::vector<std::string>& files, const std::string& apply, bool every)
 {
     const std::string dir = snapshot_dir();
@@ -265,7 +272,7 @@ bool start_trial(const std::vector<std::string>& files, const std::string& apply
     marker.stage = trial_stage::on_trial;
     marker.boot = now.boot;
     marker.seconds = settings_change_trial();
-    marker.deadline = now.uptime + marker.seconds;
+    marker.deadline = deadline_from(now, marker.seconds);
     marker.undo = dir;
     marker.apply = merged_apply(apply, "");
     if (!trial_marker_write(marker))
@@ -461,7 +468,7 @@ long network_trial_tick()
             return -1;
         }
         marker.boot = now.boot;
-        marker.deadline = now.uptime + marker.seconds;
+        marker.deadline = deadline_from(now, marker.seconds);
         trial_marker_write(marker);
         qm_log(LOG_NOTICE, "Network change on trial after a reboot: %u s left.", marker.seconds);
     }

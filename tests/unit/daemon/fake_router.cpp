@@ -151,9 +151,10 @@ rm_operations fake_router::table()
         calls.push_back("trial_heard_from_cs");
         heard.push_back(how);
     };
-    ops.ping = [this](uint32_t address) {
+    ops.ping = [this](uint32_t address, unsigned wait_seconds) {
         calls.push_back("ping");
         pinged.push_back(address);
+        ping_waits.push_back(wait_seconds);
         return ping_answers;
     };
     ops.apply_staged_files = [this] { next("apply_staged_files"); };

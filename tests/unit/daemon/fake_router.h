@@ -76,6 +76,7 @@ public:
     unsigned trial_ticks = 0;
     std::vector<std::string> heard; // the texts handed to trial_heard_from_cs
     std::vector<uint32_t> pinged;
+    std::vector<unsigned> ping_waits;
 
 private:
     reply next(const std::string& op);

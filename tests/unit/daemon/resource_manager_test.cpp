@@ -699,8 +699,10 @@ TEST_F(ResourceManager, ChangeOnTrialIsConfirmedByTheCsAnsweringAPingThroughTheT
     EXPECT_EQ(router.pinged, (std::vector<uint32_t> { ipv4("10.8.0.1") })); // the CS's tunnel address
     EXPECT_TRUE(router.heard.empty());
     router.ping_answers = true;
+    router.trial_left = 4; // the ping waits no longer than the trial has left
     one_timeout();
     EXPECT_EQ(router.heard, (std::vector<std::string> { "CS answered a ping through the tunnel" }));
+    EXPECT_EQ(router.ping_waits, (std::vector<unsigned> { 10, 4 }));
 }
 
 TEST_F(ResourceManager, ChangeOnTrialShortensTheWaitForRequestsToItsDeadline)
