@@ -9,13 +9,9 @@ E2E_BUILD=$1
 TRIAL=15
 MARGIN=45
 
-e2e_prepare MOD_QUILLMESH_CHANGE_TRIAL=$TRIAL
 # The sandbox's reboot plays the router's power cycle: the settings apply, the module starts again.
 touch /var/sandbox/reboot.boots
-e2e_start_peers
-e2e_start_ovpn_server
-e2e_install_module
-e2e_wait_log "Ready for incoming messages." 90 || die "the daemon did not reach \"Ready for incoming messages.\""
+e2e_trial_start $TRIAL
 
 config=$(printf 'PPP_ENABLED=0\n' | base64 -w0)
 bad=$(e2e_now)
@@ -27,13 +23,8 @@ check "restored, then rebooted" sh -c "grep -qx PPP_ENABLED=0 /var/sandbox/calls
 check "after the reboot the WAN is down" test -z "$(ip route show default)"
 e2e_wait_log "Network change on trial: " 10 || fail "the daemon started after the reboot did not find the trial"
 
-answer=$(e2e_control_until_answer "$E2E_INVENTORY" $((TRIAL + MARGIN)))
-back=$(e2e_now)
-elapsed=$(e2e_elapsed "$bad" "$back")
-note "FIGURE bad configuration (reboot) -> router answers the CS again: $elapsed s (trial $TRIAL s)"
-check "answers again within the trial time and $MARGIN s" \
-    awk -v e="$elapsed" -v l=$((TRIAL + MARGIN)) 'BEGIN { exit !(e <= l) }'
-check "inventory answered" grep -q '"T":16,"ER":0' <<<"$answer"
+e2e_answers_again "bad configuration (reboot)" "$bad" $TRIAL $MARGIN
+check "inventory answered" grep -q '"T":16,"ER":0' <<<"$E2E_ANSWER"
 check "revert logged" grep -qF "Network change not confirmed within $TRIAL s. Reverting it." "$E2E_LOG"
 check "the configuration's file reverted" grep -qF "Reverted from the snapshot: settings.ppp." "$E2E_LOG"
 check_eq "the WAN setting as before: empty, the router's default" "PPP_ENABLED=" "$(cat /etc/settings.ppp)"

@@ -220,6 +220,26 @@ e2e_lan_request() { # address netmask network
 E2E_INVENTORY='{"H":{"V":113},"B":[{"T":15,"DT":{}}]}'
 E2E_TRIAL_MARKER=/var/data/quillmesh_certs/trial/network.marker
 
+# A first start with network changes on trial for SECONDS.
+e2e_trial_start() { # seconds
+    e2e_prepare MOD_QUILLMESH_CHANGE_TRIAL="$1"
+    e2e_start_peers
+    e2e_start_ovpn_server
+    e2e_install_module
+    e2e_wait_log "Ready for incoming messages." 90 || die "the daemon did not reach \"Ready for incoming messages.\""
+}
+
+# Sends the inventory request until the router answers (E2E_ANSWER), at most TRIAL + MARGIN
+# seconds after the bad change at time SINCE; prints the time it took as a figure and checks it.
+e2e_answers_again() { # what since trial margin
+    E2E_ANSWER=$(e2e_control_until_answer "$E2E_INVENTORY" $(($3 + $4)))
+    local elapsed
+    elapsed=$(e2e_elapsed "$2" "$(e2e_now)")
+    note "FIGURE $1 -> router answers the CS again: $elapsed s (trial $3 s)"
+    check "answers again within the trial time and $4 s, not before the trial ran out" \
+        awk -v e="$elapsed" -v t="$3" -v m="$4" 'BEGIN { exit !(e >= t && e <= t + m) }'
+}
+
 # Types of the requests that the test servers received, in order, blank-separated; SERVER is
 # "ds", "cs", "udp" or "all".
 e2e_request_types() { # server

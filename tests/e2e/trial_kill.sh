@@ -16,11 +16,7 @@ SEED=${E2E_SEED:-$(($(date +%s%N) % 32768))}
 RANDOM=$SEED
 note "seed $SEED (E2E_SEED=$SEED repeats these moments)"
 
-e2e_prepare MOD_QUILLMESH_CHANGE_TRIAL=$TRIAL
-e2e_start_peers
-e2e_start_ovpn_server
-e2e_install_module
-e2e_wait_log "Ready for incoming messages." 90 || die "the daemon did not reach \"Ready for incoming messages.\""
+e2e_trial_start $TRIAL
 
 bad_request=$(e2e_lan_request 10.99.0.100 255.255.255.128 10.99.0.0)
 for i in $(seq 1 "$KILLS"); do
