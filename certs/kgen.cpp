@@ -3,7 +3,7 @@
 #include "common/error.h"
 #include "common/file_util.h"
 #include "common/log.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "common/str_util.h"
 
 #include <cstdio>

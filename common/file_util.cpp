@@ -12,6 +12,7 @@
 #include "common/error.h"
 #include "common/handles.h"
 #include "common/log.h"
+#include "common/system.h"
 
 std::string directory_of(const std::string& path)
 {
@@ -34,7 +35,7 @@ void sync_directory(const std::string& path)
 {
     int fd = open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
-        fsync(fd);
+        sync_to_storage(fd);
         close(fd);
     }
 }
@@ -77,13 +78,19 @@ std::string replacement_target(const std::string& path)
 }
 
 // The replacement keeps the owner and mode of the file it replaces (less write access for
-// others), so a file an operator made private stays private. A private writer (no group or other bits in `perms`, as for
-// keys) never widens the file beyond its own mode. A new file gets `perms`.
+// others), so a file an operator made private stays private. A private writer (no group or other
+// bits in `perms`, as for keys) never widens the file beyond its own mode, and never writes a
+// private file that belongs to another user (a key must not end up readable by whoever owns the
+// file a link led to). A new file gets `perms`.
 bool take_over_owner_and_mode(int fd, const std::string& target, mode_t perms)
 {
     struct stat existing;
     if (stat(target.c_str(), &existing) != 0 || !S_ISREG(existing.st_mode))
         return fchmod(fd, perms) == 0;
+    if ((perms & 077) == 0 && existing.st_uid != geteuid()) {
+        errno = EPERM;
+        return false;
+    }
     // A file that root reads and acts on is never left writable by every local user.
     mode_t mode = existing.st_mode & 0777 & ~static_cast<mode_t>(S_IWOTH);
     if ((perms & 077) == 0)
@@ -197,7 +204,7 @@ int atomic_file::commit()
     FILE* file = file_;
     file_ = nullptr;
     bool ok = fflush(file) == 0 && !ferror(file);
-    ok = ok && fsync(fileno(file)) == 0;
+    ok = ok && sync_to_storage(fileno(file)) == 0;
     ok = (fclose(file) == 0) && ok;
     ok = ok && rename(temp_path_.c_str(), target_.c_str()) == 0;
     if (!ok) {

@@ -7,5 +7,10 @@
 // Makes `path` (no trailing '/') ready for root's private use. A missing directory is created
 // with mode 0700 when `create` is set. An existing entry must be a real directory (not a link)
 // owned by this process's user and writable by nobody else; anything else is logged, removed
-// without following links, and refused. True when the directory can be used.
+// with remove_tree, and refused. True when the directory can be used.
 bool claim_private_dir(const std::string& path, bool create);
+
+// Removes `path` and, for a directory, everything below it, without ever following a link: each
+// directory is entered through a descriptor opened with O_NOFOLLOW, so a directory swapped for a
+// link while the removal runs is not followed. True when nothing is left at `path`.
+bool remove_tree(const std::string& path);

@@ -1,12 +1,10 @@
 #include "common/router_status.h"
 
-#include "common/runner.h"
+#include "common/system.h"
 
-#include <cerrno>
+#include <chrono>
 #include <cstring>
-#include <ctime>
-#include <fcntl.h>
-#include <unistd.h>
+#include <string>
 
 namespace
 {
@@ -34,34 +32,11 @@ void copy_cut(char* target, size_t size, const char* text)
 // Runs the tool for `section` and keeps its output; false (cache unchanged) on any failure.
 bool refresh(const char* section)
 {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        return false;
-    // A tool that prints more than the pipe holds must not block forever while nobody reads:
-    // its writes fail instead, and the part that fitted is what counts.
-    fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
-    set_child_stdout(fds[1]); // run_program closes our copy of the write end
-    int status = run_program(STATUS_TOOL, "-v", section, static_cast<const char*>(nullptr));
-    if (status != 0) {
-        close(fds[0]);
-        return false;
-    }
-    // The tool has ended, so what it printed is in the pipe; a process it left behind holding
-    // the write end must not make this read wait.
-    fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
-    char buffer[sizeof cache.output];
-    ssize_t n;
-    do {
-        n = read(fds[0], buffer, sizeof buffer - 1);
-    } while (n < 0 && errno == EINTR);
-    close(fds[0]);
-    if (n < 0 && errno == EAGAIN)
-        n = 0;
-    if (n < 0)
+    std::string output;
+    if (run_program({STATUS_TOOL, "-v", section}, &output) != 0)
         return false;
     int64_t now = monotonic_seconds();
-    memcpy(cache.output, buffer, static_cast<size_t>(n));
-    cache.output[n] = '\0';
+    copy_cut(cache.output, sizeof cache.output, output.c_str());
     copy_cut(cache.section, sizeof cache.section, section);
     cache.expiry = now < 0 ? -1 : now + 1;
     return true;
@@ -105,10 +80,7 @@ const char* find_value(const char* key)
 
 int64_t monotonic_seconds()
 {
-    struct timespec now;
-    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0)
-        return -1;
-    return static_cast<int64_t>(now.tv_sec);
+    return std::chrono::duration_cast<std::chrono::seconds>(monotonic_now().time_since_epoch()).count();
 }
 
 const char* router_status_value(const char* section, const char* key)

@@ -3,6 +3,7 @@
 #include "common/handles.h"
 #include "common/log.h"
 #include "common/settings_file.h"
+#include "common/system.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -147,6 +148,6 @@ bool trial_marker_remove(const std::string& kind, const std::string& dir)
     // The removal must reach the flash before whatever the caller does next.
     fd_owner parent(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (parent.fd >= 0)
-        fsync(parent.fd);
+        sync_to_storage(parent.fd);
     return true;
 }

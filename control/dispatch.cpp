@@ -3,19 +3,24 @@
 #include "common/error.h"
 #include "common/json_ptr.h"
 #include "common/log.h"
+#include "common/system.h"
 #include "common/validate.h"
 #include "control/firewall.h"
 #include "control/file_store.h"
+#include "control/inventory.h"
 #include "control/lan_iface_cfg.h"
 #include "control/lan_setup.h"
+#include "control/nat.h"
 #include "protocol/message_builder.h"
 #include "protocol/message_reader.h"
+#include "settings/module_settings.h"
+#include "tunnel/routes.h"
+#include "update/module_update.h"
 
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <exception>
-#include <memory>
 #include <vector>
 
 namespace
@@ -28,14 +33,6 @@ const char* const MG_CONFLICT = "Conflicting LAN address";
 const char* const MG_UNKNOWN_FILE_TYPE = "Unknown file type";
 const char* const MG_INTERNET_FAILED = "Setting internet connection failed.";
 const char* const MG_UNSUPPORTED = "Unsupported segment type";
-
-// The handlers in use; null means the real ones.
-std::unique_ptr<control_handlers> installed_handlers;
-
-const control_handlers& handlers()
-{
-    return installed_handlers ? *installed_handlers : real_control_handlers();
-}
 
 // Value checks that the reader leaves to its callers: a missing member and a member of the
 // wrong kind are the same defect of the message.
@@ -161,7 +158,7 @@ cJSON* handle_lan_setup(const cJSON* payload, uint32_t* restart_set, int type, i
         }
         list.push_back(std::move(cfg));
     }
-    switch (handlers().lan_setup(list, restart_set)) {
+    switch (lan_setup(list, restart_set)) {
     case lan_setup_result::success:
         return success_response(type, index);
     case lan_setup_result::conflict:
@@ -184,16 +181,16 @@ cJSON* handle_routes(const cJSON* payload, uint32_t*, int type, int index)
     for (const char* key : { "13-1", "13-2", "13-3", "13-4" })
         check_text_array(payload, key);
     char device[16] = { 0 };
-    handlers().tunnel_device(device);
+    settings_tunnel_device(device);
     // Failures of single routes are only logged; the CS is told the request was taken.
-    handlers().routes_manage(payload, "13-3", "13-4", "delete", device);
-    handlers().routes_manage(payload, "13-1", "13-2", "add", device);
+    routes_manage(payload, "13-3", "13-4", "delete", device);
+    routes_manage(payload, "13-1", "13-2", "add", device);
     return success_response(type, index);
 }
 
 cJSON* handle_inventory(const cJSON*, uint32_t*, int type, int index)
 {
-    std::vector<lan_iface_cfg> list = handlers().manageable_ifaces();
+    std::vector<lan_iface_cfg> list = manageable_ifaces();
     json_ptr payload(cJSON_CreateObject());
     cJSON* array = cJSON_CreateArray();
     if (!payload || !array) {
@@ -219,7 +216,7 @@ cJSON* handle_inventory(const cJSON*, uint32_t*, int type, int index)
 
 cJSON* handle_tunnel_restart(const cJSON*, uint32_t*, int type, int index)
 {
-    if (handlers().ovpn_restart())
+    if (restart_tunnel())
         return success_response(type, index);
     qm_log(LOG_ERR, "Not able to restart OVPN tunnel although CS commanded us to do so.");
     return error_response(type, index);
@@ -251,7 +248,7 @@ cJSON* handle_file_store(const cJSON* payload, uint32_t*, int type, int index)
         qm_log(LOG_ERR, "Refused file name from CS: '%s'.", name.c_str());
         return error_response(type, index);
     }
-    if (!handlers().claim_staging_dir(dir) || !handlers().store_base64_file(content, dir + name)) {
+    if (!claim_staging_dir(dir, true) || !store_base64_file(content, dir + name)) {
         qm_log(LOG_ERR, "Not able to store base64 file: %s.", name.c_str());
         return error_response(type, index);
     }
@@ -263,7 +260,7 @@ cJSON* handle_internet_mode(const cJSON* payload, uint32_t*, int type, int index
     // Leading white space is skipped and trailing characters are ignored; text without leading
     // digits or out of range throws and is answered without "MG".
     int mode = std::stoi(JSON_get_string(payload, "23-1"), nullptr, 10);
-    if (manage_internet_connection(mode, handlers().disable_internet_connection, handlers().enable_internet_connection))
+    if (manage_internet_connection(mode))
         return success_response(type, index);
     return error_response(type, index, MG_INTERNET_FAILED);
 }
@@ -285,12 +282,9 @@ const struct {
 
 } // namespace
 
-void set_control_handlers(const control_handlers* handlers)
+bool restart_service(const char* name)
 {
-    if (handlers)
-        installed_handlers = std::make_unique<control_handlers>(*handlers);
-    else
-        installed_handlers.reset();
+    return run_program({"/sbin/service", name, "restart"}) == 0;
 }
 
 cJSON* build_control_response(int type, int index, int error, cJSON* payload, const std::string& message)
@@ -369,15 +363,15 @@ bool process_control_msg(const std::string& request, std::string& response)
         int eth = (restart_set & RESTART_ETH) ? 1 : 0;
         int wifi = (restart_set & RESTART_WIFI) ? 1 : 0;
         qm_log(LOG_DEBUG, "Services to restart: bard: %d, eth: %d, wifi: %d", bard, eth, wifi);
-        if (bard && !handlers().restart_service("bard")) {
+        if (bard && !restart_service("bard")) {
             qm_log(LOG_ERR, "Not able to restart bard service.");
             return false;
         }
-        if (wifi && !handlers().restart_service("wifi")) {
+        if (wifi && !restart_service("wifi")) {
             qm_log(LOG_ERR, "Not able to restart wifi service.");
             return false;
         }
-        if (eth && !handlers().restart_service("eth")) {
+        if (eth && !restart_service("eth")) {
             qm_log(LOG_ERR, "Not able to restart service eth.");
             return false;
         }

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "common/log.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "common/validate.h"
 #include "settings/module_settings.h"
 
@@ -26,13 +26,9 @@ bool step_failed(bool ok, const char* message)
 }
 }  // namespace
 
-iptables_cmd::iptables_cmd() : run_(run_shell) {}
-
-iptables_cmd::iptables_cmd(runner run) : run_(run ? std::move(run) : runner(run_shell)) {}
-
 int iptables_cmd::run(const std::string& command)
 {
-    return run_(command);
+    return run_shell(command);
 }
 
 bool iptables_cmd::chain_exists(const std::string& chain, const std::string& table)
@@ -183,14 +179,14 @@ bool enable_internet_connection()
     return true;
 }
 
-bool manage_internet_connection(int mode, bool (*disable)(), bool (*enable)())
+bool manage_internet_connection(int mode)
 {
     if (mode != 0 && mode != 1) {
         qm_log(LOG_ERR, "Manage Internet Connection: unknown mode: %d", mode);
         return false;
     }
     const char* name = mode == 0 ? "disabled" : "enabled";
-    bool ok = mode == 0 ? disable() : enable();
+    bool ok = mode == 0 ? disable_internet_connection() : enable_internet_connection();
     if (!ok) {
         qm_log(LOG_ERR, "Setting internet connection to %s failed.", name);
         return false;

@@ -3,7 +3,6 @@
 // oint_quillmesh in table filter).
 #pragma once
 
-#include <functional>
 #include <string>
 
 // Builds and runs iptables command lines. Every operation tests before it changes anything, so
@@ -11,12 +10,6 @@
 // appended to every command unless switched off.
 class iptables_cmd {
 public:
-    // Runs one shell command line and yields its exit status (0 = success).
-    using runner = std::function<int(const std::string& command)>;
-
-    iptables_cmd();
-    explicit iptables_cmd(runner run);
-
     void set_wait(bool on) { wait_ = on ? " -w" : ""; }
     const std::string& wait() const { return wait_; }
 
@@ -38,7 +31,6 @@ public:
 private:
     int run(const std::string& command);
 
-    runner run_;
     std::string wait_ = " -w";
 };
 
@@ -51,9 +43,7 @@ bool enable_internet_connection();
 // "Setting internet connection mode to: %s" on success, "Setting internet connection to
 // %s failed." or "Manage Internet Connection: unknown mode: %d" on failure. True on success;
 // on false the response carries "Setting internet connection failed.".
-// The two operations may be given in place of the real ones (the dispatch's handler table).
-bool manage_internet_connection(int mode, bool (*disable)() = disable_internet_connection,
-                                bool (*enable)() = enable_internet_connection);
+bool manage_internet_connection(int mode);
 
 // Lets only the CS reach the managing socket: in table raw, chain ctl_quillmesh (jumped to from
 // PREROUTING, created when missing, refilled on every call) drops every packet to the socket's

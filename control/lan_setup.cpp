@@ -3,7 +3,7 @@
 #include "common/handles.h"
 #include "common/file_util.h"
 #include "common/log.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "common/settings_file.h"
 #include "common/str_util.h"
 #include "control/lan_iface_cfg.h"

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/log.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "common/str_util.h"
 #include "common/validate.h"
 #include "control/firewall.h"

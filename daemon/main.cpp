@@ -6,7 +6,6 @@
 #include "daemon/process_utils.h"
 #include "daemon/resource_manager.h"
 #include "dialogue/device_cert.h"
-#include "dialogue/discovery.h"
 #include "trial/network_trial.h"
 
 #include <cstdlib>
@@ -24,6 +23,10 @@ int main()
     // A network change left on trial by an earlier run goes on, or is undone when its time is
     // up, whatever stops the start-up below.
     network_trial_at_start();
+    // From here on every pause of the daemon, whatever it waits for, ends at the deadline of a
+    // change on trial.
+    static trial_system pauses(router_system());
+    install_system_backend(&pauses);
 
     if (access(DS_CERT_PATH, F_OK) != 0) {
         qm_log(LOG_CRIT, "DS certificate is missing (%s). Exiting...", DS_CERT_PATH);
@@ -43,9 +46,6 @@ int main()
     unsigned recovery_timeout = 0;
     unsigned recovery_counter = 0;
     settings_recovery(&recovery_timeout, &recovery_counter);
-    // Every pause, also inside discovery's own retries, ends at the deadline of a change on trial.
-    auto pause = [](unsigned seconds) { network_trial_pause(seconds, sleep_seconds); };
-    set_dialogue_pause(pause);
-    resource_manager manager(real_operations(), pause, recovery_timeout, recovery_counter);
+    resource_manager manager(real_operations(), recovery_timeout, recovery_counter);
     return manager.run();
 }

@@ -73,12 +73,6 @@ int set_socket_receive_timeout(int fd, unsigned seconds)
 }
 } // namespace
 
-void sleep_seconds(unsigned seconds)
-{
-    while (seconds > 0)
-        seconds = sleep(seconds);
-}
-
 rm_operations real_operations()
 {
     rm_operations ops;

@@ -52,10 +52,6 @@ struct rm_operations {
     std::function<bool(int fd, const std::string& text)> ovpn_write;
     std::function<void(int fd)> close;
 
-    // The monotonic clock, for counting what is logged per minute. Optional: unset means
-    // std::chrono::steady_clock.
-    std::function<std::chrono::steady_clock::time_point()> now;
-
     // Network changes on trial (trial/network_trial.h). Optional: unset means none.
     // Undoes the change on trial when its time is up; the seconds it has left, -1 for none.
     std::function<long()> trial_tick;
@@ -74,6 +70,3 @@ struct rm_operations {
 
 // The table wired to the router's real subsystems.
 rm_operations real_operations();
-
-// The daemon's pause: sleeps whole seconds and resumes after an interruption.
-void sleep_seconds(unsigned seconds);

@@ -2,7 +2,7 @@
 
 #include "common/error.h"
 #include "common/log.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "common/str_util.h"
 
 #include <cerrno>

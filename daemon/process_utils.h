@@ -1,5 +1,5 @@
-// Process-level helpers of the daemon: becoming a daemon. The millisecond sleep and the SIGTERM
-// flag live in common/wait.h.
+// Process-level helpers of the daemon: becoming a daemon. The pauses and the SIGTERM flag live in
+// common/system.h.
 #pragma once
 
 // Detaches from the terminal (double fork, new session, cwd /, descriptors 0-2 on /dev/null).

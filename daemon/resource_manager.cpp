@@ -94,9 +94,8 @@ void log_rm_state(int state, int counter)
 }
 
 resource_manager::resource_manager(
-    rm_operations operations, rm_pause pause, unsigned recovery_timeout, unsigned recovery_counter)
+    rm_operations operations, unsigned recovery_timeout, unsigned recovery_counter)
     : ops_(std::move(operations))
-    , pause_(std::move(pause))
     , recovery_timeout_(usable_recovery_timeout(recovery_timeout))
     , recovery_counter_(recovery_counter)
 {
@@ -489,7 +488,7 @@ bool resource_manager::serve_control_request(int fd)
 
 void resource_manager::note_stranger()
 {
-    auto now = ops_.now ? ops_.now() : std::chrono::steady_clock::now();
+    auto now = monotonic_now();
     if (strangers_ == 0 || now - strangers_since_ >= std::chrono::minutes(1)) {
         if (strangers_ > STRANGERS_LOGGED_PER_MINUTE)
             qm_log(LOG_WARNING, "Ignored %u more messages that were not sent by CS.",

@@ -3,6 +3,7 @@
 // earlier state whenever a step fails.
 #pragma once
 
+#include "common/system.h"
 #include "daemon/operations.h"
 
 #include <chrono>
@@ -29,15 +30,13 @@ constexpr int RM_STATE_COUNT = 12;
 // The state names as they appear in the state line, index = state number.
 extern const char* const state_names[RM_STATE_COUNT];
 
-// Sleeps whole seconds; tests hand in a fake clock.
-using rm_pause = std::function<void(unsigned seconds)>;
-
 class resource_manager
 {
 public:
     // The recovery timeout and counter are read once at start-up and stay fixed for the run; a
     // timeout below 1 s is taken as 1 s (logged once).
-    resource_manager(rm_operations operations, rm_pause pause, unsigned recovery_timeout, unsigned recovery_counter);
+    // Its pauses and clock are those of the side-effect seam (common/system.h).
+    resource_manager(rm_operations operations, unsigned recovery_timeout, unsigned recovery_counter);
     ~resource_manager();
     resource_manager(const resource_manager&) = delete;
     resource_manager& operator=(const resource_manager&) = delete;
@@ -75,10 +74,9 @@ private:
     long trial_tick();
     unsigned listening_wait();
     void confirm_trial_by_ping();
-    void pause(unsigned seconds) { pause_(seconds); }
+    void pause(unsigned seconds) { sleep_seconds(seconds); }
 
     rm_operations ops_;
-    rm_pause pause_;
     unsigned recovery_timeout_;
     unsigned recovery_counter_;
     unsigned sleep_time_ = 5;

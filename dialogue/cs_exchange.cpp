@@ -3,7 +3,7 @@
 #include "common/error.h"
 #include "common/file_util.h"
 #include "common/log.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "settings/module_settings.h"
 #include "dialogue/device_cert.h"
 #include "dialogue/discovery.h"

@@ -3,6 +3,7 @@
 #include "certs/kgen.h"
 #include "certs/kgen_cfg.h"
 #include "common/log.h"
+#include "common/system.h"
 #include "common/router_status.h"
 
 #include <fcntl.h>
@@ -22,7 +23,7 @@ void sync_path(const char* path, int flags)
 {
     int fd = open(path, flags | O_CLOEXEC);
     if (fd >= 0) {
-        fsync(fd);
+        sync_to_storage(fd);
         close(fd);
     }
 }

@@ -4,6 +4,7 @@
 #include "common/file_util.h"
 #include "common/log.h"
 #include "common/str_util.h"
+#include "common/system.h"
 #include "common/validate.h"
 #include "settings/module_settings.h"
 #include "dialogue/device_cert.h"
@@ -19,8 +20,6 @@
 
 namespace
 {
-
-dialogue_pause_fn pause_fn = nullptr;
 
 struct ds_answer_error : GenericError {
     using GenericError::GenericError;
@@ -104,7 +103,7 @@ bool usable_candidate_list(const module_settings& settings, std::vector<std::str
         list = ds_candidate_list(settings);
         if (!list.empty())
             return true;
-        dialogue_pause(DS_LIST_PAUSE);
+        sleep_seconds(DS_LIST_PAUSE);
     }
     qm_log(LOG_ERR, "No DS IP address found.");
     return false;
@@ -147,7 +146,7 @@ int obtain_cs_ip_unguarded(WolfSSL_tls_client& client)
                 return 1;
             }
             qm_log(LOG_ERR, "Getting CS's address from DS failed. Next attempt in %d s.", DS_RETRY_PAUSE);
-            dialogue_pause(DS_RETRY_PAUSE);
+            sleep_seconds(DS_RETRY_PAUSE);
         }
         first_pass = false;
 
@@ -179,7 +178,7 @@ int obtain_cs_ip_unguarded(WolfSSL_tls_client& client)
                 break;
             }
             ++failures_in_a_row;
-            dialogue_pause(DS_RETRY_PAUSE);
+            sleep_seconds(DS_RETRY_PAUSE);
         }
 
         if (client.send(request) != 1) {
@@ -202,19 +201,6 @@ int obtain_cs_ip_unguarded(WolfSSL_tls_client& client)
 }
 
 } // namespace
-
-void set_dialogue_pause(dialogue_pause_fn pause)
-{
-    pause_fn = pause;
-}
-
-void dialogue_pause(unsigned seconds)
-{
-    if (pause_fn)
-        pause_fn(seconds);
-    else
-        sleep(seconds);
-}
 
 std::vector<std::string> ds_candidate_list(const module_settings& settings)
 {

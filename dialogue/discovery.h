@@ -27,12 +27,6 @@ int obtain_cs_ip();
 struct module_settings;
 std::vector<std::string> ds_candidate_list(const module_settings& settings);
 
-// The pause of the dialogue's retry loops. Tests put a recorder in place of sleep(); null
-// restores sleep().
-using dialogue_pause_fn = void (*)(unsigned seconds);
-void set_dialogue_pause(dialogue_pause_fn pause);
-void dialogue_pause(unsigned seconds);
-
 // What a DS answer carries: the CS address (a dotted quad) and the CS certificate.
 struct ds_answer {
     std::string cs_ip;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,7 +17,8 @@
 #include "common/handles.h"
 #include "common/file_util.h"
 #include "common/log.h"
-#include "common/runner.h"
+#include "common/private_dir.h"
+#include "common/system.h"
 #include "grafter/package_check.h"
 #include "grafter/settings_merge.h"
 
@@ -85,7 +87,10 @@ void clean_staging(const std::string& package)
     if (package.compare(0, prefix.size(), prefix) == 0 && package.find("/../") == std::string::npos &&
         is_safe_path(package))
         run_shell("rm -f " + package + " " + package + SIGNATURE_SUFFIX);
-    run_shell(std::string("find ") + STAGING_DIR + " -type f 2>/dev/null | grep -q . || rm -rf " + STAGING_DIR);
+    // Only root's own private staging directory is looked into and removed: in a tree another
+    // user owns, rm could be made to follow a link swapped in while it works.
+    if (claim_private_dir(STAGING_DIR, false))
+        run_shell(std::string("find ") + STAGING_DIR + " -type f 2>/dev/null | grep -q . || rm -rf " + STAGING_DIR);
 }
 
 // Every user of the router may create names in /tmp. A directory root makes there stays root's
@@ -122,8 +127,10 @@ void remove_stale_work_dirs()
         while (struct dirent* entry = readdir(listing.get())) {
             const std::string path = std::string(TMP_DIR) + "/" + entry->d_name;
             struct stat st;
+            // A run at the same moment (an operator's by hand beside the daemon's) keeps its own:
+            // only directories untouched for an hour count as left behind.
             if (is_work_dir_name(entry->d_name) && lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-                st.st_uid == geteuid() && (st.st_mode & 07777) == 0700)
+                st.st_uid == geteuid() && (st.st_mode & 07777) == 0700 && st.st_mtime < time(nullptr) - 3600)
                 stale.push_back(path);
         }
     }
@@ -174,10 +181,9 @@ bool signature_valid(const std::string& package, const std::string& copy)
                SIGNATURE_SUFFIX);
         return false;
     }
-    if (run_program("openssl", "pkeyutl", "-verify", "-pubin", "-inkey", SIGNING_KEY, "-rawin", "-in", copy.c_str(),
-                    "-sigfile", signature.c_str(), static_cast<char*>(nullptr)) == 0 ||
-        run_program("openssl", "dgst", "-sha256", "-verify", SIGNING_KEY, "-signature", signature.c_str(),
-                    copy.c_str(), static_cast<char*>(nullptr)) == 0)
+    if (run_program({"openssl", "pkeyutl", "-verify", "-pubin", "-inkey", SIGNING_KEY, "-rawin", "-in", copy,
+                     "-sigfile", signature}) == 0 ||
+        run_program({"openssl", "dgst", "-sha256", "-verify", SIGNING_KEY, "-signature", signature, copy}) == 0)
         return true;
     qm_log(LOG_ERR, "Package %s refused: its signature does not match the package signing key.", package.c_str());
     return false;

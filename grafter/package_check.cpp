@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "common/runner.h"
+#include "common/system.h"
 
 namespace {
 // The components of a member name or link target as they resolve on disk: empty ones (a
@@ -58,12 +58,17 @@ bool link_target_safe(const std::string& member, const std::string& target)
     std::vector<std::string> place = components(member);
     const std::string module = place.front();
     place.pop_back();  // the directory the link lies in
+    bool climbing = true;
     for (const auto& part : components(target)) {
         if (part == "..") {
-            if (place.empty())
+            // ".." after a name climbs from wherever that name leads on disk, which for a link
+            // of the same package is not what the text says: "l3 -> l2/.." with "l2 -> .."
+            // goes two levels up. Only leading ".." are taken.
+            if (place.empty() || !climbing)
                 return false;
             place.pop_back();
         } else {
+            climbing = false;
             place.push_back(part);
         }
         if (place.empty() || place.front() != module)

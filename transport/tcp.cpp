@@ -1,7 +1,7 @@
 #include "transport/tcp.h"
 
 #include "common/log.h"
-#include "common/wait.h"
+#include "common/system.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

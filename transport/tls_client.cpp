@@ -2,7 +2,7 @@
 
 #include "common/error.h"
 #include "common/log.h"
-#include "common/wait.h"
+#include "common/system.h"
 #include "transport/tcp.h"
 
 #include <arpa/inet.h>

@@ -2,7 +2,6 @@
 
 #include "common/handles.h"
 #include "common/log.h"
-#include "common/runner.h"
 #include "common/settings_file.h"
 #include "common/trial_marker.h"
 #include "settings/module_settings.h"
@@ -105,7 +104,7 @@ void sync_dir(const std::string& path)
 {
     fd_owner dir(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.fd >= 0)
-        fsync(dir.fd);
+        sync_to_storage(dir.fd);
 }
 
 // A snapshot directory holds plain files only.
@@ -368,7 +367,7 @@ void take_effect(const std::string& apply)
     for (const char* service : SERVICES) {
         if (!names_service(apply, service))
             continue;
-        if (run_program(SERVICE_COMMAND, service, "restart", static_cast<char*>(nullptr)) != 0)
+        if (run_program({ SERVICE_COMMAND, service, "restart" }) != 0)
             qm_log(LOG_ERR, "Not able to restart %s after the revert.", service);
     }
 }
@@ -495,15 +494,20 @@ void network_trial_at_start()
         qm_log(LOG_NOTICE, "Network change on trial: %ld s left.", left);
 }
 
-void network_trial_pause(unsigned seconds, void (*sleep)(unsigned))
+void trial_system::sleep(std::chrono::milliseconds duration)
 {
-    while (seconds > 0) {
+    using std::chrono::seconds;
+    if (duration < seconds(1)) {
+        inner_.sleep(duration);
+        return;
+    }
+    while (duration > std::chrono::milliseconds(0) && !SIGTERM_ARRIVED) {
         long left = network_trial_tick();
-        unsigned piece = seconds;
-        if (left >= 0 && static_cast<unsigned long>(left) < piece)
-            piece = left > 0 ? static_cast<unsigned>(left) : 1;
-        sleep(piece);
-        seconds -= piece;
+        std::chrono::milliseconds piece = duration;
+        if (left >= 0 && seconds(left) < piece)
+            piece = seconds(left > 0 ? left : 1);
+        inner_.sleep(piece);
+        duration -= piece;
     }
     network_trial_tick();
 }

@@ -9,6 +9,8 @@
 // again: a revert that does not bring the CS back leaves the router as it is.
 #pragma once
 
+#include "common/system.h"
+
 #include <string>
 #include <vector>
 
@@ -49,6 +51,25 @@ long network_trial_tick();
 constexpr unsigned MAX_TRIAL_BOOTS = 3;
 void network_trial_at_start();
 
-// Sleeps `seconds` through `sleep` in pieces that end at the deadline of the change on trial,
-// which is undone when its time is up.
-void network_trial_pause(unsigned seconds, void (*sleep)(unsigned));
+// The side-effect seam with pauses that end at the deadline of the change on trial, which is
+// undone when its time is up: whatever the daemon waits for, it does not wait past the deadline.
+// Everything else goes to the backend it wraps. Pauses shorter than a second pass unchanged.
+class trial_system : public system_backend
+{
+public:
+    explicit trial_system(system_backend& inner)
+        : inner_(inner)
+    {
+    }
+    int shell(const std::string& command, std::string* output) override { return inner_.shell(command, output); }
+    int program(const std::vector<std::string>& argv, std::string* output) override
+    {
+        return inner_.program(argv, output);
+    }
+    int sync(int fd) override { return inner_.sync(fd); }
+    void sleep(std::chrono::milliseconds duration) override;
+    std::chrono::steady_clock::time_point now() override { return inner_.now(); }
+
+private:
+    system_backend& inner_;
+};

@@ -11,7 +11,7 @@
 
 #include "common/error.h"
 #include "common/log.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "common/str_util.h"
 #include "settings/module_settings.h"
 
@@ -41,7 +41,7 @@ const char* const TUNNEL_STATE_PATTERN =
 int ovpn_log_contains(const char* pattern)
 {
     std::string command = format_text(LOG_QUERY_FORMAT, FERRYD_PID, pattern ? pattern : "");
-    int status = system(command.c_str());
+    int status = run_shell_status(command);
     return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
 }
 
@@ -55,7 +55,7 @@ int ovpn_init(const char* action)
 {
     // The command line has two blanks before the action.
     std::string command = std::string(OVPN_INIT_SCRIPT) + "  " + (action ? action : "");
-    int status = system(command.c_str());
+    int status = run_shell_status(command);
     return status != -1 && ((status >> 8) & 0xff) == 0 ? 1 : 0;
 }
 
@@ -107,7 +107,7 @@ int wait_for_tunnel(int32_t minutes)
             errno = QM_ERR_TUNNEL_NO_ADDRESS;
             return 0;
         }
-        sleep(1);
+        sleep_seconds(1);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/log.h"
+#include "common/system.h"
 #include "common/validate.h"
 #include "tunnel/ovpn_control.h"
 
@@ -69,7 +70,7 @@ int routes_manage(const cJSON* payload, const char* address_key, const char* net
             qm_log(LOG_ERR, "Not able to set routes. OVPN tunnel is down.");
             return 0;
         }
-        if (system(command.c_str()) != 0) {
+        if (run_shell_status(command) != 0) {
             qm_log(LOG_ERR, "Operation %s for route %s failed.", operation, route.c_str());
             return 0;
         }

@@ -12,7 +12,7 @@
 #include "common/file_util.h"
 #include "common/log.h"
 #include "common/private_dir.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "common/validate.h"
 #include "trial/network_trial.h"
 
@@ -149,11 +149,10 @@ void apply_staged_files()
     if (claim_staging_dir(STAGING_SCRIPT_DIR, false))
         run_for_each_file(STAGING_SCRIPT_DIR, "bash", MSG_SCRIPT_FAILED);
     module_install();
-    // Without the trailing '/', a link planted in place of the directory is removed itself
-    // rather than followed.
+    // Removed without following a link, whatever was put in its place.
     std::string staging = STAGING_DIR;
     staging.pop_back();
-    run_shell("rm -rf " + staging);
+    remove_tree(staging);
     if (restored) {
         // The configuration takes effect with the reboot: the daemon started after it confirms it.
         if (!configs.empty())

@@ -46,6 +46,7 @@ INSTANTIATE_TEST_SUITE_P(members, package_listing, ::testing::Values(
     listing_case{"a link to its module's parent", LINK + "quillmesh/up -> ..\n", false},
     listing_case{"a link that leaves and comes back", LINK + "quillmesh/a/b -> ../../../quillmesh/x\n", false},
     listing_case{"a link into another module behind ./", LINK + "./a/l -> ../b/secret\n", false},
+    listing_case{"links that climb through each other", LINK + "a/s/l2 -> ..\n" + LINK + "a/s/l3 -> l2/..\n", false},
     listing_case{"a link out of its module behind ././ and //", LINK + "././quillmesh//www/l -> ../../other\n", false},
     listing_case{"a hard link to another module behind ./", HARD + "./quillmesh/a link to ./other/b\n", false},
     listing_case{"a top-level link", LINK + "quillmesh -> /opt/other\n", false},

@@ -2,7 +2,7 @@
 // read back by the openssl command line itself.
 #include "certs/kgen_cfg.h"
 #include "common/error.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>

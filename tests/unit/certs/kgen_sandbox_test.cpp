@@ -4,7 +4,7 @@
 #include "common/error.h"
 #include "common/file_util.h"
 #include "common/log.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "sandbox_guard.h"
 #include "support/test_support.h"
 

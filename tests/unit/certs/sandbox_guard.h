@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/runner.h"
+#include "common/system.h"
 #include "support/test_support.h"
 
 class sandbox_guard : public ::testing::Environment {

@@ -10,7 +10,9 @@
 #include "common/file_util.h"
 #include "common/handles.h"
 #include "common/log.h"
-#include "common/runner.h"
+#include "common/private_dir.h"
+#include "common/system.h"
+#include "common/system_recording.h"
 #include "support/test_support.h"
 
 TEST(FileExists, TrueForFilesAndDirectoriesFalseOtherwise)
@@ -91,6 +93,22 @@ TEST(StringToFile, FilesGetTheirModeFromTheFirstMoment)
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+TEST(AtomicFile, SyncsTheNewContentUnderItsTemporaryNameAndThenTheDirectory)
+{
+    temp_dir dir;
+    write_file(dir.file("f"), "old");
+    recording_system sys;
+    atomic_file save(dir.file("f"));
+    fputs("new", save.get());
+    ASSERT_EQ(save.commit(), 0);
+    // Synced after the rename, the file would be seen under its final name.
+    ASSERT_EQ(sys.syncs.size(), 2u);
+    EXPECT_EQ(sys.syncs[0].rfind(dir.path() + "/", 0), 0u) << sys.syncs[0];
+    EXPECT_NE(sys.syncs[0], dir.file("f"));
+    EXPECT_EQ(sys.syncs[1], dir.path());
+    EXPECT_EQ(read_file(dir.file("f")), "new");
+}
+
 TEST(AtomicFile, DroppedWithoutCommitLeavesTheOldFileAndNoTemporary)
 {
     temp_dir dir;
@@ -169,19 +187,52 @@ TEST(AtomicFile, SaveKeepsTheOwnerAndModeOfTheFileItReplaces)
         ASSERT_EQ(symlink("store", dir.file("link").c_str()), 0);
         chmod(dir.file("store").c_str(), c.existing);
         bool root = geteuid() == 0;
-        if (root) {
-            ASSERT_EQ(chown(dir.file("store").c_str(), 4321, 4322), 0);
-        }
         for (const char* path : { "store", "link" }) {
             ASSERT_EQ(string_to_file("new", dir.file(path), "w", c.writer), 0);
             struct stat st;
             ASSERT_EQ(stat(dir.file("store").c_str(), &st), 0);
             EXPECT_EQ(st.st_mode & 07777, c.expected) << std::oct << c.writer << " over " << c.existing << " via " << path;
-            if (root) {
+        }
+        // The owner stays too; but a private file (a key) is never written into a file that
+        // another user owns, wherever a link leads.
+        if (root) {
+            ASSERT_EQ(chown(dir.file("store").c_str(), 4321, 4322), 0);
+            for (const char* path : { "store", "link" }) {
+                const bool is_private = (c.writer & 077) == 0;
+                int status = -1;
+                try {
+                    status = string_to_file("newer", dir.file(path), "w", c.writer);
+                } catch (const GenericError&) {
+                }
+                EXPECT_EQ(status == 0, !is_private) << path;
+                struct stat st;
+                ASSERT_EQ(stat(dir.file("store").c_str(), &st), 0);
                 EXPECT_EQ(st.st_uid, 4321u);
                 EXPECT_EQ(st.st_gid, 4322u);
+                EXPECT_EQ(read_file(dir.file("store")), is_private ? "new" : "newer");
             }
         }
     }
     umask(old_umask);
+}
+
+// A removal of a tree that another user may change while it runs: links are removed, never
+// followed, also when a directory is replaced by a link between the listing and the removal.
+TEST(RemoveTree, RemovesLinksNeverWhatTheyPointAt)
+{
+    temp_dir dir;
+    ASSERT_EQ(mkdir(dir.file("outside").c_str(), 0700), 0);
+    write_file(dir.file("outside/keep"), "x");
+    ASSERT_EQ(mkdir(dir.file("tree").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(dir.file("tree/sub").c_str(), 0700), 0);
+    write_file(dir.file("tree/sub/f"), "x");
+    ASSERT_EQ(symlink(dir.file("outside").c_str(), dir.file("tree/link").c_str()), 0);
+    ASSERT_EQ(symlink(dir.file("outside").c_str(), dir.file("tree/sub/link").c_str()), 0);
+    EXPECT_TRUE(remove_tree(dir.file("tree")));
+    EXPECT_FALSE(file_exists(dir.file("tree")));
+    EXPECT_TRUE(file_exists(dir.file("outside/keep")));
+    // A link in place of the tree itself is removed as the link it is.
+    ASSERT_EQ(symlink(dir.file("outside").c_str(), dir.file("tree").c_str()), 0);
+    EXPECT_TRUE(remove_tree(dir.file("tree")));
+    EXPECT_TRUE(file_exists(dir.file("outside/keep")));
 }

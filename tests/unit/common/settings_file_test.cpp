@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/runner.h"
+#include "common/system.h"
 #include "common/settings_file.h"
 #include "support/test_support.h"
 

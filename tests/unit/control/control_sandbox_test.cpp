@@ -3,7 +3,7 @@
 #include "common/handles.h"
 #include "common/file_util.h"
 #include "common/log.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "control/inventory.h"
 #include "control/lan_iface_cfg.h"
 #include "control/lan_setup.h"
@@ -100,7 +100,6 @@ protected:
         run_shell("umount /tmp/vpn_module_tbd 2>/dev/null");
         run_shell("rm -rf /tmp/vpn_module_tbd");
         standins_reset();
-        set_control_handlers(nullptr);
     }
 
     // A LAN port: one end of a veth pair, up, with an optional address.
@@ -328,24 +327,6 @@ TEST_F(ControlSandbox, FailingBardRestartLeavesTheCsWithoutResponse)
     EXPECT_TRUE(file_exists(LAN_STAGING_PATH)); // the request itself was carried out
 }
 
-TEST_F(ControlSandbox, UnsupportedOrHostileNamesAreRefusedBeforeAnythingIsTouched)
-{
-    std::string rules_before = capture("iptables-save | grep -v '^#'");
-    for (const char* name : { "eth7", "usb0", "eth0;reboot" }) {
-        SCOPED_TRACE(name);
-        EXPECT_EQ(handle(lan_request(lan_entry("eth1", "192.168.8.0", "255.255.255.0", "192.168.8.1") + ","
-                      + lan_entry(name, "192.168.6.0", "255.255.255.0", "192.168.6.1"))),
-            reply("[{\"T\":12,\"ER\":1,\"I\":0}]"));
-    }
-    EXPECT_EQ(handle(lan_request(lan_entry("eth1", "192.168.8.0", "255.255.255.0", "192.168.8.1",
-                  ",\"11-8\":\"10.10.1.0 -j ACCEPT;reboot\",\"11-9\":\"255.255.255.0\""))),
-        reply("[{\"T\":12,\"ER\":1,\"I\":0}]"));
-    EXPECT_FALSE(file_exists(LAN_STAGING_PATH));
-    EXPECT_EQ(standin_calls("restore"), "");
-    EXPECT_EQ(standin_calls("reboot"), "");
-    EXPECT_EQ(capture("iptables-save | grep -v '^#'"), rules_before);
-}
-
 TEST_F(ControlSandbox, VirtualNetworkIsMappedWithNetmap)
 {
     EXPECT_EQ(handle(lan_request(lan_entry("eth1", "192.168.1.0", "255.255.255.0", "192.168.1.1",
@@ -357,30 +338,6 @@ TEST_F(ControlSandbox, VirtualNetworkIsMappedWithNetmap)
 
 // ---- file store ----
 
-TEST_F(ControlSandbox, FilesAreStoredByKindAndPartialGroupsDecoded)
-{
-    EXPECT_EQ(handle("[{\"T\":19,\"DT\":{\"19-1\":\"IyEvYmluL3NoCg\",\"19-2\":3,\"19-3\":\"up.sh\"}},"
-                     "{\"T\":19,\"DT\":{\"19-1\":\"AAEC/w==\",\"19-2\":1,\"19-3\":\"m.tgz\"}},"
-                     "{\"T\":19,\"DT\":{\"19-1\":\"TWFu\",\"19-2\":4,\"19-3\":\"x.cfg\"}}]"),
-        reply("[{\"T\":20,\"ER\":0,\"I\":0},{\"T\":20,\"ER\":0,\"I\":1},"
-              "{\"T\":20,\"ER\":1,\"I\":2,\"MG\":\"Unknown file type\"}]"));
-    EXPECT_EQ(read_file("/tmp/vpn_module_tbd/script/up.sh"), "#!/bin/sh\n");
-    EXPECT_EQ(read_file("/tmp/vpn_module_tbd/module/m.tgz"), std::string("\x00\x01\x02\xff", 4));
-    EXPECT_FALSE(file_exists("/tmp/vpn_module_tbd/config"));
-}
-
-TEST_F(ControlSandbox, HostileFileNamesWriteNothingRunNothingAndTheNextRequestIsServed)
-{
-    std::string shadow_before = file_exists("/etc/shadow") ? read_file("/etc/shadow") : "";
-    EXPECT_EQ(handle("[{\"T\":19,\"DT\":{\"19-1\":\"TWFu\",\"19-2\":2,\"19-3\":\"../../etc/shadow\"}},"
-                     "{\"T\":19,\"DT\":{\"19-1\":\"TWFu\",\"19-2\":3,\"19-3\":\"x;reboot\"}},"
-                     "{\"T\":19,\"DT\":{\"19-1\":\"TWFu\",\"19-2\":3,\"19-3\":\"ok.sh\"}}]"),
-        reply("[{\"T\":20,\"ER\":1,\"I\":0},{\"T\":20,\"ER\":1,\"I\":1},{\"T\":20,\"ER\":0,\"I\":2}]"));
-    EXPECT_EQ(file_exists("/etc/shadow") ? read_file("/etc/shadow") : "", shadow_before);
-    EXPECT_EQ(capture("ls -A /tmp/vpn_module_tbd/script"), "ok.sh\n");
-    EXPECT_EQ(standin_calls("reboot"), "");
-}
-
 TEST_F(ControlSandbox, FileThatDoesNotFitIsAnErrorAndLeavesNoFile)
 {
     sh("mkdir -p /tmp/vpn_module_tbd && mount -t tmpfs -o size=8k,mode=0700 tmpfs /tmp/vpn_module_tbd");
@@ -390,17 +347,6 @@ TEST_F(ControlSandbox, FileThatDoesNotFitIsAnErrorAndLeavesNoFile)
     EXPECT_TRUE(logs.contains(LOG_ERR, "Not able to store base64 file: big.tgz."));
     EXPECT_EQ(capture("ls -A /tmp/vpn_module_tbd/module"), "");
     EXPECT_EQ(capture("ls -A /tmp/vpn_module_tbd"), "module\n"); // no temporary file left either
-}
-
-// ---- internet mode ----
-
-TEST_F(ControlSandbox, InternetModeSwitchesTheFilterChains)
-{
-    EXPECT_EQ(handle("[{\"T\":23,\"DT\":{\"23-1\":\"0\"}}]"), reply("[{\"T\":24,\"ER\":0,\"I\":0}]"));
-    EXPECT_EQ(run_shell("iptables -C INPUT -j iint_quillmesh"), 0);
-    EXPECT_EQ(handle("[{\"T\":23,\"DT\":{\"23-1\":\"1abc\"}},{\"T\":23,\"DT\":{\"23-1\":\"abc\"}}]"),
-        reply("[{\"T\":24,\"ER\":0,\"I\":0},{\"T\":24,\"ER\":1,\"I\":1}]"));
-    EXPECT_NE(run_shell("iptables -nL iint_quillmesh >/dev/null 2>&1"), 0);
 }
 
 // ---- managing socket ----

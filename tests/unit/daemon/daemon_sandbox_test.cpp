@@ -1,6 +1,6 @@
 // Starts the real quillmeshd, with every real operation, on a router where no discovery server
 // answers, and watches it reach discovery and retry it.
-#include "common/runner.h"
+#include "common/system.h"
 #include "support/test_support.h"
 
 #include <cerrno>

@@ -49,12 +49,18 @@ reply fake_router::next(const std::string& op)
     return r;
 }
 
-void fake_router::pause(unsigned seconds)
+void fake_router::sleep(std::chrono::milliseconds duration)
 {
+    unsigned seconds = static_cast<unsigned>(std::chrono::duration_cast<std::chrono::seconds>(duration).count());
     pauses.push_back(seconds);
     clock += seconds;
     if (pause_limit_ && pauses.size() >= pause_limit_)
         throw script_end("pause");
+}
+
+std::chrono::steady_clock::time_point fake_router::now()
+{
+    return std::chrono::steady_clock::time_point(std::chrono::seconds(clock));
 }
 
 rm_operations fake_router::table()
@@ -139,7 +145,6 @@ rm_operations fake_router::table()
         fenced_for = cs_address;
         return true;
     };
-    ops.now = [this] { return std::chrono::steady_clock::time_point(std::chrono::seconds(clock)); };
     ops.trial_tick = [this] {
         ++trial_ticks;
         return trial_left;

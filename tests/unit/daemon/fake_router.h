@@ -1,8 +1,10 @@
-// Stand-ins for every operation of the resource manager, with a fake clock. Each operation
+// Stand-ins for every operation of the resource manager, and the recording backend of the
+// side-effect seam with a clock of whole seconds that only the pauses move. Each operation
 // answers from its script, in order; when the script runs out the operation's default applies,
 // and an operation without a default ends the run by throwing script_end.
 #pragma once
 
+#include "common/system_recording.h"
 #include "daemon/operations.h"
 
 #include <arpa/inet.h>
@@ -34,7 +36,7 @@ inline uint32_t ipv4(const char* text)
     return inet_addr(text);
 }
 
-class fake_router
+class fake_router : public recording_system
 {
 public:
     fake_router();
@@ -46,7 +48,8 @@ public:
     void end_at_pause(size_t n) { pause_limit_ = n; }
 
     rm_operations table();
-    void pause(unsigned seconds);
+    void sleep(std::chrono::milliseconds duration) override;
+    std::chrono::steady_clock::time_point now() override;
 
     // Names of the operations called, in order (close and the settings readers excluded).
     std::vector<std::string> calls;

@@ -33,7 +33,7 @@ protected:
     resource_manager& manager(unsigned recovery_timeout = 7, unsigned recovery_counter = 3)
     {
         rm_ = std::make_unique<resource_manager>(
-            router.table(), [this](unsigned s) { router.pause(s); }, recovery_timeout, recovery_counter);
+            router.table(), recovery_timeout, recovery_counter);
         return *rm_;
     }
 
@@ -80,54 +80,54 @@ protected:
 
 struct transition_case {
     const char* name;
-    int from;
+    rm_state from;
     unsigned recovery_counter;
     std::vector<std::pair<std::string, std::vector<reply>>> script;
-    int to;
+    rm_state to;
 };
 
 const transition_case transition_cases[] = {
-    { "GettingCsIp_Obtained", 1, 3, { { "obtain_cs_ip", { { 0, EHOSTUNREACH }, { 1 } } } }, 2 },
-    { "Checking_CredentialsPresent", 2, 3, { { "ovpn_credentials_present", { { 1 } } } }, 6 },
-    { "Checking_CredentialsAbsent", 2, 3, { { "ovpn_credentials_present", { { 0 } } } }, 3 },
-    { "Registering_Registered", 3, 3, { { "register_on_cs", { { 1 } } } }, 4 },
-    { "Registering_CsCertificateRejected", 3, 3, { { "register_on_cs", { { 0, QM_ERR_CS_HANDSHAKE } } } }, 1 },
-    { "Registering_OtherFailureOnAttempt11", 3, 3, { { "register_on_cs", times(11, { 0, ECONNREFUSED }) } }, 1 },
-    { "Registering_VersionMismatch", 3, 3, { { "register_on_cs", { { 0, QM_ERR_VERSION_MISMATCH } } } }, 10 },
-    { "Registering_CsUnansweredRecoveryCounterTimes", 3, 2,
-        { { "register_on_cs", times(2, { 0, QM_ERR_CS_NO_ANSWER }) } }, 1 },
-    { "Approval_Approved", 4, 3, { { "get_ovpn_detail_approval", { { 1 } } } }, 5 },
-    { "Approval_CsUnansweredRecoveryCounterTimes", 4, 2,
-        { { "get_ovpn_detail_approval", times(2, { 0, QM_ERR_CS_NO_ANSWER }) } }, 1 },
-    { "Approval_ErrorCode", 4, 3, { { "get_ovpn_detail_approval", { { 0, QM_ERR_APPROVAL_ERROR } } } }, 3 },
-    { "Approval_VersionMismatch", 4, 3, { { "get_ovpn_detail_approval", { { 0, QM_ERR_VERSION_MISMATCH } } } }, 10 },
-    { "Credentials_Stored", 5, 3, { { "obtain_ovpn_details", { { 0, EIO }, { 1 } } } }, 6 },
-    { "Credentials_CsCertificateRejected", 5, 3, { { "obtain_ovpn_details", { { 0, QM_ERR_CS_HANDSHAKE } } } }, 1 },
-    { "Credentials_VersionMismatch", 5, 3, { { "obtain_ovpn_details", { { 0, QM_ERR_VERSION_MISMATCH } } } }, 10 },
-    { "Restarting_TunnelUp", 6, 3, { { "ovpn_restart", { { 1 } } } }, 7 },
-    { "Restarting_CredentialsRejected", 6, 3, { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_CREDENTIALS } } } }, 4 },
-    { "Restarting_AuthFailedCounter1", 6, 1, { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_AUTH_FAILED } } } }, 1 },
-    { "Restarting_AuthFailedCounter2", 6, 2, { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_AUTH_FAILED } } } }, 9 },
-    { "Restarting_NoAddressInTime", 6, 3, { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_NO_ADDRESS } } } }, 9 },
-    { "Restarting_InitScriptFailed", 6, 3, { { "ovpn_restart", { { 0, 0 } } } }, 9 },
-    { "Socket_Created", 7, 3, { { "create_managing_socket", { { -1, EADDRNOTAVAIL }, { 5 } } } }, 8 },
-    { "Socket_AttemptsExhausted", 7, 2, { { "create_managing_socket", times(2, { -1, EADDRNOTAVAIL }) } }, 11 },
-    { "Listening_TunnelDownAfterTimeout", 8, 3, { { "select", { { 0 } } }, { "tunnel_status", { { 0 } } } }, 9 },
-    { "Listening_TunnelDownAfterSelectError", 8, 3, { { "select", { { -1, EINTR } } }, { "tunnel_status", { { 0 } } } },
-        9 },
-    { "Listening_ControlVersionMismatch", 8, 3,
+    { "GettingCsIp_Obtained", RM_GETTING_CS_IP, 3, { { "obtain_cs_ip", { { 0, EHOSTUNREACH }, { 1 } } } }, RM_CHECKING_OVPN_DETAILS },
+    { "Checking_CredentialsPresent", RM_CHECKING_OVPN_DETAILS, 3, { { "ovpn_credentials_present", { { 1 } } } }, RM_RESTARTING_OVPN },
+    { "Checking_CredentialsAbsent", RM_CHECKING_OVPN_DETAILS, 3, { { "ovpn_credentials_present", { { 0 } } } }, RM_REGISTERING_ON_CS },
+    { "Registering_Registered", RM_REGISTERING_ON_CS, 3, { { "register_on_cs", { { 1 } } } }, RM_GETTING_OVPN_APPROVAL },
+    { "Registering_CsCertificateRejected", RM_REGISTERING_ON_CS, 3, { { "register_on_cs", { { 0, QM_ERR_CS_HANDSHAKE } } } }, RM_GETTING_CS_IP },
+    { "Registering_OtherFailureOnAttempt11", RM_REGISTERING_ON_CS, 3, { { "register_on_cs", times(11, { 0, ECONNREFUSED }) } }, RM_GETTING_CS_IP },
+    { "Registering_VersionMismatch", RM_REGISTERING_ON_CS, 3, { { "register_on_cs", { { 0, QM_ERR_VERSION_MISMATCH } } } }, RM_USER_MODULE_UPDATE },
+    { "Registering_CsUnansweredRecoveryCounterTimes", RM_REGISTERING_ON_CS, 2,
+        { { "register_on_cs", times(2, { 0, QM_ERR_CS_NO_ANSWER }) } }, RM_GETTING_CS_IP },
+    { "Approval_Approved", RM_GETTING_OVPN_APPROVAL, 3, { { "get_ovpn_detail_approval", { { 1 } } } }, RM_GETTING_OVPN_CREDENTIALS },
+    { "Approval_CsUnansweredRecoveryCounterTimes", RM_GETTING_OVPN_APPROVAL, 2,
+        { { "get_ovpn_detail_approval", times(2, { 0, QM_ERR_CS_NO_ANSWER }) } }, RM_GETTING_CS_IP },
+    { "Approval_ErrorCode", RM_GETTING_OVPN_APPROVAL, 3, { { "get_ovpn_detail_approval", { { 0, QM_ERR_APPROVAL_ERROR } } } }, RM_REGISTERING_ON_CS },
+    { "Approval_VersionMismatch", RM_GETTING_OVPN_APPROVAL, 3, { { "get_ovpn_detail_approval", { { 0, QM_ERR_VERSION_MISMATCH } } } }, RM_USER_MODULE_UPDATE },
+    { "Credentials_Stored", RM_GETTING_OVPN_CREDENTIALS, 3, { { "obtain_ovpn_details", { { 0, EIO }, { 1 } } } }, RM_RESTARTING_OVPN },
+    { "Credentials_CsCertificateRejected", RM_GETTING_OVPN_CREDENTIALS, 3, { { "obtain_ovpn_details", { { 0, QM_ERR_CS_HANDSHAKE } } } }, RM_GETTING_CS_IP },
+    { "Credentials_VersionMismatch", RM_GETTING_OVPN_CREDENTIALS, 3, { { "obtain_ovpn_details", { { 0, QM_ERR_VERSION_MISMATCH } } } }, RM_USER_MODULE_UPDATE },
+    { "Restarting_TunnelUp", RM_RESTARTING_OVPN, 3, { { "ovpn_restart", { { 1 } } } }, RM_CREATING_MANAGING_SOCKET },
+    { "Restarting_CredentialsRejected", RM_RESTARTING_OVPN, 3, { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_CREDENTIALS } } } }, RM_GETTING_OVPN_APPROVAL },
+    { "Restarting_AuthFailedCounter1", RM_RESTARTING_OVPN, 1, { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_AUTH_FAILED } } } }, RM_GETTING_CS_IP },
+    { "Restarting_AuthFailedCounter2", RM_RESTARTING_OVPN, 2, { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_AUTH_FAILED } } } }, RM_OVPN_RECOVERY },
+    { "Restarting_NoAddressInTime", RM_RESTARTING_OVPN, 3, { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_NO_ADDRESS } } } }, RM_OVPN_RECOVERY },
+    { "Restarting_InitScriptFailed", RM_RESTARTING_OVPN, 3, { { "ovpn_restart", { { 0, 0 } } } }, RM_OVPN_RECOVERY },
+    { "Socket_Created", RM_CREATING_MANAGING_SOCKET, 3, { { "create_managing_socket", { { -1, EADDRNOTAVAIL }, { 5 } } } }, RM_LISTENING },
+    { "Socket_AttemptsExhausted", RM_CREATING_MANAGING_SOCKET, 2, { { "create_managing_socket", times(2, { -1, EADDRNOTAVAIL }) } }, RM_STOP },
+    { "Listening_TunnelDownAfterTimeout", RM_LISTENING, 3, { { "select", { { 0 } } }, { "tunnel_status", { { 0 } } } }, RM_OVPN_RECOVERY },
+    { "Listening_TunnelDownAfterSelectError", RM_LISTENING, 3, { { "select", { { -1, EINTR } } }, { "tunnel_status", { { 0 } } } },
+        RM_OVPN_RECOVERY },
+    { "Listening_ControlVersionMismatch", RM_LISTENING, 3,
         { { "select", { { 1 } } }, { "accept_control_connection", { { 9 } } },
             { "process_control_msg", { { 0, QM_ERR_VERSION_MISMATCH } } } },
-        10 },
-    { "Recovery_CsNotReachable", 9, 3, { { "cs_reachable", { { 0 } } } }, 1 },
-    { "Recovery_ReachableUnansweredRecoveryCounterTimes", 9, 3,
-        { { "cs_reachable", { { 1 } } }, { "get_ovpn_detail_approval", times(3, { 0, QM_ERR_CS_NO_ANSWER }) } }, 1 },
-    { "Recovery_ReachableAnsweredAfterALostDatagram", 9, 3,
-        { { "cs_reachable", { { 1 } } }, { "get_ovpn_detail_approval", { { 0, QM_ERR_CS_NO_ANSWER }, { 1 } } } }, 6 },
-    { "Recovery_ReachableApproved", 9, 3, { { "cs_reachable", { { 1 } } }, { "get_ovpn_detail_approval", { { 1 } } } },
-        6 },
-    { "ModuleUpdate_DownloadedAndInstalled", 10, 3,
-        { { "module_download", { { 0 }, { 1 }, { 1 } } }, { "module_install", { { 0 }, { 1 } } } }, 1 },
+        RM_USER_MODULE_UPDATE },
+    { "Recovery_CsNotReachable", RM_OVPN_RECOVERY, 3, { { "cs_reachable", { { 0 } } } }, RM_GETTING_CS_IP },
+    { "Recovery_ReachableUnansweredRecoveryCounterTimes", RM_OVPN_RECOVERY, 3,
+        { { "cs_reachable", { { 1 } } }, { "get_ovpn_detail_approval", times(3, { 0, QM_ERR_CS_NO_ANSWER }) } }, RM_GETTING_CS_IP },
+    { "Recovery_ReachableAnsweredAfterALostDatagram", RM_OVPN_RECOVERY, 3,
+        { { "cs_reachable", { { 1 } } }, { "get_ovpn_detail_approval", { { 0, QM_ERR_CS_NO_ANSWER }, { 1 } } } }, RM_RESTARTING_OVPN },
+    { "Recovery_ReachableApproved", RM_OVPN_RECOVERY, 3, { { "cs_reachable", { { 1 } } }, { "get_ovpn_detail_approval", { { 1 } } } },
+        RM_RESTARTING_OVPN },
+    { "ModuleUpdate_DownloadedAndInstalled", RM_USER_MODULE_UPDATE, 3,
+        { { "module_download", { { 0 }, { 1 }, { 1 } } }, { "module_install", { { 0 }, { 1 } } } }, RM_GETTING_CS_IP },
 };
 
 class Transition : public ResourceManager, public ::testing::WithParamInterface<transition_case>
@@ -167,10 +167,10 @@ TEST_F(ResourceManager, DiscoveryRetriesWithoutLimitCountingAttempts)
 
     // The first line names state 1 with counter 0; state 0 is never logged.
     std::vector<log_line> expected;
-    expected.push_back({ LOG_INFO, state_line(1, 0) });
+    expected.push_back({ LOG_INFO, state_line(RM_GETTING_CS_IP, 0) });
     for (int c = 1; c <= 3; ++c) {
         expected.push_back({ LOG_NOTICE, "Getting CS IP failed. Next attempt in 7 s." });
-        expected.push_back({ LOG_INFO, state_line(1, c) });
+        expected.push_back({ LOG_INFO, state_line(RM_GETTING_CS_IP, c) });
     }
     EXPECT_EQ(log.lines(), expected);
     EXPECT_EQ(router.pauses, (std::vector<unsigned> { 7, 7, 7 }));
@@ -210,8 +210,8 @@ TEST_F(ResourceManager, FirstStartRunsFromDiscoveryToListening)
     EXPECT_EQ(run_until_script_ends(rm), "select");
 
     EXPECT_EQ(state_lines(),
-        (std::vector<std::string> { state_line(1, 0), state_line(2, 0), state_line(3, 0), state_line(4, 0),
-            state_line(5, 0), state_line(6, 0), state_line(7, 0), state_line(8, 0) }));
+        (std::vector<std::string> { state_line(RM_GETTING_CS_IP, 0), state_line(RM_CHECKING_OVPN_DETAILS, 0), state_line(RM_REGISTERING_ON_CS, 0), state_line(RM_GETTING_OVPN_APPROVAL, 0),
+            state_line(RM_GETTING_OVPN_CREDENTIALS, 0), state_line(RM_RESTARTING_OVPN, 0), state_line(RM_CREATING_MANAGING_SOCKET, 0), state_line(RM_LISTENING, 0) }));
     EXPECT_TRUE(log.contains(LOG_NOTICE, "CS's IP was successfuly obtained."));
     EXPECT_TRUE(log.contains(LOG_NOTICE, "Successfuly registered for validation on CS."));
     EXPECT_EQ(log.lines()[log.lines().size() - 2], (log_line { LOG_NOTICE, "Ready for incoming messages." }));
@@ -244,9 +244,9 @@ TEST_F(ResourceManager, RegistrationGivesUpAfterTheEleventhAttempt)
     EXPECT_EQ(rm.step(RM_REGISTERING_ON_CS), RM_GETTING_CS_IP);
     EXPECT_EQ(router.count("register_on_cs"), 11u);
     EXPECT_EQ(router.pauses, std::vector<unsigned>(10, 5u));
-    std::vector<std::string> expected { state_line(3, 0) };
+    std::vector<std::string> expected { state_line(RM_REGISTERING_ON_CS, 0) };
     for (int j = 1; j <= 10; ++j)
-        expected.push_back(state_line(3, j));
+        expected.push_back(state_line(RM_REGISTERING_ON_CS, j));
     EXPECT_EQ(state_lines(), expected);
     EXPECT_TRUE(log.contains(LOG_INFO, "Registration on CS failed. Next attempt in 5 s."));
 }
@@ -273,7 +273,7 @@ TEST_F(ResourceManager, ApprovalCountsUnansweredCyclesAndResetsOnNotValidated)
     EXPECT_EQ(log.lines().back(), (log_line { LOG_INFO, "Trying to get CS IP from DS again." }));
     EXPECT_EQ(router.count("ovpn_stop"), 7u); // the tunnel is stopped before every query
     EXPECT_EQ(router.pauses, std::vector<unsigned>(6, 5u));
-    EXPECT_EQ(state_lines().back(), state_line(4, 6));
+    EXPECT_EQ(state_lines().back(), state_line(RM_GETTING_OVPN_APPROVAL, 6));
 }
 
 TEST_F(ResourceManager, PauseAskedForByTheCsCarriesIntoLaterStates)
@@ -329,7 +329,7 @@ TEST_P(SmallRecoveryCounter, OneManagingSocketFailureStopsTheDaemon)
         (log_line { LOG_ERR,
             "Not able to create managing socket. Reached number of retries (" + std::to_string(GetParam())
                 + "). Quiting." }));
-    EXPECT_EQ(lines[lines.size() - 2], (log_line { LOG_INFO, state_line(11, 0) }));
+    EXPECT_EQ(lines[lines.size() - 2], (log_line { LOG_INFO, state_line(RM_STOP, 0) }));
     EXPECT_EQ(lines.back(), (log_line { LOG_NOTICE, "Quillmesh reached STOP state. Quiting." }));
 }
 
@@ -406,8 +406,8 @@ TEST_F(ResourceManager, RestartAndRecoveryAlwaysLogCounterZero)
         state = rm.step(state);
     EXPECT_EQ(state, RM_RESTARTING_OVPN);
     EXPECT_EQ(state_lines(),
-        (std::vector<std::string> { state_line(6, 0), state_line(9, 0), state_line(6, 0), state_line(9, 0),
-            state_line(6, 0), state_line(9, 0) }));
+        (std::vector<std::string> { state_line(RM_RESTARTING_OVPN, 0), state_line(RM_OVPN_RECOVERY, 0), state_line(RM_RESTARTING_OVPN, 0), state_line(RM_OVPN_RECOVERY, 0),
+            state_line(RM_RESTARTING_OVPN, 0), state_line(RM_OVPN_RECOVERY, 0) }));
     EXPECT_TRUE(log.contains(LOG_ERR, "Validated router has problems to estabilish a tunnel to the accessible CS."));
     EXPECT_TRUE(log.contains(
         LOG_DEBUG, "The device has incorect openvpn credentials on the router or openvpn process crashed."));
@@ -421,7 +421,7 @@ TEST_F(ResourceManager, ManagingSocketRetriesUpToTheRecoveryCounter)
     router.script("create_managing_socket", times(3, { -1, EADDRNOTAVAIL }));
     EXPECT_EQ(rm.step(RM_CREATING_MANAGING_SOCKET), RM_STOP);
     EXPECT_EQ(router.pauses, (std::vector<unsigned> { 7, 7 }));
-    EXPECT_EQ(state_lines(), (std::vector<std::string> { state_line(7, 0), state_line(7, 1), state_line(7, 2) }));
+    EXPECT_EQ(state_lines(), (std::vector<std::string> { state_line(RM_CREATING_MANAGING_SOCKET, 0), state_line(RM_CREATING_MANAGING_SOCKET, 1), state_line(RM_CREATING_MANAGING_SOCKET, 2) }));
     EXPECT_EQ(router.count("iface_addr_mask"), 3u); // the expected address is taken afresh each time
 }
 
@@ -487,7 +487,7 @@ TEST_F(ResourceManager, AnsweredRequestIsWrittenLoggedAndItsFilesApplied)
     EXPECT_EQ(router.written, (std::vector<std::string> { router.response }));
     EXPECT_TRUE(log.contains(LOG_DEBUG, "Response sent to CS: " + router.response));
     EXPECT_EQ(router.closed, (std::vector<int> { 9 }));
-    EXPECT_EQ(state_lines(), (std::vector<std::string> { state_line(8, 0), state_line(8, 1) }));
+    EXPECT_EQ(state_lines(), (std::vector<std::string> { state_line(RM_LISTENING, 0), state_line(RM_LISTENING, 1) }));
 }
 
 TEST_F(ResourceManager, ConnectionFromAnotherAddressIsClosedUnread)
@@ -597,8 +597,8 @@ TEST_F(ResourceManager, SelectTimeoutWithTheTunnelUpOnlyLogsTheCycle)
     router.script("tunnel_status", times(3, { 1 }));
     EXPECT_THROW(rm.step(RM_LISTENING), script_end);
     EXPECT_EQ(log.lines(),
-        (std::vector<log_line> { { LOG_NOTICE, "Ready for incoming messages." }, { LOG_INFO, state_line(8, 0) },
-            { LOG_INFO, state_line(8, 1) }, { LOG_INFO, state_line(8, 2) }, { LOG_INFO, state_line(8, 3) } }));
+        (std::vector<log_line> { { LOG_NOTICE, "Ready for incoming messages." }, { LOG_INFO, state_line(RM_LISTENING, 0) },
+            { LOG_INFO, state_line(RM_LISTENING, 1) }, { LOG_INFO, state_line(RM_LISTENING, 2) }, { LOG_INFO, state_line(RM_LISTENING, 3) } }));
     EXPECT_TRUE(router.pauses.empty());
     EXPECT_TRUE(router.closed.empty());
     EXPECT_EQ(rm.managing_socket(), 5);
@@ -650,7 +650,7 @@ TEST_F(ResourceManager, TimeoutWithTheSocketOnTheTunnelAddressOnlyWaitsAgain)
     router.script("select", { { 0 } });
     router.script("tunnel_status", { { 1 } });
     EXPECT_THROW(rm.step(RM_LISTENING), script_end);
-    EXPECT_EQ(state_lines().back(), state_line(8, 1));
+    EXPECT_EQ(state_lines().back(), state_line(RM_LISTENING, 1));
     EXPECT_TRUE(router.closed.empty());
 }
 
@@ -661,7 +661,7 @@ TEST_F(ResourceManager, FailedAcceptIsLoggedAndListeningGoesOn)
     router.script("accept_control_connection", { { -1, EMFILE } });
     EXPECT_THROW(rm.step(RM_LISTENING), script_end);
     EXPECT_TRUE(log.contains(LOG_ERR, "main: error on accept: " + std::to_string(EMFILE)));
-    EXPECT_EQ(state_lines().back(), state_line(8, 1));
+    EXPECT_EQ(state_lines().back(), state_line(RM_LISTENING, 1));
 }
 
 // --- A network change on trial ---------------------------------------------------------------
@@ -782,7 +782,7 @@ TEST_F(ResourceManager, ModuleUpdateRetriesWithoutLimit)
     router.script("module_install", { { 0 }, { 1 } });
     EXPECT_EQ(rm.step(RM_USER_MODULE_UPDATE), RM_GETTING_CS_IP);
     EXPECT_EQ(router.pauses, std::vector<unsigned>(21, 7u));
-    EXPECT_EQ(state_lines().back(), state_line(10, 21));
+    EXPECT_EQ(state_lines().back(), state_line(RM_USER_MODULE_UPDATE, 21));
     EXPECT_TRUE(log.contains(LOG_ERR, "Module not updated. Waiting 7s for next try."));
     EXPECT_EQ(router.base_urls.front(), "https://192.0.2.1/router_modules");
     EXPECT_EQ(router.base_urls.size(), 22u);

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "common/file_util.h"
-#include "common/wait.h"
+#include "common/system.h"
 #include "daemon/process_utils.h"
 #include "support/test_support.h"
 

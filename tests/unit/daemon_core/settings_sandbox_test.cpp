@@ -8,7 +8,7 @@
 
 #include "common/file_util.h"
 #include "common/log.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "common/settings_file.h"
 #include "settings/module_settings.h"
 #include "support/test_support.h"

@@ -3,7 +3,7 @@
 #include "common/error.h"
 #include "common/file_util.h"
 #include "common/log.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "settings/module_settings.h"
 #include "dialogue/cs_exchange.h"
 #include "dialogue/device_cert.h"
@@ -67,14 +67,15 @@ protected:
         remove_dialogue_files();
         server->script("{}");
         server->clear_records();
-        recorded_pauses.clear();
-        set_dialogue_pause(record_pause);
+        sys = std::make_unique<recording_system>();
+        sys->run_unscripted = true;
+        sys->real_sleeps_up_to = std::chrono::seconds(1);
         write_tunnel_settings(
             "QUILLMESH_ENABLED=1\nQUILLMESH_TUNDEV=tun0\nQUILLMESH_REMOTE_IPADDR=" + peer_address() + "\n");
         write_module_settings(settings_with("MOD_QUILLMESH_CORE_DS_IP2=" + peer_address() + "\n"));
         write_file(QM_CS_CERT_FILE, read_file(test_cert("cs.crt")));
     }
-    void TearDown() override { set_dialogue_pause(nullptr); }
+    void TearDown() override { sys.reset(); }
 
     std::string stored_remote()
     {
@@ -91,6 +92,7 @@ protected:
 
     static std::unique_ptr<peer_server> server;
     log_capture log;
+    std::unique_ptr<recording_system> sys;
 };
 
 std::unique_ptr<peer_server> DialogueTest::server;
@@ -114,7 +116,7 @@ TEST_F(DialogueTest, DiscoveryStoresCsAddressAndCertificateFromOneElementList)
     EXPECT_EQ(stored_remote(), peer_address());
     EXPECT_EQ(stored_cs_ip(), peer_address());
     EXPECT_EQ(read_file(QM_CS_CERT_FILE), read_file(test_cert("cs.crt")));
-    EXPECT_TRUE(recorded_pauses.empty());
+    EXPECT_TRUE(dialogue_pauses(*sys).empty());
 }
 
 TEST_F(DialogueTest, DiscoveryResolvesHostNameAndAcceptsOtherVersionAfterWarning)
@@ -156,7 +158,7 @@ TEST_F(DialogueTest, DiscoveryFallsBackToStoredCsAfterErrorSegment)
     EXPECT_TRUE(log.contains(LOG_ERR, "Received an error message - unknown customer"));
     EXPECT_EQ(stored_remote(), "10.20.30.40");
     EXPECT_EQ(server->requests("ds").size(), 1u);
-    EXPECT_TRUE(recorded_pauses.empty());
+    EXPECT_TRUE(dialogue_pauses(*sys).empty());
 }
 
 // Answers that make a pass fail: logged, nothing stored; with no stored CS a new pass follows
@@ -182,7 +184,7 @@ TEST_F(DialogueTest, DiscoveryRefusesUnusableAnswersAndStoresNothing)
         write_module_settings(settings_with("MOD_QUILLMESH_CORE_DS_IP2=" + peer_address() + "\n"));
         unlink(QM_CS_CERT_FILE);
         log.clear();
-        recorded_pauses.clear();
+        sys->sleeps.clear();
         server->clear_records();
         // The first answer is unusable; the CS certificate of the second one is the "other"
         // identity, so what is stored can only come from the good answer.
@@ -191,7 +193,7 @@ TEST_F(DialogueTest, DiscoveryRefusesUnusableAnswersAndStoresNothing)
         ASSERT_EQ(obtain_cs_ip(), 1);
         EXPECT_TRUE(logged_with_prefix(log, LOG_ERR, c.log_text));
         EXPECT_TRUE(log.contains(LOG_ERR, "Getting CS's address from DS failed. Next attempt in 15 s."));
-        EXPECT_EQ(recorded_pauses, std::vector<unsigned> { 15 });
+        EXPECT_EQ(dialogue_pauses(*sys), std::vector<unsigned> { 15 });
         EXPECT_EQ(server->requests("ds").size(), 2u);
         EXPECT_EQ(read_file(QM_CS_CERT_FILE), read_file(test_cert("other.crt")));
         EXPECT_EQ(stored_remote(), peer_address());
@@ -210,7 +212,7 @@ TEST_F(DialogueTest, DiscoveryMovesToNextDsAfterFourFailedAttempts)
     for (auto& l : log.lines())
         failures += l.priority == LOG_ERR && l.text == failed;
     EXPECT_EQ(failures, 4);
-    EXPECT_EQ(recorded_pauses, std::vector<unsigned>(4, 15));
+    EXPECT_EQ(dialogue_pauses(*sys), std::vector<unsigned>(4, 15));
     EXPECT_TRUE(log.contains(LOG_DEBUG, "Trying to connect to DS " + dead + ds_port_text() + ". Attempt: 4"));
     EXPECT_TRUE(log.contains(LOG_DEBUG, "Trying to connect to DS " + peer_address() + ds_port_text() + ". Attempt: 5"));
     EXPECT_EQ(stored_cs_ip(), peer_address());
@@ -237,7 +239,7 @@ TEST_F(DialogueTest, DiscoveryGivesUpWithoutAnyDsAfterTwentyBuilds)
     write_module_settings(settings_with("MOD_QUILLMESH_LOCAL_DS_IP1=\nMOD_QUILLMESH_CORE_DS_IP1=::1\n"));
     EXPECT_EQ(obtain_cs_ip(), 0);
     EXPECT_TRUE(log.contains(LOG_ERR, "No DS IP address found."));
-    EXPECT_EQ(recorded_pauses, std::vector<unsigned>(20, 3));
+    EXPECT_EQ(dialogue_pauses(*sys), std::vector<unsigned>(20, 3));
 }
 
 // ---- registration and credentials ----

@@ -1,6 +1,6 @@
 #include "dialogue/peer_fixture.h"
 
-#include "common/runner.h"
+#include "common/system.h"
 #include "settings/module_settings.h"
 #include "dialogue/cs_exchange.h"
 #include "dialogue/device_cert.h"
@@ -18,11 +18,14 @@
 #include <thread>
 #include <unistd.h>
 
-std::vector<unsigned> recorded_pauses;
-
-void record_pause(unsigned seconds)
+std::vector<unsigned> dialogue_pauses(const recording_system& sys)
 {
-    recorded_pauses.push_back(seconds);
+    std::vector<unsigned> pauses;
+    for (unsigned s : sys.sleep_seconds()) {
+        if (s > 1)
+            pauses.push_back(s);
+    }
+    return pauses;
 }
 
 namespace

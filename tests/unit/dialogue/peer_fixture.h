@@ -2,6 +2,8 @@
 // lays out the device's files, so the dialogue can be tested over real TLS and UDP.
 #pragma once
 
+#include "common/system_recording.h"
+
 #include <string>
 #include <vector>
 
@@ -52,6 +54,6 @@ std::string tunnel_settings_text();
 // Removes the stored CS certificate and the tunnel credential files.
 void remove_dialogue_files();
 
-// Pauses asked for by the dialogue since the last clear (no real waiting).
-extern std::vector<unsigned> recorded_pauses;
-void record_pause(unsigned seconds);
+// The dialogue's own pauses (whole seconds, longer than the transport's polling waits) among
+// the recorded ones.
+std::vector<unsigned> dialogue_pauses(const recording_system& sys);

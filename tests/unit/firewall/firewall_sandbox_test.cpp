@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/file_util.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "control/firewall.h"
 #include "support/test_support.h"
 

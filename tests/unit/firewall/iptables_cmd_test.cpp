@@ -1,4 +1,4 @@
-// The iptables command builder against a recording runner: the exact command texts, the
+// The iptables command builder against the recording backend: the exact command texts, the
 // test-before-change behaviour and the lines logged for failed commands.
 #include <gtest/gtest.h>
 #include <syslog.h>
@@ -7,38 +7,25 @@
 #include <string>
 #include <vector>
 
+#include "common/system_recording.h"
 #include "control/firewall.h"
 #include "support/test_support.h"
 
 namespace {
-// Records every command and answers with the status scripted for its first word pair
-// ("iptables -C", "iptables -I", ...), 0 when none is scripted.
-struct recorder {
-    std::vector<std::string> commands;
-    std::map<std::string, std::vector<int>> statuses;
-
-    iptables_cmd::runner runner()
-    {
-        return [this](const std::string& command) {
-            commands.push_back(command);
-            std::string verb = command.substr(0, command.find(' ', 9));
-            auto it = statuses.find(verb);
-            if (it == statuses.end() || it->second.empty())
-                return 0;
-            int status = it->second.front();
-            if (it->second.size() > 1)
-                it->second.erase(it->second.begin());
-            return status;
-        };
-    }
-};
+// Scripts each status in turn for the commands beginning with `prefix`; the last one stays.
+void script_in_turn(recording_system& sys, const std::string& prefix, std::initializer_list<int> statuses)
+{
+    size_t left = statuses.size();
+    for (int status : statuses)
+        sys.script(prefix, status, "", --left > 0 ? 1 : 0);
+}
 }  // namespace
 
 TEST(iptables_cmd, builds_the_exact_command_texts_with_the_wait_option)
 {
-    recorder rec;
-    rec.statuses["iptables -C"] = {1};  // no rule exists yet
-    iptables_cmd ipt(rec.runner());
+    recording_system rec;
+    script_in_turn(rec, "iptables -C", {1});  // no rule exists yet
+    iptables_cmd ipt;
     ipt.chain_exists("iint_quillmesh", "filter");
     ipt.flush_chain("iint_quillmesh", "filter");
     ipt.create_chain("iint_quillmesh", "filter");
@@ -68,8 +55,8 @@ TEST(iptables_cmd, builds_the_exact_command_texts_with_the_wait_option)
 
 TEST(iptables_cmd, without_the_wait_option_appends_nothing)
 {
-    recorder rec;
-    iptables_cmd ipt(rec.runner());
+    recording_system rec;
+    iptables_cmd ipt;
     ipt.set_wait(false);
     ipt.flush_chain("mangle_quillmesh_nat", "mangle");
     ipt.delete_rule_by_pattern("post_quillmesh_nat", "'mark match 0x2 '", "nat");
@@ -83,8 +70,8 @@ TEST(iptables_cmd, without_the_wait_option_appends_nothing)
 
 TEST(iptables_cmd, existing_rules_are_neither_inserted_nor_appended_again)
 {
-    recorder rec;  // every "iptables -C" succeeds
-    iptables_cmd ipt(rec.runner());
+    recording_system rec;  // every "iptables -C" succeeds
+    iptables_cmd ipt;
     EXPECT_TRUE(ipt.insert_rule("INPUT", "-j iint_quillmesh", "filter"));
     EXPECT_TRUE(ipt.append_rule("iint_quillmesh", "-j DROP", "filter"));
     ASSERT_EQ(rec.commands.size(), 2u);
@@ -94,12 +81,12 @@ TEST(iptables_cmd, existing_rules_are_neither_inserted_nor_appended_again)
 
 TEST(iptables_cmd, failed_changes_log_their_command_and_report_failure)
 {
-    recorder rec;
-    rec.statuses["iptables -C"] = {1};
-    rec.statuses["iptables -I"] = {1};
-    rec.statuses["iptables -A"] = {4};
-    rec.statuses["iptables -n"] = {1};
-    iptables_cmd ipt(rec.runner());
+    recording_system rec;
+    script_in_turn(rec, "iptables -C", {1});
+    script_in_turn(rec, "iptables -I", {1});
+    script_in_turn(rec, "iptables -A", {4});
+    script_in_turn(rec, "iptables -n", {1});
+    iptables_cmd ipt;
     log_capture logs;
     EXPECT_FALSE(ipt.insert_rule("INPUT", "-j x", "filter"));
     EXPECT_FALSE(ipt.append_rule("x", "-j DROP", "filter"));
@@ -115,12 +102,12 @@ TEST(iptables_cmd, failed_changes_log_their_command_and_report_failure)
 
 TEST(iptables_cmd, a_failed_deletion_counts_when_the_rule_or_chain_is_gone)
 {
-    recorder rec;
-    rec.statuses["iptables -D"] = {1, 1};
-    rec.statuses["iptables -C"] = {1, 0};  // first: gone; second: still there
-    rec.statuses["iptables -X"] = {1, 1};
-    rec.statuses["iptables -nL"] = {1, 0};  // first: gone; second: still there
-    iptables_cmd ipt(rec.runner());
+    recording_system rec;
+    script_in_turn(rec, "iptables -D", {1, 1});
+    script_in_turn(rec, "iptables -C", {1, 0});  // first: gone; second: still there
+    script_in_turn(rec, "iptables -X", {1, 1});
+    script_in_turn(rec, "iptables -nL", {1, 0});  // first: gone; second: still there
+    iptables_cmd ipt;
     log_capture logs;
     EXPECT_TRUE(ipt.delete_rule("INPUT", "-j x", "filter"));
     EXPECT_FALSE(ipt.delete_rule("INPUT", "-j x", "filter"));
@@ -131,9 +118,9 @@ TEST(iptables_cmd, a_failed_deletion_counts_when_the_rule_or_chain_is_gone)
 
 TEST(iptables_cmd, conditional_operations_test_for_the_chain_in_table_filter)
 {
-    recorder rec;
-    rec.statuses["iptables -nL"] = {1, 1, 1, 0, 0, 0};
-    iptables_cmd ipt(rec.runner());
+    recording_system rec;
+    script_in_turn(rec, "iptables -nL", {1, 1, 1, 0, 0, 0});
+    iptables_cmd ipt;
     // Missing chain: only the test runs, and the operation succeeds.
     EXPECT_TRUE(ipt.flush_chain_if_exists("x", "mangle"));
     EXPECT_TRUE(ipt.delete_rule_if_chain_exists("x", "-j DROP", "mangle"));
@@ -155,4 +142,51 @@ TEST(iptables_cmd, conditional_operations_test_for_the_chain_in_table_filter)
         "iptables -X x -t mangle -w",
     };
     EXPECT_EQ(rec.commands, expected);
+}
+
+TEST(internet_mode, rule_texts_of_both_modes)
+{
+    recording_system rec;
+    script_in_turn(rec, "iptables -C", {1});  // no rule is there yet
+    log_capture logs;
+    // No tunnel settings on the build machine: the CS's two rules are refused, the rest is built.
+    EXPECT_FALSE(manage_internet_connection(0));
+    EXPECT_TRUE(logs.contains(LOG_ERR, "Invalid CS address '' in the tunnel settings."));
+    EXPECT_TRUE(logs.contains(LOG_DEBUG, "Inserting CS rule into iint_quillmesh failed."));
+    std::vector<std::string> changes;
+    for (const std::string& c : rec.commands)
+        if (c.rfind("iptables -C", 0) != 0)
+            changes.push_back(c);
+    const std::string lan = "192.168.0.0/16,172.16.0.0/12,10.0.0.0/8,127.0.0.0/24 -j ACCEPT";
+    EXPECT_EQ(changes, (std::vector<std::string>{
+                           "iptables -n --list iint_quillmesh -t filter -w >/dev/null 2>/dev/null || "
+                           "iptables -N iint_quillmesh -t filter -w",
+                           "iptables -n --list oint_quillmesh -t filter -w >/dev/null 2>/dev/null || "
+                           "iptables -N oint_quillmesh -t filter -w",
+                           "iptables -I INPUT -j iint_quillmesh -t filter -w",
+                           "iptables -I OUTPUT -j oint_quillmesh -t filter -w",
+                           "iptables -I FORWARD -j iint_quillmesh -t filter -w",
+                           "iptables -I FORWARD -j oint_quillmesh -t filter -w",
+                           "iptables -A iint_quillmesh -j DROP -t filter -w",
+                           "iptables -A oint_quillmesh -j DROP -t filter -w",
+                           "iptables -I iint_quillmesh -s " + lan + " -t filter -w",
+                           "iptables -I oint_quillmesh -d " + lan + " -t filter -w",
+                       }));
+
+    rec.commands.clear();
+    EXPECT_TRUE(manage_internet_connection(1));
+    std::vector<std::string> removals;
+    for (const std::string& c : rec.commands)
+        if (c.rfind("iptables -nL", 0) != 0)
+            removals.push_back(c);
+    EXPECT_EQ(removals, (std::vector<std::string>{
+                            "iptables -F iint_quillmesh -t filter -w 2>/dev/null",
+                            "iptables -F oint_quillmesh -t filter -w 2>/dev/null",
+                            "iptables -D INPUT -j iint_quillmesh -t filter -w",
+                            "iptables -D OUTPUT -j oint_quillmesh -t filter -w",
+                            "iptables -D FORWARD -j iint_quillmesh -t filter -w",
+                            "iptables -D FORWARD -j oint_quillmesh -t filter -w",
+                            "iptables -X iint_quillmesh -t filter -w",
+                            "iptables -X oint_quillmesh -t filter -w",
+                        }));
 }

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/file_util.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "grafter/grafter.h"
 #include "support/test_support.h"
 

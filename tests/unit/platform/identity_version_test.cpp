@@ -1,5 +1,8 @@
-// The UDID composition and the version comparison, which need nothing of the router.
+// The UDID composition, the version comparison, and the version check with the recording
+// backend answering the tools' commands.
 #include "common/error.h"
+#include "common/log.h"
+#include "common/system_recording.h"
 #include "daemon/prerequisites.h"
 #include "dialogue/identity.h"
 #include "support/test_support.h"
@@ -69,4 +72,44 @@ TEST(VersionCompare, UnreadablePieceThrowsExceptInTheLastPosition)
     EXPECT_GT(version_compare("2.3.x", "2.3.18"), 0); // "x" > "18" as texts
     EXPECT_LT(version_compare("2.3.-", "2.3.18"), 0);
     EXPECT_THROW(version_compare("99999999999.1", "1.1"), GenericError);
+}
+
+TEST(PrerequisiteVersions, DecidedOnWhatTheToolsReport)
+{
+    const char* const openssl = "/usr/bin/openssl version | awk -F ' ' '{print $2}'";
+    const char* const openvpn = "/usr/sbin/openvpnd --version | head -1 | awk -F ' ' '{print $2}'";
+    struct {
+        const char* openssl;  // as the command line prints it
+        const char* openvpn;
+        int allowed;
+        const char* crit;  // the LOG_CRIT line, empty for none
+    } cases[] = {
+        {"1.0.2k-fips\n", "2.3.18\n", 1, ""},
+        {"3.0.22\n", "2.6.3\n", 1, ""},
+        {"1.0.1u\n", "2.3.18\n", 0, "Too low version of OpenSSL (1.0.1u\n < 1.0.2)"},
+        {"0.9.8\n", "2.x.1\n", 0, "Too low version of OpenSSL (0.9.8\n < 1.0.2)"},  // openvpnd not compared
+        {"1.1.1g\n", "2.3.17\n", 0, "Too low version of OpenVPN (2.3.17\n < 2.3.18)"},
+        {"1.1.1g\n", "2.4\n", 1,
+         "Could not determine a version of some application (Versions (2.4\n) and (2.3.18) have a different "
+         "format.)."},
+        {"1.1.1g\n", "2.x.1\n", 1,
+         "Could not determine a version of some application (Unexpected characters encountered in version "
+         "string.)."},
+        {"1.1.1g\n", "", 1,
+         "Could not determine a version of some application (Versions () and (2.3.18) have a different format.)."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.openssl) + " / " + c.openvpn);
+        recording_system sys;
+        sys.script(openssl, 0, c.openssl);
+        sys.script(openvpn, 0, c.openvpn);
+        log_capture log;
+        EXPECT_EQ(check_prerequisite_versions(), c.allowed);
+        EXPECT_EQ(sys.commands, (std::vector<std::string>{openssl, openvpn}));
+        std::vector<log_line> expected = {
+            {LOG_DEBUG, std::string("Versions: [OpenSSL ") + c.openssl + "], [OpenVPN " + c.openvpn + "]."}};
+        if (*c.crit)
+            expected.push_back({LOG_CRIT, c.crit});
+        EXPECT_EQ(log.lines(), expected);
+    }
 }

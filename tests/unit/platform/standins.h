@@ -1,7 +1,7 @@
 // Control of the sandbox's firmware stand-ins (/var/sandbox) for the platform tests.
 #pragma once
 
-#include "common/runner.h"
+#include "common/system.h"
 #include "support/test_support.h"
 
 #include <string>

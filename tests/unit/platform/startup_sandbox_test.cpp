@@ -2,7 +2,7 @@
 // (DS certificate check, device certificate, version check) and how each of them ends it.
 #include "certs/sandbox_guard.h"
 #include "common/file_util.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "standins.h"
 #include "support/test_support.h"
 

@@ -12,7 +12,7 @@
 
 #include "common/error.h"
 #include "common/log.h"
-#include "common/runner.h"
+#include "common/system.h"
 
 log_capture::log_capture()
 {

@@ -1,6 +1,6 @@
 #include "common/handles.h"
 #include "common/log.h"
-#include "common/wait.h"
+#include "common/system.h"
 #include "support/test_support.h"
 #include "transport/tcp.h"
 

@@ -2,7 +2,8 @@
 // restore, service and reboot stand-ins, and the trial marker under /var/data.
 #include "common/file_util.h"
 #include "common/log.h"
-#include "common/runner.h"
+#include "common/system.h"
+#include "common/system_recording.h"
 #include "common/trial_marker.h"
 #include "control/lan_iface_cfg.h"
 #include "control/lan_setup.h"
@@ -66,18 +67,21 @@ protected:
     log_capture log;
 };
 
-// The sleep of network_trial_pause: records each piece; the first one lets the trial run out.
-std::vector<unsigned> pieces;
-void record_piece(unsigned seconds)
-{
-    if (pieces.empty()) {
-        trial_marker m;
-        trial_marker_read("network", m);
-        m.deadline = trial_time_now().uptime;
-        trial_marker_write(m);
+// Pauses recorded; the first of a second or more lets the change on trial run out.
+struct pauses_that_expire : recording_system {
+    bool expired = false;
+    void sleep(std::chrono::milliseconds duration) override
+    {
+        if (!expired && duration >= std::chrono::seconds(1)) {
+            expired = true;
+            trial_marker m;
+            trial_marker_read("network", m);
+            m.deadline = trial_time_now().uptime;
+            trial_marker_write(m);
+        }
+        recording_system::sleep(duration);
     }
-    pieces.push_back(seconds);
-}
+};
 } // namespace
 
 TEST_F(NetworkTrial, ConfirmedChangeIsKeptAndLeavesNothingBehind)
@@ -246,18 +250,22 @@ TEST_F(NetworkTrial, StartCompletesAnInterruptedRevertAndForgetsWhatHasNoMarker)
 
 TEST_F(NetworkTrial, PausesEndAtTheDeadlineOfTheChangeOnTrial)
 {
-    pieces.clear();
-    network_trial_pause(30, record_piece);
-    EXPECT_EQ(pieces, (std::vector<unsigned> { 30 }));
-
     ASSERT_TRUE(network_trial_begin(LAN_SETTINGS_FILES, "eth"));
     trial_marker m = marker();
     m.deadline = trial_time_now().uptime + 4;
     trial_marker_write(m);
-    pieces.clear();
-    network_trial_pause(30, record_piece);
-    EXPECT_EQ(pieces, (std::vector<unsigned> { 4, 26 }));
+    pauses_that_expire recorded;
+    recorded.run_unscripted = true;
+    trial_system pauses(recorded);
+    pauses.sleep(std::chrono::milliseconds(500));
+    pauses.sleep(std::chrono::seconds(30));
+    EXPECT_EQ(recorded.sleeps,
+        (std::vector<std::chrono::milliseconds> {
+            std::chrono::milliseconds(500), std::chrono::seconds(4), std::chrono::seconds(26) }));
     EXPECT_EQ(marker().stage, trial_stage::reverted);
+    EXPECT_EQ(recorded.commands.back(), "/sbin/service eth restart");
+    pauses.sleep(std::chrono::seconds(30)); // nothing on trial any more
+    EXPECT_EQ(recorded.sleeps.back(), std::chrono::seconds(30));
 }
 
 TEST_F(NetworkTrial, ChangeWhoseSettingsCannotBeKeptIsNotMade)

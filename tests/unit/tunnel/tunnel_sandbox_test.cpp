@@ -13,7 +13,7 @@
 
 #include "common/error.h"
 #include "common/file_util.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "control/nat.h"
 #include "support/test_support.h"
 #include "tunnel/ovpn_control.h"

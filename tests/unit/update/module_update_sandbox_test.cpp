@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "common/file_util.h"
-#include "common/runner.h"
+#include "common/system.h"
 #include "common/trial_marker.h"
 #include "support/test_support.h"
 #include "trial/network_trial.h"
@@ -241,8 +241,9 @@ TEST_F(module_update_sandbox, a_planted_staging_directory_is_removed_never_used)
         log.clear();
         apply_staged_files();
         EXPECT_TRUE(record().empty());
-        EXPECT_TRUE(log.contains(LOG_ERR, std::string("Refused ") + row.refused +
-                                              ": it is not a directory that only root can write. Removed it."));
+        const std::string refused = std::string("Refused ") + row.refused +
+                                    ": it is not a directory that only root can write. ";
+        EXPECT_TRUE(log.contains(LOG_ERR, refused + "Removed it."));
         if (row.plant.find(elsewhere) != std::string::npos) {
             EXPECT_TRUE(file_exists(elsewhere + "/script/x.sh")) << "removed through the link";
         }
