@@ -242,8 +242,8 @@ bool install_module(const std::string& work, const std::string& name)
     // kept as /opt/.<name>.prev. The new tree is staged right there, so that the exchange leaves
     // the old one at its kept place in the same step. While an earlier trial is still open, the
     // tree it kept (the last one that worked) stays kept and the tree on trial is dropped.
-    trial_marker marker;
-    const bool pending = read_trial_marker(name, marker);
+    update_trial marker;
+    const bool pending = read_update_trial(name, marker);
     const bool trial = existed && S_ISDIR(st.st_mode) && file_exists(source + "/etc/trial");
     const bool keep_old = trial && !pending;
     const std::string staged = keep_old ? kept_tree_path(name) : "/opt/." + name + ".new";
@@ -266,7 +266,7 @@ bool install_module(const std::string& work, const std::string& name)
         marker.start = static_cast<long>(time(nullptr));
         marker.deadline = marker.start + trial_seconds(name, settings, staged + "/etc/settings");
         // Written before the swap: from here on, a power cut leaves a trial that can be undone.
-        if (!write_trial_marker(name, marker)) {
+        if (!write_update_trial(name, marker)) {
             qm_log(LOG_ERR, "Update of %s refused: its trial marker cannot be written.", name.c_str());
             run_shell("rm -rf " + staged);
             return false;
@@ -279,7 +279,7 @@ bool install_module(const std::string& work, const std::string& name)
         if (file_exists(settings) && run_shell("cp " + settings + " " + saved) != 0) {
             run_shell("rm -rf " + staged);
             if (keep_old)
-                remove(trial_marker_path(name).c_str());
+                remove(update_trial_marker_path(name).c_str());
             run_shell(init + " start");
             return false;
         }
@@ -287,7 +287,7 @@ bool install_module(const std::string& work, const std::string& name)
     if (!swap_in(staged, target, existed)) {
         run_shell("rm -rf " + staged);
         if (keep_old)
-            remove(trial_marker_path(name).c_str());
+            remove(update_trial_marker_path(name).c_str());
         if (existed)
             run_shell(init + " start");
         return false;

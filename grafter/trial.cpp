@@ -76,7 +76,7 @@ bool to_number(const std::string& text, long& value)
 }
 } // namespace
 
-std::string trial_marker_path(const std::string& name)
+std::string update_trial_marker_path(const std::string& name)
 {
     return "/opt/." + name + ".trial";
 }
@@ -86,9 +86,9 @@ std::string kept_tree_path(const std::string& name)
     return "/opt/." + name + ".prev";
 }
 
-bool read_trial_marker(const std::string& name, trial_marker& marker)
+bool read_update_trial(const std::string& name, update_trial& marker)
 {
-    const std::string path = trial_marker_path(name);
+    const std::string path = update_trial_marker_path(name);
     long inode = 0;
     marker.kept = value_of(path, "KEPT");
     if (marker.kept != kept_tree_path(name) || !to_number(value_of(path, "KEPT_INODE"), inode)
@@ -98,12 +98,12 @@ bool read_trial_marker(const std::string& name, trial_marker& marker)
     return true;
 }
 
-bool write_trial_marker(const std::string& name, const trial_marker& marker)
+bool write_update_trial(const std::string& name, const update_trial& marker)
 {
     const std::string text = "KEPT=" + marker.kept + "\nKEPT_INODE=" + std::to_string(marker.kept_inode)
         + "\nSTART=" + std::to_string(marker.start) + "\nDEADLINE=" + std::to_string(marker.deadline) + "\n";
     try {
-        return string_to_file(text, trial_marker_path(name), "w", 0600) == 0;
+        return string_to_file(text, update_trial_marker_path(name), "w", 0600) == 0;
     } catch (const GenericError&) {
         return false;
     }
@@ -127,9 +127,9 @@ int rollback_module(const std::string& name, const std::string& why)
 {
     const std::string target = "/opt/" + name;
     const std::string kept = kept_tree_path(name);
-    const std::string marker_path = trial_marker_path(name);
-    trial_marker marker;
-    if (!read_trial_marker(name, marker)) {
+    const std::string marker_path = update_trial_marker_path(name);
+    update_trial marker;
+    if (!read_update_trial(name, marker)) {
         qm_log(LOG_ERR, "No update of %s on trial to roll back.", name.c_str());
         return 1;
     }

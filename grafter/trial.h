@@ -8,21 +8,21 @@
 
 #include <string>
 
-struct trial_marker {
+struct update_trial {
     std::string kept; // /opt/.<name>.prev
     unsigned long kept_inode; // the old tree's inode: tells a finished swap from one not yet made
     long start; // seconds since the epoch
     long deadline; // start + MOD_<NAME>_UPDATE_TRIAL
 };
 
-std::string trial_marker_path(const std::string& name); // /opt/.<name>.trial
+std::string update_trial_marker_path(const std::string& name); // /opt/.<name>.trial
 std::string kept_tree_path(const std::string& name); // /opt/.<name>.prev
 
 // Reads the marker of `name`; false when there is none or it cannot be read.
-bool read_trial_marker(const std::string& name, trial_marker& marker);
+bool read_update_trial(const std::string& name, update_trial& marker);
 
 // Writes the marker atomically (temporary file, fsync, rename, fsync of /opt). True on success.
-bool write_trial_marker(const std::string& name, const trial_marker& marker);
+bool write_update_trial(const std::string& name, const update_trial& marker);
 
 // The trial length of the module: MOD_<NAME>_UPDATE_TRIAL as the operator had it in the old
 // settings, else the new module's default, else 600 s.

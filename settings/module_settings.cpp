@@ -40,6 +40,8 @@ const module_key module_keys[] = {
     {"MOD_QUILLMESH_SYSLOG_LEVEL", [](module_settings& s) -> field { return &s.syslog_level; }, true},
     {"MOD_QUILLMESH_RECOVERY_TIMEOUT", [](module_settings& s) -> field { return &s.recovery_timeout; }, true},
     {"MOD_QUILLMESH_RECOVERY_COUNTER", [](module_settings& s) -> field { return &s.recovery_counter; }, true},
+    {"MOD_QUILLMESH_START_DELAY_MAX", [](module_settings& s) -> field { return &s.start_delay_max; }, true},
+    {"MOD_QUILLMESH_CHANGE_TRIAL", [](module_settings& s) -> field { return &s.change_trial; }, false},
 };
 
 using tunnel_key = key_row<tunnel_settings>;
@@ -156,6 +158,25 @@ void settings_recovery(unsigned* timeout, unsigned* counter)
     module_settings_load(s);
     *timeout = s.recovery_timeout;
     *counter = s.recovery_counter;
+}
+
+unsigned settings_start_delay_max()
+{
+    module_settings s;
+    module_settings_load(s);
+    return s.start_delay_max < START_DELAY_LIMIT ? s.start_delay_max : START_DELAY_LIMIT;
+}
+
+unsigned settings_change_trial()
+{
+    constexpr unsigned DEFAULT_SECONDS = 300;
+    // Shorter than this, a good change could be undone before the tunnel is back after it.
+    constexpr unsigned MIN_SECONDS = 10;
+    module_settings s;
+    module_settings_load(s);
+    if (s.change_trial == 0)
+        return DEFAULT_SECONDS;
+    return s.change_trial < MIN_SECONDS ? MIN_SECONDS : s.change_trial;
 }
 
 void settings_tunnel_device(char* buffer)

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "common/handles.h"
 #include "common/file_util.h"
@@ -14,6 +15,7 @@
 #include "common/private_dir.h"
 #include "common/system.h"
 #include "common/validate.h"
+#include "trial/network_trial.h"
 
 const char* const STAGING_DIR = "/tmp/vpn_module_tbd/";
 const char* const STAGING_MODULE_DIR = "/tmp/vpn_module_tbd/module/";
@@ -63,6 +65,23 @@ bool is_safe_url(const std::string& url)
             return false;
     }
     return true;
+}
+}  // namespace
+
+namespace {
+// The names of the regular files in the directory.
+std::vector<std::string> regular_files(const std::string& directory)
+{
+    std::vector<std::string> names;
+    dir_ptr listing(opendir(directory.c_str()));
+    while (listing) {
+        struct dirent* entry = readdir(listing.get());
+        if (!entry)
+            break;
+        if (is_regular_file(directory, *entry))
+            names.push_back(entry->d_name);
+    }
+    return names;
 }
 }  // namespace
 
@@ -122,8 +141,15 @@ bool module_install()
 
 void apply_staged_files()
 {
-    bool restored = claim_staging_dir(STAGING_CONFIG_DIR, false) &&
-                    run_for_each_file(STAGING_CONFIG_DIR, "restore", MSG_CONFIG_FAILED);
+    bool restored = false;
+    std::vector<std::string> configs;
+    if (claim_staging_dir(STAGING_CONFIG_DIR, false)) {
+        // A configuration goes on trial before restore takes it: the router's settings files are
+        // kept, and put back unless the CS is heard from again after the reboot.
+        configs = regular_files(STAGING_CONFIG_DIR);
+        if (configs.empty() || network_trial_begin(config_settings_files(configs), "reboot", true))
+            restored = run_for_each_file(STAGING_CONFIG_DIR, "restore", MSG_CONFIG_FAILED);
+    }
     if (claim_staging_dir(STAGING_SCRIPT_DIR, false))
         run_for_each_file(STAGING_SCRIPT_DIR, "bash", MSG_SCRIPT_FAILED);
     module_install();
@@ -131,8 +157,12 @@ void apply_staged_files()
     std::string staging = STAGING_DIR;
     staging.pop_back();
     remove_tree(staging);
-    if (restored)
+    if (restored) {
+        // The configuration takes effect with the reboot: the daemon started after it confirms it.
+        if (!configs.empty())
+            network_trial_hold();
         run_shell("reboot");
+    }
 }
 
 int module_download(const std::string& base_url)

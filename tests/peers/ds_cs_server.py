@@ -282,6 +282,9 @@ class TlsServer:
                 hold(raw, float(answer.get("seconds", 60)))
                 return
             raw.settimeout(READ_TIMEOUT)
+            # The answer leaves at once, as from a server tuned for it: with Nagle's algorithm it
+            # would wait for the device's delayed acknowledgement of the session ticket before it.
+            raw.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             try:
                 conn = self.context(answer).wrap_socket(raw, server_side=True)
             except (ssl.SSLError, OSError) as e:

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks of the router sandbox, run on the machine itself (not inside a sandbox), because they
 # also look at what the sandbox leaves behind.
-#   selftest.sh isolation|syslog|standins|network|cleanup|var_checkout
+#   selftest.sh isolation|syslog|standins|network|cleanup|var_checkout|link
 set -uo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -61,7 +61,7 @@ assert_gone() { # id
   local id=$1
   [ -n "$id" ] || { fail "no sandbox id reported"; return; }
   if ip netns list | grep -q "^$id-"; then fail "$id: network namespace left behind"; fi
-  if grep -Eq "/$id(-r|-cs|/[^ ]*)? " /proc/self/mountinfo; then fail "$id: mount left behind"; fi
+  if grep -Eq "/$id(-r|-cs|-l|/[^ ]*)? " /proc/self/mountinfo; then fail "$id: mount left behind"; fi
   if [ -e "/run/$id" ]; then fail "$id: state directory left behind"; fi
   if [ -n "$(pgrep -f "qmsb-selftest-marker-$id " || true)" ]; then
     fail "$id: process left behind"
@@ -165,7 +165,7 @@ eth restart"
   '
   in_sandbox "restore stand-in" '
     printf "WLAN_IPADDR=10.1.0.1\nWLAN_ENABLED=1\nETH2_IPADDR=10.2.0.1\n" >/etc/settings.wlan
-    printf "ETH_IPADDR=10.0.0.1\nETH2_NETMASK=255.255.0.0\nWIFI_AP_IPADDR=10.3.0.1\nOTHER=1\nnot a setting\n" >/tmp/lan
+    printf "ETH_IPADDR=10.0.0.1\nETH2_NETMASK=255.255.0.0\nWIFI_AP_IPADDR=10.3.0.1\nOTHER=1\nnot a setting\nPPP_ENABLED=0\nBACKRT_ENABLED=1\n" >/tmp/lan
     /usr/sbin/restore /tmp/lan; rc=$?
     check "restore succeeds" same "$rc" 0
     check "existing key replaced in place" same "$(head -1 /etc/settings.eth)" ETH_IPADDR=10.0.0.1
@@ -176,6 +176,8 @@ WLAN_ENABLED=1
 ETH2_IPADDR=10.2.0.1"
     check "WIFI_AP keys go to settings.wifi_ap" same "$(cat /etc/settings.wifi_ap)" WIFI_AP_IPADDR=10.3.0.1
     check "unknown keys ignored" sh -c "! grep -q OTHER /etc/settings.*"
+    check "PPP and BACKRT keys go to their files" same "$(cat /etc/settings.ppp /etc/settings.backrt)" "PPP_ENABLED=0
+BACKRT_ENABLED=1"
     echo 2 >/var/sandbox/restore.rc
     printf "ETH_IPADDR=10.9.9.9\n" >/tmp/lan2
     restore /tmp/lan2; rc=$?
@@ -212,6 +214,25 @@ ETH2_IPADDR=10.2.0.1"
     check "tunnel device has its address" sh -c "ifconfig tun7 | grep -q \"inet addr:10.8.0.1 \""
     check "CS side answers through the tunnel" ping -c 1 -W 5 10.8.0.2
     check "calls recorded" same "$(head -1 /var/sandbox/calls/openvpnd)" --version
+  '
+  in_sandbox "settings take effect when a service restarts or the router boots" '
+    ip link add eth0 type veth peer name eth0-peer
+    printf "ETH_IPADDR=10.99.0.100\nETH_NETMASK=255.255.255.128\n" >/tmp/lan && restore /tmp/lan
+    check "restore alone changes no interface" same "$(ip -4 -o addr show eth0)" ""
+    service eth restart
+    check "eth restart: eth0 as in settings.eth" sh -c "ip -4 -o addr show eth0 | grep -q \" 10.99.0.100/25 \""
+    check "its route wins for the WAN next hop" sh -c "ip route get 10.99.0.1 | grep -q \" dev eth0 \""
+    printf "PPP_ENABLED=0\n" >/tmp/wan && restore /tmp/wan && service ppp restart
+    check "ppp restart with PPP_ENABLED=0: no default route" same "$(ip route show default)" ""
+    printf "PPP_ENABLED=\nETH_IPADDR=192.168.1.1\nETH_NETMASK=255.255.255.0\n" >/tmp/back && restore /tmp/back
+    cp /bin/sleep /tmp/quillmeshd && (/tmp/quillmeshd 60 &)
+    touch /var/sandbox/reboot.boots
+    reboot
+    for i in $(seq 1 100); do [ -s /var/sandbox/calls/boot ] && break; sleep 0.05; done
+    check "reboot plays a boot" same "$(cat /var/sandbox/calls/boot)" boot
+    check "the boot ends quillmeshd" sh -c "! ps | grep -v grep | grep -q quillmeshd"
+    check "the boot applies every setting" sh -c "ip route show default | grep -q \"via 10.99.0.1 dev wan0\" &&
+      ip -4 -o addr show eth0 | grep -q \" 192.168.1.1/24 \""
   '
   in_sandbox "reboot only records" '
     reboot; /sbin/reboot -f; /usr/sbin/halt; poweroff; shutdown -r now; systemctl reboot; /sbin/init 6
@@ -340,10 +361,71 @@ case_var_checkout() {
   fi
 }
 
+# The link emulator (QM_LINK) against its own settings: round trip and loss as ping measures
+# them, each direction's loss from its counters, the rate limit as the extra time a large frame
+# takes, and TCP through it (whole frames, no matter what the veth ends could offload).
+LINK_PRELUDE='
+between() { awk -v v="$1" -v lo="$2" -v hi="$3" "BEGIN { exit !(v >= lo && v <= hi) }"; }
+rtt() { sed -n "s|^rtt min/avg/max/mdev = \([0-9.]*\)/\([0-9.]*\)/\([0-9.]*\)/.*|\1 \2 \3|p"; }
+'
+case_link() {
+  local id
+  QM_LINK=delay=40,jitter=10,loss=10 in_sandbox "link emulator: delay, jitter and loss" "$LINK_PRELUDE"'
+    echo "$QM_SANDBOX_ID" >'"'$WORK/link-id'"'
+    check "link namespace named" same "$(ip netns list | grep -c "$QM_SANDBOX_ID")" 3
+    out=$(ping -c 400 -i 0.015 -q "$QM_CS_ADDR")
+    read -r min avg max < <(echo "$out" | rtt)
+    loss=$(echo "$out" | sed -n "s/.* \([0-9.]*\)% packet loss.*/\1/p")
+    check "round trip 2 x 40 ms on average ($avg ms)" between "$avg" 78 90
+    check "round trip at least 2 x (40 - 10) ms ($min ms)" between "$min" 59 100
+    check "round trips lost: 1 - 0.9 x 0.9 = 19% ($loss%)" between "$loss" 12 26
+    kill -USR1 "$(cat /var/sandbox/link.pid)"
+    sleep 0.2
+    while read -r dir _ passed _ lost _; do
+      check "$dir loses 10% ($lost of $((passed + lost)))" between $((lost * 1000 / (passed + lost))) 50 150
+    done </var/sandbox/link.stats
+    check "counters of both directions" same "$(wc -l </var/sandbox/link.stats)" 2
+  '
+  QM_LINK=3g,jitter=0,loss=0,rate=1000 in_sandbox "link emulator: preset, rate limit, TCP" "$LINK_PRELUDE"'
+    check "3g preset with overrides" same "$(head -n 4 /var/sandbox/link.settings | paste -sd " ")" \
+      "delay=150 jitter=0 loss=0 rate=1000"
+    read -r _ small _ < <(ping -c 5 -i 0.31 -q "$QM_CS_ADDR" | rtt)
+    read -r _ big _ < <(ping -c 5 -i 0.31 -q -s 1400 "$QM_CS_ADDR" | rtt)
+    check "round trip 2 x 150 ms ($small ms)" between "$small" 300 306
+    # A 1442-byte frame against a 98-byte one at 1,000 kbit/s: 2 x 10.75 ms more.
+    check "a large frame takes 21.5 ms more at the rate ($big - $small ms)" \
+      between "$(awk -v a="$big" -v b="$small" "BEGIN { print a - b }")" 19 25
+    head -c 100000 /dev/urandom >/tmp/sent
+    "$QM_PEER" python3 -c "
+import socket, sys
+s = socket.create_server((\"$QM_CS_ADDR\", 5001)); open(\"/tmp/ready\", \"w\").close()
+c, _ = s.accept(); f = open(\"/tmp/received\", \"wb\")
+while True:
+    b = c.recv(65536)
+    if not b: break
+    f.write(b)
+" &
+    while [ ! -e /tmp/ready ]; do sleep 0.05; done
+    start=$(date +%s%N)
+    python3 -c "
+import socket
+s = socket.create_connection((\"$QM_CS_ADDR\", 5001)); s.sendall(open(\"/tmp/sent\", \"rb\").read()); s.close()
+"
+    wait
+    took=$((($(date +%s%N) - start) / 1000000))
+    check "100 kB over TCP arrive whole" cmp -s /tmp/sent /tmp/received
+    check "and take 0.8 s or more at the rate ($took ms)" between "$took" 800 20000
+    kill -USR1 "$(cat /var/sandbox/link.pid)"
+    sleep 0.2
+    check "no frame too large for the emulator" same "$(grep -c " oversize 0 " /var/sandbox/link.stats)" 2
+  '
+  assert_gone "$(cat "$WORK/link-id")"
+}
+
 case "${1:-}" in
-  isolation | syslog | standins | network | cleanup | var_checkout) "case_$1" ;;
+  isolation | syslog | standins | network | cleanup | var_checkout | link) "case_$1" ;;
   *)
-    echo "usage: $0 isolation|syslog|standins|network|cleanup|var_checkout" >&2
+    echo "usage: $0 isolation|syslog|standins|network|cleanup|var_checkout|link" >&2
     exit 2
     ;;
 esac

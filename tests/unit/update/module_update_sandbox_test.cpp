@@ -17,7 +17,9 @@
 
 #include "common/file_util.h"
 #include "common/system.h"
+#include "common/trial_marker.h"
 #include "support/test_support.h"
+#include "trial/network_trial.h"
 
 namespace {
 const std::string RECORD = "/var/log/update_record";
@@ -68,7 +70,8 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(in_sandbox()) << "this test changes /tmp and /opt and runs only in the router sandbox";
-        ASSERT_EQ(0, sh("rm -rf /tmp/vpn_module_tbd /tmp/vpn_module /opt/* /opt/.[!.]* " + RECORD));
+        ASSERT_EQ(0, sh("rm -rf /tmp/vpn_module_tbd /tmp/vpn_module /opt/* /opt/.[!.]* /var/data/quillmesh_certs " + RECORD));
+        network_trial_at_start();
     }
 
     void stage(const std::string& kind, const std::string& name, const std::string& content)
@@ -154,6 +157,7 @@ TEST_F(module_update_sandbox, a_failing_restore_suppresses_the_reboot_but_not_th
               calls);
     EXPECT_TRUE(log.contains(LOG_ERR, "Configuration not changed or not updated from a.cfg"));
     EXPECT_FALSE(file_exists("/tmp/vpn_module_tbd"));
+    EXPECT_TRUE(network_trial_awaits_cs()); // on trial, and no reboot follows that this daemon would wait for
 }
 
 TEST_F(module_update_sandbox, restored_configuration_reboots_once_after_everything_else)
@@ -167,6 +171,11 @@ TEST_F(module_update_sandbox, restored_configuration_reboots_once_after_everythi
                                         "grafter /tmp/vpn_module_tbd/module/m.tgz", "reboot "}),
               record());
     EXPECT_FALSE(file_exists("/tmp/vpn_module_tbd"));
+    // On trial before restore ran; confirmed only by the daemon that starts after the reboot.
+    trial_marker marker;
+    EXPECT_TRUE(trial_marker_read("network", marker));
+    EXPECT_EQ(marker.apply, "reboot");
+    EXPECT_FALSE(network_trial_awaits_cs());
 }
 
 TEST_F(module_update_sandbox, an_empty_configuration_directory_reboots)
@@ -174,6 +183,7 @@ TEST_F(module_update_sandbox, an_empty_configuration_directory_reboots)
     ASSERT_EQ(0, sh("mkdir -p /tmp/vpn_module_tbd/config"));
     apply_staged_files();
     EXPECT_EQ(std::vector<std::string>{"reboot "}, record());
+    EXPECT_FALSE(file_exists(trial_marker_path("network"))); // nothing to put on trial
 }
 
 TEST_F(module_update_sandbox, a_lone_script_runs_without_reboot)

@@ -4,7 +4,7 @@
 # update is rolled back to the module it replaced, which is "Listening" again within the trial
 # plus a margin. Prints, per kind, the time from the start of the update to "Listening" on the
 # old module, and the size of the tree kept during the trial.
-#   trial.sh BUILD_DIR     (inside the router sandbox)
+#   update_trial.sh BUILD_DIR     (inside the router sandbox)
 set -u
 E2E_BUILD=$1
 . "$(dirname "$0")/lib.sh"
