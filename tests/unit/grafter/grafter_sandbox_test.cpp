@@ -420,6 +420,23 @@ TEST_F(grafter_sandbox, an_update_on_trial_keeps_the_old_tree_until_rolled_back)
     EXPECT_EQ(1, run_grafter({"--rollback", "mod"}));
 }
 
+// A second update while the first is still on trial: what is kept is the last version that was
+// committed, not the one on trial.
+TEST_F(grafter_sandbox, an_update_during_an_open_trial_keeps_the_last_committed_tree)
+{
+    install_old("mod", "A=edited\n");
+    for (const char* version : {"v2", "v3"}) {
+        make_module({"mod", version, "A=1\n", true, true, true});
+        make_package(PACKAGE, {"mod"});
+        EXPECT_EQ(0, run_grafter({PACKAGE}));
+    }
+    EXPECT_EQ("v3\n", installed_version("mod"));
+    EXPECT_EQ("v1\n", read_file("/opt/.mod.prev/VERSION"));
+    EXPECT_EQ(0, run_grafter({"--rollback", "mod"}));
+    EXPECT_EQ("v1\n", installed_version("mod"));
+    EXPECT_EQ(std::vector<std::string>{}, matching_paths("/opt/.mod*"));
+}
+
 TEST_F(grafter_sandbox, an_update_on_trial_whose_init_fails_is_rolled_back_at_once)
 {
     install_old("mod", "A=edited\n");
