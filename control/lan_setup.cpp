@@ -8,6 +8,7 @@
 #include "common/str_util.h"
 #include "control/lan_iface_cfg.h"
 #include "control/nat.h"
+#include "trial/network_trial.h"
 
 #include <cerrno>
 #include <cstring>
@@ -65,6 +66,21 @@ bool networks_overlap(const lan_iface_cfg& requested, const lan_iface_cfg& other
     uint32_t net_r = ip_to_u32(requested.network.c_str());
     uint32_t net_o = ip_to_u32(other.network.c_str());
     return (net_r & mask) == (net_o & mask);
+}
+
+// The services of a restart set, as a change on trial names them.
+std::string restart_names(uint32_t restart)
+{
+    std::string names;
+    const struct {
+        uint32_t bit;
+        const char* name;
+    } services[] = { { RESTART_BARD, "bard" }, { RESTART_WIFI, "wifi" }, { RESTART_ETH, "eth" } };
+    for (const auto& s : services) {
+        if (restart & s.bit)
+            names += (names.empty() ? "" : ",") + std::string(s.name);
+    }
+    return names;
 }
 
 void write_access_point_lines(FILE* file, const lan_iface_cfg& record)
@@ -254,6 +270,11 @@ lan_setup_result lan_setup(const std::vector<lan_iface_cfg>& list, uint32_t* res
         qm_log(LOG_ERR, "Unable to configure NAT.");
         return lan_setup_result::failure;
     }
+
+    // The router's settings are kept before restore changes them: unless the CS is heard from
+    // again in time, the change is undone and these services restarted once more.
+    if (!network_trial_begin(LAN_SETTINGS_FILES, restart_names(restart)))
+        return lan_setup_result::failure;
 
     // 8.-9. The router takes the staging file over; a failed restore still counts when every
     // value is in place, and then nothing needs a restart.

@@ -7,6 +7,7 @@
 #include "daemon/process_utils.h"
 #include "daemon/resource_manager.h"
 #include "dialogue/device_cert.h"
+#include "trial/network_trial.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -47,6 +48,13 @@ int main(int argc, char** argv)
     qm_openlog();
     qm_set_log_level(static_cast<unsigned>(settings_syslog_level()));
     qm_log(LOG_NOTICE, "started.");
+    // A network change left on trial by an earlier run goes on, or is undone when its time is
+    // up, whatever stops the start-up below.
+    network_trial_at_start();
+    // From here on every pause of the daemon, whatever it waits for, ends at the deadline of a
+    // change on trial.
+    static trial_system pauses(router_system());
+    install_system_backend(&pauses);
 
     if (access(DS_CERT_PATH, F_OK) != 0) {
         qm_log(LOG_CRIT, "DS certificate is missing (%s). Exiting...", DS_CERT_PATH);

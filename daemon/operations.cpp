@@ -11,6 +11,7 @@
 #include "dialogue/discovery.h"
 #include "dialogue/initial_actions.h"
 #include "transport/tcp.h"
+#include "trial/network_trial.h"
 #include "tunnel/ovpn_control.h"
 #include "update/module_update.h"
 
@@ -109,8 +110,19 @@ rm_operations real_operations()
         malloc_trim(0);
     };
 
+    ops.trial_tick = network_trial_tick;
+    ops.trial_awaits_cs = network_trial_awaits_cs;
+    ops.trial_heard_from_cs = network_trial_heard_from_cs;
+    ops.ping = [](uint32_t address, unsigned wait_seconds) {
+        char text[INET_ADDRSTRLEN] = {};
+        struct in_addr in = {};
+        in.s_addr = address;
+        return inet_ntop(AF_INET, &in, text, sizeof text) && ping_host(text, wait_seconds) == 0;
+    };
+
     ops.apply_staged_files = apply_staged_files;
     ops.module_download = module_download;
     ops.module_install = module_install;
+    ops.commit_module_update = commit_module_update;
     return ops;
 }

@@ -52,10 +52,22 @@ struct rm_operations {
     std::function<bool(int fd, const std::string& text)> ovpn_write;
     std::function<void(int fd)> close;
 
+    // Network changes on trial (trial/network_trial.h). Optional: unset means none.
+    // Undoes the change on trial when its time is up; the seconds it has left, -1 for none.
+    std::function<long()> trial_tick;
+    // True when a change on trial, or a revert, waits to hear from the CS.
+    std::function<bool()> trial_awaits_cs;
+    // The CS was heard from; `how` goes into the log line.
+    std::function<void(const char* how)> trial_heard_from_cs;
+    // Does the address (network byte order) answer a ping within the seconds given.
+    std::function<bool(uint32_t address, unsigned wait_seconds)> ping;
+
     // Module update.
     std::function<void()> apply_staged_files;
     std::function<int(const std::string& base_url)> module_download;
     std::function<bool()> module_install;
+    // Commits a module update on trial; called on entering "Listening". Optional.
+    std::function<void()> commit_module_update;
 };
 
 // The table wired to the router's real subsystems.

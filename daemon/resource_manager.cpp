@@ -47,11 +47,14 @@ namespace
 {
 constexpr unsigned CONTROL_RECEIVE_TIMEOUT = 10; // seconds for one control request to arrive
 constexpr unsigned SELECT_FAILURE_PAUSE = 5; // seconds after a failed select()
+constexpr unsigned PING_WAIT = 10; // seconds for the CS's answer to a ping, as in recovery
 // Connections from others than the CS logged one by one per minute; the rest are counted, so
 // that a host flooding the port cannot rotate everything else out of the log.
 constexpr unsigned STRANGERS_LOGGED_PER_MINUTE = 5;
 
 const char* const URL_PREFIX = "https://";
+const char* const TRIAL_HEARD_BY_REQUEST = "a control request from CS arrived";
+const char* const TRIAL_HEARD_BY_PING = "CS answered a ping through the tunnel";
 const char* const MODULE_URL_PATH = "/router_modules";
 
 // Every operation starts with a clear errno, so that a reason code left behind by an earlier
@@ -175,10 +178,40 @@ int resource_manager::step(int state)
 int resource_manager::run()
 {
     int state = RM_GETTING_CS_IP;
-    while (state != RM_STOP)
+    while (state != RM_STOP) {
         state = step(state);
+        // A change that keeps the daemon away from the CS is undone when its time is up, in
+        // whatever state the daemon is.
+        trial_tick();
+    }
     stop();
     return 0;
+}
+
+long resource_manager::trial_tick()
+{
+    return ops_.trial_tick ? ops_.trial_tick() : -1;
+}
+
+// The select() timeout: the recovery timeout, or less when a change on trial runs out sooner.
+unsigned resource_manager::listening_wait()
+{
+    long left = trial_tick();
+    if (left < 0 || static_cast<unsigned long>(left) >= recovery_timeout_)
+        return recovery_timeout_;
+    return left > 0 ? static_cast<unsigned>(left) : 1;
+}
+
+// With the tunnel up, a change on trial (or a revert) is confirmed by the CS answering a ping
+// through the tunnel, at its tunnel address. The ping waits no longer than the trial has left.
+void resource_manager::confirm_trial_by_ping()
+{
+    if (!ops_.trial_awaits_cs || !ops_.ping || expected_cs_address_ == 0 || !ops_.trial_awaits_cs())
+        return;
+    long left = trial_tick();
+    unsigned wait = left >= 1 && left < static_cast<long>(PING_WAIT) ? static_cast<unsigned>(left) : PING_WAIT;
+    if (ops_.ping(expected_cs_address_, wait))
+        ops_.trial_heard_from_cs(TRIAL_HEARD_BY_PING);
 }
 
 resource_manager::outcome resource_manager::getting_cs_ip()
@@ -390,8 +423,11 @@ resource_manager::outcome resource_manager::listening()
 {
     qm_log(LOG_NOTICE, "Ready for incoming messages.");
     log_rm_state(RM_LISTENING, 0);
+    // Having got here, an updated module has shown that it works.
+    if (ops_.commit_module_update)
+        call(ops_.commit_module_update);
     for (int c = 1;; ++c) {
-        int ready = call(ops_.select, managing_socket_, recovery_timeout_);
+        int ready = call(ops_.select, managing_socket_, listening_wait());
         int select_error = errno;
         if (ready <= 0) {
             if (call(ops_.tunnel_status) != 1) {
@@ -408,6 +444,7 @@ resource_manager::outcome resource_manager::listening()
                 close_managing_socket();
                 return outcome::address_changed;
             }
+            confirm_trial_by_ping();
         } else {
             int fd = call(ops_.accept_control_connection, managing_socket_);
             if (fd < 0) {
@@ -436,6 +473,8 @@ bool resource_manager::serve_control_request(int fd)
     std::string request;
     if (!call(ops_.read_message, fd, request))
         return false;
+    if (ops_.trial_heard_from_cs)
+        ops_.trial_heard_from_cs(TRIAL_HEARD_BY_REQUEST);
     std::string response;
     if (!call(ops_.process_control_msg, request, response)) {
         if (errno == QM_ERR_VERSION_MISMATCH)

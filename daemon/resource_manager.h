@@ -71,6 +71,9 @@ private:
     void compute_expected_cs_address();
     void close_managing_socket();
     void note_stranger();
+    long trial_tick();
+    unsigned listening_wait();
+    void confirm_trial_by_ping();
     void pause(unsigned seconds) { sleep_seconds(seconds); }
 
     rm_operations ops_;

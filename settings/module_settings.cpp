@@ -41,6 +41,9 @@ const module_key module_keys[] = {
     {"MOD_QUILLMESH_RECOVERY_TIMEOUT", [](module_settings& s) -> field { return &s.recovery_timeout; }, true},
     {"MOD_QUILLMESH_RECOVERY_COUNTER", [](module_settings& s) -> field { return &s.recovery_counter; }, true},
     {"MOD_QUILLMESH_START_DELAY_MAX", [](module_settings& s) -> field { return &s.start_delay_max; }, true},
+    {"MOD_QUILLMESH_CHANGE_TRIAL", [](module_settings& s) -> field { return &s.change_trial; }, false},
+    // Read by the updater and the supervisor; kept here so that the daemon's saves keep it.
+    {"MOD_QUILLMESH_UPDATE_TRIAL", [](module_settings& s) -> field { return &s.update_trial; }, false},
 };
 
 using tunnel_key = key_row<tunnel_settings>;
@@ -164,6 +167,18 @@ unsigned settings_start_delay_max()
     module_settings s;
     module_settings_load(s);
     return s.start_delay_max < START_DELAY_LIMIT ? s.start_delay_max : START_DELAY_LIMIT;
+}
+
+unsigned settings_change_trial()
+{
+    constexpr unsigned DEFAULT_SECONDS = 300;
+    // Shorter than this, a good change could be undone before the tunnel is back after it.
+    constexpr unsigned MIN_SECONDS = 10;
+    module_settings s;
+    module_settings_load(s);
+    if (s.change_trial == 0)
+        return DEFAULT_SECONDS;
+    return s.change_trial < MIN_SECONDS ? MIN_SECONDS : s.change_trial;
 }
 
 void settings_tunnel_device(char* buffer)

@@ -23,6 +23,8 @@ struct module_settings {
     unsigned recovery_timeout = 0;
     unsigned recovery_counter = 0;
     unsigned start_delay_max = 0;
+    unsigned change_trial = 0;
+    unsigned update_trial = 0;
 };
 
 struct tunnel_settings {
@@ -60,6 +62,9 @@ void settings_recovery(unsigned* timeout, unsigned* counter);
 // MOD_QUILLMESH_START_DELAY_MAX: seconds, at most START_DELAY_LIMIT (a larger value counts as that).
 constexpr unsigned START_DELAY_LIMIT = 3600;
 unsigned settings_start_delay_max();
+// Seconds a network change stays on trial (MOD_QUILLMESH_CHANGE_TRIAL): 300 when absent or 0,
+// at least 10.
+unsigned settings_change_trial();
 // Copies QUILLMESH_TUNDEV, terminated, into a buffer of at least TUNNEL_DEVICE_MAX + 1 bytes.
 // A longer name is refused with a log line and read as an empty text, as an absent one is.
 constexpr size_t TUNNEL_DEVICE_MAX = 10;

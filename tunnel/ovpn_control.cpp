@@ -169,7 +169,7 @@ int ovpn_credentials_delete()
     return 1;
 }
 
-int ping_host(const char* host)
+int ping_host(const char* host, unsigned wait_seconds)
 {
     // The host goes into a shell command line: only address and host name characters pass.
     if (is_empty_text(host) || strspn(host, "0123456789.-abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ") !=
@@ -177,7 +177,7 @@ int ping_host(const char* host)
         qm_log(LOG_ERR, "Refusing to ping the invalid host name '%s'.", host ? host : "");
         return 2;
     }
-    return run_shell(std::string("ping ") + host + " -c 1 -W 10");
+    return run_shell(std::string("ping ") + host + " -c 1 -W " + std::to_string(wait_seconds));
 }
 
 int cs_reachable()

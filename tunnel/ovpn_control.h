@@ -44,7 +44,7 @@ int ovpn_credentials_present();
 // 1 when all three credential files were removed (stops at the first failure).
 int ovpn_credentials_delete();
 
-// Exit status of "ping <host> -c 1 -W 10" (0 = answered).
-int ping_host(const char* host);
+// Exit status of "ping <host> -c 1 -W <wait_seconds>" (0 = answered).
+int ping_host(const char* host, unsigned wait_seconds = 10);
 // 1 when the CS address of the tunnel settings answers a ping.
 int cs_reachable();

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "common/handles.h"
 #include "common/file_util.h"
@@ -13,6 +15,7 @@
 #include "common/private_dir.h"
 #include "common/system.h"
 #include "common/validate.h"
+#include "trial/network_trial.h"
 
 const char* const STAGING_DIR = "/tmp/vpn_module_tbd/";
 const char* const STAGING_MODULE_DIR = "/tmp/vpn_module_tbd/module/";
@@ -27,6 +30,9 @@ const char* const PACKAGE_NAME_SUFFIX = ".tgz";
 const char* const SIGNATURE_SUFFIX = ".sig";
 // Where a package signing key is installed, the updater refuses packages without a signature.
 const char* const SIGNING_KEY = "/opt/quillmesh/etc/package_signing.pem";
+// An update on trial: the marker grafter writes and the old tree it keeps until the commit.
+const char* const TRIAL_MARKER = "/opt/.quillmesh.trial";
+const char* const KEPT_TREE = "/opt/.quillmesh.prev";
 
 const char* const MSG_UPDATE_COMMAND = "Update command: %s";
 const char* const MSG_MODULE_FAILED = "Not able to update module: ";
@@ -59,6 +65,23 @@ bool is_safe_url(const std::string& url)
             return false;
     }
     return true;
+}
+}  // namespace
+
+namespace {
+// The names of the regular files in the directory.
+std::vector<std::string> regular_files(const std::string& directory)
+{
+    std::vector<std::string> names;
+    dir_ptr listing(opendir(directory.c_str()));
+    while (listing) {
+        struct dirent* entry = readdir(listing.get());
+        if (!entry)
+            break;
+        if (is_regular_file(directory, *entry))
+            names.push_back(entry->d_name);
+    }
+    return names;
 }
 }  // namespace
 
@@ -118,8 +141,15 @@ bool module_install()
 
 void apply_staged_files()
 {
-    bool restored = claim_staging_dir(STAGING_CONFIG_DIR, false) &&
-                    run_for_each_file(STAGING_CONFIG_DIR, "restore", MSG_CONFIG_FAILED);
+    bool restored = false;
+    std::vector<std::string> configs;
+    if (claim_staging_dir(STAGING_CONFIG_DIR, false)) {
+        // A configuration goes on trial before restore takes it: the router's settings files are
+        // kept, and put back unless the CS is heard from again after the reboot.
+        configs = regular_files(STAGING_CONFIG_DIR);
+        if (configs.empty() || network_trial_begin(config_settings_files(configs), "reboot", true))
+            restored = run_for_each_file(STAGING_CONFIG_DIR, "restore", MSG_CONFIG_FAILED);
+    }
     if (claim_staging_dir(STAGING_SCRIPT_DIR, false))
         run_for_each_file(STAGING_SCRIPT_DIR, "bash", MSG_SCRIPT_FAILED);
     module_install();
@@ -127,8 +157,12 @@ void apply_staged_files()
     std::string staging = STAGING_DIR;
     staging.pop_back();
     remove_tree(staging);
-    if (restored)
+    if (restored) {
+        // The configuration takes effect with the reboot: the daemon started after it confirms it.
+        if (!configs.empty())
+            network_trial_hold();
         run_shell("reboot");
+    }
 }
 
 int module_download(const std::string& base_url)
@@ -163,4 +197,18 @@ int module_download(const std::string& base_url)
         return 0;
     }
     return 1;
+}
+
+void commit_module_update()
+{
+    struct stat st;
+    if (lstat(TRIAL_MARKER, &st) != 0)
+        return;
+    qm_log(LOG_NOTICE, "Module update committed.");
+    // The kept tree goes first: a marker without its tree is only cleared by whoever finds it.
+    if (!remove_tree(KEPT_TREE))
+        qm_log(LOG_ERR, "Failed to remove %s: %s", KEPT_TREE, strerror(errno));
+    else if (remove(TRIAL_MARKER) != 0)
+        qm_log(LOG_ERR, "Failed to remove %s: %s", TRIAL_MARKER, strerror(errno));
+    run_shell("sync");
 }

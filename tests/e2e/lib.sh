@@ -197,8 +197,49 @@ e2e_tunnel_addr() {
 e2e_control() { # message [source address|-]
     local src=${2:-$CS_TUNNEL_ADDR} args=()
     [ "$src" != - ] && args=(--source "$src")
-    "$QM_PEER" $E2E_PY "$E2E_PEERS/control_client.py" "${args[@]}" --timeout 90 \
+    "$QM_PEER" $E2E_PY "$E2E_PEERS/control_client.py" "${args[@]}" --timeout "${E2E_CONTROL_TIMEOUT:-90}" \
         "$(e2e_tunnel_addr)" $CONTROL_PORT "$1"
+}
+
+# Sends the message once a second (3 s for each answer) until the router answers, at most SECONDS
+# long; prints the answer, or "no response" and fails.
+e2e_control_until_answer() { # message seconds
+    local end=$(($(date +%s) + $2)) answer
+    while :; do
+        answer=$(E2E_CONTROL_TIMEOUT=3 e2e_control "$1" 2>/dev/null)
+        case "$answer" in "{"*) echo "$answer"; return 0 ;; esac
+        [ "$(date +%s)" -ge "$end" ] && { echo "no response"; return 1; }
+        sleep 1
+    done
+}
+
+# A LAN setup request (11) for eth0 with the DHCP pool .100 to .200 of its network.
+e2e_lan_request() { # address netmask network
+    local pool=${3%.*}
+    printf '{"H":{"V":113},"B":[{"T":11,"DT":[{"11-1":"%s","11-2":"%s","11-3":"eth0","11-4":"%s","11-5":"1","11-6":"%s.100","11-7":"%s.200"}]}]}' \
+        "$3" "$2" "$1" "$pool" "$pool"
+}
+E2E_INVENTORY='{"H":{"V":113},"B":[{"T":15,"DT":{}}]}'
+E2E_TRIAL_MARKER=/var/data/quillmesh_certs/trial/network.marker
+
+# A first start with network changes on trial for SECONDS.
+e2e_trial_start() { # seconds
+    e2e_prepare MOD_QUILLMESH_CHANGE_TRIAL="$1"
+    e2e_start_peers
+    e2e_start_ovpn_server
+    e2e_install_module
+    e2e_wait_log "Ready for incoming messages." 90 || die "the daemon did not reach \"Ready for incoming messages.\""
+}
+
+# Sends the inventory request until the router answers (E2E_ANSWER), at most TRIAL + MARGIN
+# seconds after the bad change at time SINCE; prints the time it took as a figure and checks it.
+e2e_answers_again() { # what since trial margin
+    E2E_ANSWER=$(e2e_control_until_answer "$E2E_INVENTORY" $(($3 + $4)))
+    local elapsed
+    elapsed=$(e2e_elapsed "$2" "$(e2e_now)")
+    note "FIGURE $1 -> router answers the CS again: $elapsed s (trial $3 s)"
+    check "answers again within the trial time and $4 s, not before the trial ran out" \
+        awk -v e="$elapsed" -v t="$3" -v m="$4" 'BEGIN { exit !(e >= t && e <= t + m) }'
 }
 
 # Types of the requests that the test servers received, in order, blank-separated; SERVER is

@@ -165,7 +165,7 @@ eth restart"
   '
   in_sandbox "restore stand-in" '
     printf "WLAN_IPADDR=10.1.0.1\nWLAN_ENABLED=1\nETH2_IPADDR=10.2.0.1\n" >/etc/settings.wlan
-    printf "ETH_IPADDR=10.0.0.1\nETH2_NETMASK=255.255.0.0\nWIFI_AP_IPADDR=10.3.0.1\nOTHER=1\nnot a setting\n" >/tmp/lan
+    printf "ETH_IPADDR=10.0.0.1\nETH2_NETMASK=255.255.0.0\nWIFI_AP_IPADDR=10.3.0.1\nOTHER=1\nnot a setting\nPPP_ENABLED=0\nBACKRT_ENABLED=1\n" >/tmp/lan
     /usr/sbin/restore /tmp/lan; rc=$?
     check "restore succeeds" same "$rc" 0
     check "existing key replaced in place" same "$(head -1 /etc/settings.eth)" ETH_IPADDR=10.0.0.1
@@ -176,6 +176,8 @@ WLAN_ENABLED=1
 ETH2_IPADDR=10.2.0.1"
     check "WIFI_AP keys go to settings.wifi_ap" same "$(cat /etc/settings.wifi_ap)" WIFI_AP_IPADDR=10.3.0.1
     check "unknown keys ignored" sh -c "! grep -q OTHER /etc/settings.*"
+    check "PPP and BACKRT keys go to their files" same "$(cat /etc/settings.ppp /etc/settings.backrt)" "PPP_ENABLED=0
+BACKRT_ENABLED=1"
     echo 2 >/var/sandbox/restore.rc
     printf "ETH_IPADDR=10.9.9.9\n" >/tmp/lan2
     restore /tmp/lan2; rc=$?
@@ -212,6 +214,25 @@ ETH2_IPADDR=10.2.0.1"
     check "tunnel device has its address" sh -c "ifconfig tun7 | grep -q \"inet addr:10.8.0.1 \""
     check "CS side answers through the tunnel" ping -c 1 -W 5 10.8.0.2
     check "calls recorded" same "$(head -1 /var/sandbox/calls/openvpnd)" --version
+  '
+  in_sandbox "settings take effect when a service restarts or the router boots" '
+    ip link add eth0 type veth peer name eth0-peer
+    printf "ETH_IPADDR=10.99.0.100\nETH_NETMASK=255.255.255.128\n" >/tmp/lan && restore /tmp/lan
+    check "restore alone changes no interface" same "$(ip -4 -o addr show eth0)" ""
+    service eth restart
+    check "eth restart: eth0 as in settings.eth" sh -c "ip -4 -o addr show eth0 | grep -q \" 10.99.0.100/25 \""
+    check "its route wins for the WAN next hop" sh -c "ip route get 10.99.0.1 | grep -q \" dev eth0 \""
+    printf "PPP_ENABLED=0\n" >/tmp/wan && restore /tmp/wan && service ppp restart
+    check "ppp restart with PPP_ENABLED=0: no default route" same "$(ip route show default)" ""
+    printf "PPP_ENABLED=\nETH_IPADDR=192.168.1.1\nETH_NETMASK=255.255.255.0\n" >/tmp/back && restore /tmp/back
+    cp /bin/sleep /tmp/quillmeshd && (/tmp/quillmeshd 60 &)
+    touch /var/sandbox/reboot.boots
+    reboot
+    for i in $(seq 1 100); do [ -s /var/sandbox/calls/boot ] && break; sleep 0.05; done
+    check "reboot plays a boot" same "$(cat /var/sandbox/calls/boot)" boot
+    check "the boot ends quillmeshd" sh -c "! ps | grep -v grep | grep -q quillmeshd"
+    check "the boot applies every setting" sh -c "ip route show default | grep -q \"via 10.99.0.1 dev wan0\" &&
+      ip -4 -o addr show eth0 | grep -q \" 192.168.1.1/24 \""
   '
   in_sandbox "reboot only records" '
     reboot; /sbin/reboot -f; /usr/sbin/halt; poweroff; shutdown -r now; systemctl reboot; /sbin/init 6

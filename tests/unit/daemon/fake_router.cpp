@@ -145,6 +145,23 @@ rm_operations fake_router::table()
         fenced_for = cs_address;
         return true;
     };
+    ops.trial_tick = [this] {
+        ++trial_ticks;
+        return trial_left;
+    };
+    ops.trial_awaits_cs = [this] { return trial_waits; };
+    ops.trial_heard_from_cs = [this](const char* how) {
+        if (!trial_waits)
+            return;
+        calls.push_back("trial_heard_from_cs");
+        heard.push_back(how);
+    };
+    ops.ping = [this](uint32_t address, unsigned wait_seconds) {
+        calls.push_back("ping");
+        pinged.push_back(address);
+        ping_waits.push_back(wait_seconds);
+        return ping_answers;
+    };
     ops.apply_staged_files = [this] { next("apply_staged_files"); };
     ops.module_download = [this](const std::string& base_url) {
         base_urls.push_back(base_url);

@@ -70,6 +70,17 @@ public:
     std::string tunnel_netmask = "255.255.255.0";
     std::string response = "{\"B\":[{\"T\":14,\"ER\":0,\"I\":0}],\"H\":{\"V\":113}}";
 
+    // A network change on trial: the seconds it has left (-1: none), whether it waits to hear
+    // from the CS, and whether the CS answers a ping. While it waits, "trial_heard_from_cs" and
+    // "ping" join `calls`.
+    long trial_left = -1;
+    bool trial_waits = false;
+    bool ping_answers = true;
+    unsigned trial_ticks = 0;
+    std::vector<std::string> heard; // the texts handed to trial_heard_from_cs
+    std::vector<uint32_t> pinged;
+    std::vector<unsigned> ping_waits;
+
 private:
     reply next(const std::string& op);
     std::map<std::string, std::deque<reply>> scripts_;

@@ -471,6 +471,18 @@ TEST_F(ResourceManager, CheckingCredentialsClosesAManagingSocketLeftOpen)
 
 // --- State 8 --------------------------------------------------------------------------------
 
+TEST_F(ResourceManager, ReachingListeningCommitsAModuleUpdateBeforeServing)
+{
+    rm_operations ops = router.table();
+    ops.commit_module_update = [this] { router.calls.push_back("commit_module_update"); };
+    rm_ = std::make_unique<resource_manager>(ops, 7, 3);
+    router.script("create_managing_socket", { { 5 } });
+    ASSERT_EQ(rm_->step(RM_CREATING_MANAGING_SOCKET), RM_LISTENING);
+    router.calls.clear();
+    EXPECT_THROW(rm_->step(RM_LISTENING), script_end);
+    EXPECT_EQ(router.calls, (std::vector<std::string> { "commit_module_update", "select" }));
+}
+
 TEST_F(ResourceManager, AnsweredRequestIsWrittenLoggedAndItsFilesApplied)
 {
     resource_manager& rm = listening_manager();
@@ -662,6 +674,74 @@ TEST_F(ResourceManager, FailedAcceptIsLoggedAndListeningGoesOn)
     EXPECT_THROW(rm.step(RM_LISTENING), script_end);
     EXPECT_TRUE(log.contains(LOG_ERR, "main: error on accept: " + std::to_string(EMFILE)));
     EXPECT_EQ(state_lines().back(), state_line(RM_LISTENING, 1));
+}
+
+// --- A network change on trial ---------------------------------------------------------------
+
+TEST_F(ResourceManager, ChangeOnTrialIsConfirmedByAControlRequestFromTheCsOnly)
+{
+    router.trial_waits = true;
+    resource_manager& rm = listening_manager();
+    router.script("select", { { 1 }, { 1 } });
+    router.script("accept_control_connection", { { 9 }, { 10 } });
+    router.script("peer_address", { { 0, 0, ipv4("10.8.0.7") }, { 0, 0, ipv4("10.8.0.1") } });
+    router.script("process_control_msg", { { 1 } });
+    EXPECT_THROW(rm.step(RM_LISTENING), script_end);
+    // Heard as soon as the request is read, before it is processed (it may itself be a change).
+    EXPECT_EQ(router.calls,
+        (std::vector<std::string> { "select", "accept_control_connection", "peer_address", "select",
+            "accept_control_connection", "peer_address", "set_receive_timeout", "read_message",
+            "trial_heard_from_cs", "process_control_msg", "ovpn_write", "apply_staged_files", "select" }));
+    EXPECT_EQ(router.heard, (std::vector<std::string> { "a control request from CS arrived" }));
+}
+
+TEST_F(ResourceManager, ChangeOnTrialIsConfirmedByTheCsAnsweringAPingThroughTheTunnel)
+{
+    resource_manager& rm = listening_manager();
+    auto one_timeout = [&] {
+        router.script("select", { { 0 } });
+        router.script("tunnel_status", { { 1 } });
+        EXPECT_THROW(rm.step(RM_LISTENING), script_end);
+    };
+    one_timeout(); // nothing waits: nothing is pinged
+    EXPECT_TRUE(router.pinged.empty());
+    router.trial_waits = true;
+    router.ping_answers = false;
+    one_timeout();
+    EXPECT_EQ(router.pinged, (std::vector<uint32_t> { ipv4("10.8.0.1") })); // the CS's tunnel address
+    EXPECT_TRUE(router.heard.empty());
+    router.ping_answers = true;
+    router.trial_left = 4; // the ping waits no longer than the trial has left
+    one_timeout();
+    EXPECT_EQ(router.heard, (std::vector<std::string> { "CS answered a ping through the tunnel" }));
+    EXPECT_EQ(router.ping_waits, (std::vector<unsigned> { 10, 4 }));
+}
+
+TEST_F(ResourceManager, ChangeOnTrialShortensTheWaitForRequestsToItsDeadline)
+{
+    resource_manager& rm = listening_manager(7, 3);
+    const struct {
+        long left;
+        unsigned wait;
+    } cases[] = { { -1, 7 }, { 100, 7 }, { 7, 7 }, { 2, 2 }, { 0, 1 } };
+    for (const auto& c : cases) {
+        router.trial_left = c.left;
+        router.select_timeouts.clear();
+        router.script("select", { { 0 } });
+        router.script("tunnel_status", { { 1 } });
+        EXPECT_THROW(rm.step(RM_LISTENING), script_end);
+        EXPECT_EQ(router.select_timeouts.front(), c.wait) << c.left << " s left";
+    }
+}
+
+TEST_F(ResourceManager, ChangeOnTrialIsCheckedBetweenStates)
+{
+    // A change that keeps the daemon out of the listening state is still undone in time.
+    resource_manager& rm = manager();
+    router.script("obtain_cs_ip", { { 1 } });
+    router.script("ovpn_credentials_present", { { 1 } });
+    EXPECT_EQ(run_until_script_ends(rm), "ovpn_restart");
+    EXPECT_EQ(router.trial_ticks, 2u);
 }
 
 // --- States 9 and 10 ------------------------------------------------------------------------

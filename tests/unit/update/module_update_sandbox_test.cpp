@@ -17,7 +17,9 @@
 
 #include "common/file_util.h"
 #include "common/system.h"
+#include "common/trial_marker.h"
 #include "support/test_support.h"
+#include "trial/network_trial.h"
 
 namespace {
 const std::string RECORD = "/var/log/update_record";
@@ -68,7 +70,8 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(in_sandbox()) << "this test changes /tmp and /opt and runs only in the router sandbox";
-        ASSERT_EQ(0, sh("rm -rf /tmp/vpn_module_tbd /tmp/vpn_module /opt/* " + RECORD));
+        ASSERT_EQ(0, sh("rm -rf /tmp/vpn_module_tbd /tmp/vpn_module /opt/* /opt/.[!.]* /var/data/quillmesh_certs " + RECORD));
+        network_trial_at_start();
     }
 
     void stage(const std::string& kind, const std::string& name, const std::string& content)
@@ -80,6 +83,22 @@ protected:
     log_capture log;
 };
 }  // namespace
+
+// The daemon in "Listening" commits an update on trial: the kept tree (whose links are removed,
+// never followed) and then the marker go; without a marker nothing happens.
+TEST_F(module_update_sandbox, the_commit_removes_the_kept_tree_and_the_marker_once)
+{
+    ASSERT_EQ(0, sh("mkdir -p /opt/quillmesh/etc /opt/.quillmesh.prev/etc /var/data/precious && "
+                    "touch /var/data/precious/file && ln -s /var/data/precious /opt/.quillmesh.prev/link && "
+                    "echo KEPT=/opt/.quillmesh.prev > /opt/.quillmesh.trial"));
+    commit_module_update();
+    EXPECT_EQ(std::vector<std::string>{}, matching_paths("/opt/.quillmesh*"));
+    EXPECT_TRUE(file_exists("/var/data/precious/file"));
+    commit_module_update();
+    EXPECT_EQ(1u, log.lines().size());
+    EXPECT_TRUE(log.contains(LOG_NOTICE, "Module update committed."));
+    sh("rm -rf /var/data/precious");
+}
 
 TEST_F(module_update_sandbox, a_missing_directory_is_false_and_silent)
 {
@@ -138,6 +157,7 @@ TEST_F(module_update_sandbox, a_failing_restore_suppresses_the_reboot_but_not_th
               calls);
     EXPECT_TRUE(log.contains(LOG_ERR, "Configuration not changed or not updated from a.cfg"));
     EXPECT_FALSE(file_exists("/tmp/vpn_module_tbd"));
+    EXPECT_TRUE(network_trial_awaits_cs()); // on trial, and no reboot follows that this daemon would wait for
 }
 
 TEST_F(module_update_sandbox, restored_configuration_reboots_once_after_everything_else)
@@ -151,6 +171,11 @@ TEST_F(module_update_sandbox, restored_configuration_reboots_once_after_everythi
                                         "grafter /tmp/vpn_module_tbd/module/m.tgz", "reboot "}),
               record());
     EXPECT_FALSE(file_exists("/tmp/vpn_module_tbd"));
+    // On trial before restore ran; confirmed only by the daemon that starts after the reboot.
+    trial_marker marker;
+    EXPECT_TRUE(trial_marker_read("network", marker));
+    EXPECT_EQ(marker.apply, "reboot");
+    EXPECT_FALSE(network_trial_awaits_cs());
 }
 
 TEST_F(module_update_sandbox, an_empty_configuration_directory_reboots)
@@ -158,6 +183,7 @@ TEST_F(module_update_sandbox, an_empty_configuration_directory_reboots)
     ASSERT_EQ(0, sh("mkdir -p /tmp/vpn_module_tbd/config"));
     apply_staged_files();
     EXPECT_EQ(std::vector<std::string>{"reboot "}, record());
+    EXPECT_FALSE(file_exists(trial_marker_path("network"))); // nothing to put on trial
 }
 
 TEST_F(module_update_sandbox, a_lone_script_runs_without_reboot)
