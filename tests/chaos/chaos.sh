@@ -248,10 +248,11 @@ files_whole() {
 }
 
 # Nothing left behind once healed: no temporary file of an atomic save, no staging or work
-# directory of an update.
+# directory of an update, no update still on trial (reaching "Listening" commits it).
 nothing_left() {
     local left
-    left=$(find /opt/quillmesh/etc "$SSL_DIR" "$OVPN_DIR" -maxdepth 1 -name '.*.??????' 2>/dev/null; ls -d /tmp/vpn_module* 2>/dev/null)
+    left=$(find /opt/quillmesh/etc "$SSL_DIR" "$OVPN_DIR" -maxdepth 1 -name '.*.??????' 2>/dev/null
+        ls -d /tmp/vpn_module* /opt/.quillmesh.* 2>/dev/null)
     [ -z "$left" ] || VIOLATIONS+="left behind: $(echo $left); "
 }
 
