@@ -386,9 +386,12 @@ base_fds= base_rss= stranded=0
 for n in "${!plan[@]}"; do
     i=${plan[$n]}
     VIOLATIONS=
+    # The router's log says where each fault begins and ends.
+    logger -t chaos "fault $((n + 1)) ${names[$i]}: inject"
     eval "${injects[$i]}"
     hold "${holds[$n]}"
     files_whole
+    logger -t chaos "fault $((n + 1)) ${names[$i]}: clear"
     eval "${clears[$i]}"
     healed_ok=1
     if ! wait_healed "${bounds[$i]}"; then

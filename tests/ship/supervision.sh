@@ -78,6 +78,15 @@ check_eq "stop in the back-off: nothing left" "0 0" "$(counts)"
 check "... not even the pause" sh -c "! pgrep -x sleep"
 check "... nor the pid file" test ! -e $RUN_DIR/supervisor.pid
 
+# With a module update on trial (the marker grafter leaves) the cause of an end is logged too.
+printf 'DEADLINE=%s\nSTART=%s\n' $(($(date +%s) + 600)) "$(date +%s)" >/opt/.quillmesh.trial
+$INIT start >/dev/null
+pid=$(daemons)
+kill -SEGV "$pid"
+check "on trial: SIGSEGV logged" e2e_wait_log "quillmesh-supervisor: quillmeshd (pid $pid) was ended by signal 11 (SIGSEGV)" 5
+$INIT stop
+rm -f /opt/.quillmesh.trial
+
 $INIT start >/dev/null
 logged=$(restarts)
 $INIT stop
