@@ -35,5 +35,5 @@ ratio("BM_framing_socketpair/16777216", "BM_brace_test_one_pass/16777216",
 ratio("BM_framing_rescan_every_piece/1048576/iterations:1", "BM_framing_rescan_every_piece/524288/iterations:1",
       "rescanning the whole buffer after every piece, 1 MiB vs 512 KiB (twice the size)")
 PY
-# The whole daemon in the router sandbox, beside its baselines.
-"$ROOT/bench/e2e_figures.sh" "$BUILD"
+# The whole daemon in the router sandbox, beside its baselines (./qm bench: the packaged build).
+"$ROOT/bench/e2e_figures.sh" "${QM_BENCH_E2E_BUILD:-$BUILD}"

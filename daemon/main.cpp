@@ -1,5 +1,6 @@
 // Entry of quillmeshd: becomes a daemon, opens the log, starts up and runs the resource manager.
 #include "common/log.h"
+#include "common/system.h"
 #include "settings/module_settings.h"
 #include "daemon/operations.h"
 #include "daemon/prerequisites.h"
@@ -8,13 +9,40 @@
 #include "dialogue/device_cert.h"
 #include "trial/network_trial.h"
 
-#include <cstdlib>
-#include <exception>
+#include <fcntl.h>
 #include <unistd.h>
 
-int main()
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <exception>
+
+namespace {
+// After a regional power cut a whole fleet comes back at the same moment: a random pause of
+// 0..max seconds (in milliseconds) before the first contact with a DS spreads their starts.
+void start_delay(unsigned max_seconds)
 {
-    if (daemonize() != 0)
+    if (max_seconds == 0)
+        return;
+    uint32_t random = 0;
+    int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || read(fd, &random, sizeof random) != static_cast<ssize_t>(sizeof random))
+        random = static_cast<uint32_t>(time(nullptr)) ^ (static_cast<uint32_t>(getpid()) * 2654435761u);
+    if (fd >= 0)
+        close(fd);
+    uint32_t ms = random % (max_seconds * 1000 + 1);
+    qm_log(LOG_INFO, "Waiting %u.%03u s before the first contact with a DS.", ms / 1000, ms % 1000);
+    msleep(ms);
+}
+}  // namespace
+
+// "-f": stay in the foreground as the child of the module's supervisor (module/etc/init), which
+// starts the daemon again when it ends. Without it the daemon detaches as it always did.
+int main(int argc, char** argv)
+{
+    bool supervised = argc == 2 && strcmp(argv[1], "-f") == 0;
+    if (daemonize(supervised) != 0)
         return -1;
     setenv("PATH", "/bin:/sbin:/usr/bin:/usr/sbin", 0);
     qm_openlog();
@@ -46,6 +74,7 @@ int main()
     unsigned recovery_timeout = 0;
     unsigned recovery_counter = 0;
     settings_recovery(&recovery_timeout, &recovery_counter);
+    start_delay(settings_start_delay_max());
     resource_manager manager(real_operations(), recovery_timeout, recovery_counter);
     return manager.run();
 }

@@ -10,21 +10,22 @@
 
 #include "common/log.h"
 
-int daemonize()
+int daemonize(bool stay_child)
 {
-    pid_t pid = fork();
+    pid_t pid = stay_child ? 0 : fork();
     if (pid < 0) {
         qm_log(LOG_ERR, "fork: %s", strerror(errno));
         return -1;
     }
     if (pid > 0)
         _exit(0);
-    if (setsid() < 0) {
+    // A process group leader cannot begin a session; staying a child, it keeps the one it has.
+    if (setsid() < 0 && !(stay_child && errno == EPERM)) {
         qm_log(LOG_ERR, "setsid: %s", strerror(errno));
         return -1;
     }
     signal(SIGHUP, SIG_IGN);
-    pid = fork();
+    pid = stay_child ? 0 : fork();
     if (pid < 0) {
         qm_log(LOG_ERR, "fork: %s", strerror(errno));
         return -1;

@@ -40,6 +40,7 @@ const module_key module_keys[] = {
     {"MOD_QUILLMESH_SYSLOG_LEVEL", [](module_settings& s) -> field { return &s.syslog_level; }, true},
     {"MOD_QUILLMESH_RECOVERY_TIMEOUT", [](module_settings& s) -> field { return &s.recovery_timeout; }, true},
     {"MOD_QUILLMESH_RECOVERY_COUNTER", [](module_settings& s) -> field { return &s.recovery_counter; }, true},
+    {"MOD_QUILLMESH_START_DELAY_MAX", [](module_settings& s) -> field { return &s.start_delay_max; }, true},
     {"MOD_QUILLMESH_CHANGE_TRIAL", [](module_settings& s) -> field { return &s.change_trial; }, false},
 };
 
@@ -157,6 +158,13 @@ void settings_recovery(unsigned* timeout, unsigned* counter)
     module_settings_load(s);
     *timeout = s.recovery_timeout;
     *counter = s.recovery_counter;
+}
+
+unsigned settings_start_delay_max()
+{
+    module_settings s;
+    module_settings_load(s);
+    return s.start_delay_max < START_DELAY_LIMIT ? s.start_delay_max : START_DELAY_LIMIT;
 }
 
 unsigned settings_change_trial()

@@ -22,6 +22,7 @@ struct module_settings {
     unsigned syslog_level = 0;
     unsigned recovery_timeout = 0;
     unsigned recovery_counter = 0;
+    unsigned start_delay_max = 0;
     unsigned change_trial = 0;
 };
 
@@ -57,6 +58,9 @@ void tunnel_settings_release(tunnel_settings& settings);
 int settings_syslog_level();
 unsigned settings_recovery_timeout();
 void settings_recovery(unsigned* timeout, unsigned* counter);
+// MOD_QUILLMESH_START_DELAY_MAX: seconds, at most START_DELAY_LIMIT (a larger value counts as that).
+constexpr unsigned START_DELAY_LIMIT = 3600;
+unsigned settings_start_delay_max();
 // Seconds a network change stays on trial (MOD_QUILLMESH_CHANGE_TRIAL): 300 when absent or 0,
 // at least 10.
 unsigned settings_change_trial();

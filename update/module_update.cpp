@@ -172,8 +172,11 @@ int module_download(const std::string& base_url)
         qm_log(LOG_ERR, MSG_DOWNLOAD_FAILED, base_url.c_str());
         return 0;
     }
-    const std::string line = "curl --fail --insecure " + base_url + "/" + package + " --output " +
-                             STAGING_MODULE_DIR + package;
+    // A server that stops sending (hung, or a path that drops packets) would hold curl, and
+    // the daemon with it, for ever: a transfer that moves less than a byte a second for a
+    // minute is given up, and state 10 tries again.
+    const std::string line = "curl --fail --insecure --speed-limit 1 --speed-time 60 " + base_url + "/" + package +
+                             " --output " + STAGING_MODULE_DIR + package;
     qm_log(LOG_DEBUG, MSG_DOWNLOAD_COMMAND, line.c_str());
     if (run_shell(line) != 0) {
         qm_log(LOG_ERR, MSG_DOWNLOAD_FAILED, base_url.c_str());
@@ -182,7 +185,7 @@ int module_download(const std::string& base_url)
     if (!file_exists(SIGNING_KEY))
         return 1;
     const std::string signature = package + SIGNATURE_SUFFIX;
-    const std::string sig_line = "curl --fail --insecure " + base_url + "/" + signature + " --output " +
+    const std::string sig_line = "curl --fail --insecure --speed-limit 1 --speed-time 60 " + base_url + "/" + signature + " --output " +
                                  STAGING_MODULE_DIR + signature;
     qm_log(LOG_DEBUG, MSG_DOWNLOAD_COMMAND, sig_line.c_str());
     if (run_shell(sig_line) != 0) {

@@ -31,6 +31,7 @@ bool module_install();
 void apply_staged_files();
 
 // Downloads <base_url>/quillmesh.um.v4.tgz into /tmp/vpn_module_tbd/module/ with curl, and its
-// signature <base_url>/quillmesh.um.v4.tgz.sig when a package signing key is installed.
+// signature <base_url>/quillmesh.um.v4.tgz.sig when a package signing key is installed; a
+// transfer that stalls for a minute is given up.
 // 1 when the package was stored, 0 otherwise.
 int module_download(const std::string& base_url);

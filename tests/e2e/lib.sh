@@ -122,11 +122,13 @@ e2e_start_ovpn_server() {
 }
 e2e_stop_ovpn_server() { sh "$E2E_PEERS/ovpn_server.sh" stop "$E2E_CA"; }
 
-# The HTTPS module server of the CS, serving DIR/router_modules/.
-e2e_start_module_server() { # DIR
+# The HTTPS module server of the CS, serving DIR/router_modules/ for LIFETIME seconds (900); it
+# hangs on every request while $E2E_WORK/www.stall exists.
+e2e_start_module_server() { # DIR [LIFETIME]
     rm -f "$E2E_WORK/www.ready"
     "$QM_PEER" $E2E_PY "$E2E_PEERS/module_server.py" --root "$1" --bind $CS_ADDR --port 443 \
-        --log "$E2E_WORK/www.log" --ready "$E2E_WORK/www.ready" --lifetime 900 \
+        --log "$E2E_WORK/www.log" --ready "$E2E_WORK/www.ready" --lifetime "${2:-900}" \
+        --stall-flag "$E2E_WORK/www.stall" \
         >"$E2E_WORK/www.out" 2>&1 &
     e2e_wait_file "$E2E_WORK/www.ready" 20 || die "module server did not start: $(cat "$E2E_WORK/www.out")"
 }

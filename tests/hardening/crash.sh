@@ -34,10 +34,12 @@ restore_old() {
     done
 }
 
-# Kills every quillmeshd, looking again until none is left: a daemon caught while it detaches
-# may have a child that the first look did not see yet.
+# Kills the supervisor (which would start the daemon again) and every quillmeshd, looking
+# again until none is left: a daemon caught while it starts may have a child that the first
+# look did not see yet.
 stop_daemon() {
     local p pids
+    pkill -KILL -f '^/bin/sh /opt/quillmesh/etc/init supervise'
     pids=$(e2e_daemon_pids)
     while [ -n "$pids" ]; do
         for p in $pids; do kill -9 "$p" 2>/dev/null; done

@@ -32,6 +32,8 @@ Kinds:
   raw             the text of option "text", verbatim
   silence         read the request and answer nothing; hold the connection for `seconds`
                   (default 60) or until the device closes it
+  mute            accept the TCP connection and say nothing, not even the TLS handshake;
+                  hold it as silence does
   close           read the request and close without an answer
 Options:
   version   "H"."V" of a built answer (113)
@@ -275,7 +277,14 @@ class TlsServer:
         answer = self.script.take(self.name)
         kind = answer.get("kind", "good")
         try:
+            if kind == "mute":
+                self.record(server=self.name, event="muted", peer=peer, answer=kind)
+                hold(raw, float(answer.get("seconds", 60)))
+                return
             raw.settimeout(READ_TIMEOUT)
+            # The answer leaves at once, as from a server tuned for it: with Nagle's algorithm it
+            # would wait for the device's delayed acknowledgement of the session ticket before it.
+            raw.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             try:
                 conn = self.context(answer).wrap_socket(raw, server_side=True)
             except (ssl.SSLError, OSError) as e:

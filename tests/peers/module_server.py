@@ -5,16 +5,21 @@ Serves the files under --root (for example ROOT/router_modules/quillmesh.um.v4.t
 TLS with a throwaway self-signed certificate, answers 404 for anything else, and records
 each request as one line "METHOD PATH STATUS" in --log. Once it listens it writes its
 process number to --ready. It stops on SIGTERM, or by itself after --lifetime seconds.
+While the file --stall-flag names exists, it plays a hung server: a request is read and
+logged with the status "stalled", and no answer comes; the connection stays open for an hour
+or until the client closes it.
 """
 import argparse
 import http.server
 import os
+import select
 import signal
 import ssl
 import subprocess
 import sys
 import tempfile
 import threading
+import time
 
 
 def make_certificate(directory):
@@ -35,6 +40,7 @@ def main():
     parser.add_argument("--log", default=None)
     parser.add_argument("--ready", default=None)
     parser.add_argument("--lifetime", type=int, default=600)
+    parser.add_argument("--stall-flag", default=None)
     args = parser.parse_args()
 
     root = os.path.abspath(args.root)
@@ -58,11 +64,26 @@ def main():
         def log_message(self, fmt, *a):
             pass
 
+        def do_GET(self):
+            if not (args.stall_flag and os.path.exists(args.stall_flag)):
+                super().do_GET()
+                return
+            self.log_request("stalled")
+            self.close_connection = True
+            end = time.monotonic() + 3600
+            while time.monotonic() < end:
+                if select.select([self.connection], [], [], 1.0)[0]:
+                    try:
+                        if not self.connection.recv(4096):
+                            return
+                    except (ssl.SSLError, OSError):
+                        return
+
     with tempfile.TemporaryDirectory() as keys:
         cert, key = make_certificate(keys)
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(cert, key)
-        server = http.server.HTTPServer((args.bind, args.port), Handler)
+        server = http.server.ThreadingHTTPServer((args.bind, args.port), Handler)
         server.socket = context.wrap_socket(server.socket, server_side=True)
 
         def stop(*_):

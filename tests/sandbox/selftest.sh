@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks of the router sandbox, run on the machine itself (not inside a sandbox), because they
 # also look at what the sandbox leaves behind.
-#   selftest.sh isolation|syslog|standins|network|cleanup|var_checkout
+#   selftest.sh isolation|syslog|standins|network|cleanup|var_checkout|link
 set -uo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -61,7 +61,7 @@ assert_gone() { # id
   local id=$1
   [ -n "$id" ] || { fail "no sandbox id reported"; return; }
   if ip netns list | grep -q "^$id-"; then fail "$id: network namespace left behind"; fi
-  if grep -Eq "/$id(-r|-cs|/[^ ]*)? " /proc/self/mountinfo; then fail "$id: mount left behind"; fi
+  if grep -Eq "/$id(-r|-cs|-l|/[^ ]*)? " /proc/self/mountinfo; then fail "$id: mount left behind"; fi
   if [ -e "/run/$id" ]; then fail "$id: state directory left behind"; fi
   if [ -n "$(pgrep -f "qmsb-selftest-marker-$id " || true)" ]; then
     fail "$id: process left behind"
@@ -361,10 +361,71 @@ case_var_checkout() {
   fi
 }
 
+# The link emulator (QM_LINK) against its own settings: round trip and loss as ping measures
+# them, each direction's loss from its counters, the rate limit as the extra time a large frame
+# takes, and TCP through it (whole frames, no matter what the veth ends could offload).
+LINK_PRELUDE='
+between() { awk -v v="$1" -v lo="$2" -v hi="$3" "BEGIN { exit !(v >= lo && v <= hi) }"; }
+rtt() { sed -n "s|^rtt min/avg/max/mdev = \([0-9.]*\)/\([0-9.]*\)/\([0-9.]*\)/.*|\1 \2 \3|p"; }
+'
+case_link() {
+  local id
+  QM_LINK=delay=40,jitter=10,loss=10 in_sandbox "link emulator: delay, jitter and loss" "$LINK_PRELUDE"'
+    echo "$QM_SANDBOX_ID" >'"'$WORK/link-id'"'
+    check "link namespace named" same "$(ip netns list | grep -c "$QM_SANDBOX_ID")" 3
+    out=$(ping -c 400 -i 0.015 -q "$QM_CS_ADDR")
+    read -r min avg max < <(echo "$out" | rtt)
+    loss=$(echo "$out" | sed -n "s/.* \([0-9.]*\)% packet loss.*/\1/p")
+    check "round trip 2 x 40 ms on average ($avg ms)" between "$avg" 78 90
+    check "round trip at least 2 x (40 - 10) ms ($min ms)" between "$min" 59 100
+    check "round trips lost: 1 - 0.9 x 0.9 = 19% ($loss%)" between "$loss" 12 26
+    kill -USR1 "$(cat /var/sandbox/link.pid)"
+    sleep 0.2
+    while read -r dir _ passed _ lost _; do
+      check "$dir loses 10% ($lost of $((passed + lost)))" between $((lost * 1000 / (passed + lost))) 50 150
+    done </var/sandbox/link.stats
+    check "counters of both directions" same "$(wc -l </var/sandbox/link.stats)" 2
+  '
+  QM_LINK=3g,jitter=0,loss=0,rate=1000 in_sandbox "link emulator: preset, rate limit, TCP" "$LINK_PRELUDE"'
+    check "3g preset with overrides" same "$(head -n 4 /var/sandbox/link.settings | paste -sd " ")" \
+      "delay=150 jitter=0 loss=0 rate=1000"
+    read -r _ small _ < <(ping -c 5 -i 0.31 -q "$QM_CS_ADDR" | rtt)
+    read -r _ big _ < <(ping -c 5 -i 0.31 -q -s 1400 "$QM_CS_ADDR" | rtt)
+    check "round trip 2 x 150 ms ($small ms)" between "$small" 300 306
+    # A 1442-byte frame against a 98-byte one at 1,000 kbit/s: 2 x 10.75 ms more.
+    check "a large frame takes 21.5 ms more at the rate ($big - $small ms)" \
+      between "$(awk -v a="$big" -v b="$small" "BEGIN { print a - b }")" 19 25
+    head -c 100000 /dev/urandom >/tmp/sent
+    "$QM_PEER" python3 -c "
+import socket, sys
+s = socket.create_server((\"$QM_CS_ADDR\", 5001)); open(\"/tmp/ready\", \"w\").close()
+c, _ = s.accept(); f = open(\"/tmp/received\", \"wb\")
+while True:
+    b = c.recv(65536)
+    if not b: break
+    f.write(b)
+" &
+    while [ ! -e /tmp/ready ]; do sleep 0.05; done
+    start=$(date +%s%N)
+    python3 -c "
+import socket
+s = socket.create_connection((\"$QM_CS_ADDR\", 5001)); s.sendall(open(\"/tmp/sent\", \"rb\").read()); s.close()
+"
+    wait
+    took=$((($(date +%s%N) - start) / 1000000))
+    check "100 kB over TCP arrive whole" cmp -s /tmp/sent /tmp/received
+    check "and take 0.8 s or more at the rate ($took ms)" between "$took" 800 20000
+    kill -USR1 "$(cat /var/sandbox/link.pid)"
+    sleep 0.2
+    check "no frame too large for the emulator" same "$(grep -c " oversize 0 " /var/sandbox/link.stats)" 2
+  '
+  assert_gone "$(cat "$WORK/link-id")"
+}
+
 case "${1:-}" in
-  isolation | syslog | standins | network | cleanup | var_checkout) "case_$1" ;;
+  isolation | syslog | standins | network | cleanup | var_checkout | link) "case_$1" ;;
   *)
-    echo "usage: $0 isolation|syslog|standins|network|cleanup|var_checkout" >&2
+    echo "usage: $0 isolation|syslog|standins|network|cleanup|var_checkout|link" >&2
     exit 2
     ;;
 esac

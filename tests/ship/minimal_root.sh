@@ -70,7 +70,7 @@ for lib in libc.so.6 libm.so.6 libresolv.so.2; do
 done
 cp "$BUSYBOX" "$R/bin/busybox"
 for applet in sh ash cat cp mv rm ln mkdir chmod tar gzip grep cut head tail tr awk sleep usleep \
-    kill ls find; do
+    kill ls find logger; do
     ln -s busybox "$R/bin/$applet"
 done
 chmod 1777 "$R/tmp"
@@ -115,6 +115,18 @@ new_log | grep -q 'quillmeshd\[[0-9]*\]: started\.$' || fail 'no "started." in t
 new_log | grep -q 'quillmeshd\[[0-9]*\]: RM STATE: 1 (Getting CS IP)\. State counter: 0$' ||
     fail "no first state line in the log"
 ! new_log | grep -q 'Exiting\.\.\.' || fail "quillmeshd gave up at start-up"
+
+# The supervisor under busybox's shell: a killed daemon is started again, and said so.
+root_daemon=$(grep -lx quillmeshd /proc/[0-9]*/comm 2>/dev/null | cut -d/ -f3 || true)
+[ "$(echo $root_daemon | wc -w)" = 1 ] || fail "not one quillmeshd: $root_daemon"
+kill -KILL "$root_daemon"
+for _ in $(seq 50); do
+    grep -q "quillmesh-supervisor: quillmeshd (pid $root_daemon) was ended by signal 9 (SIGKILL)" /var/log/messages &&
+        [ "$(new_log | grep -c 'quillmeshd\[[0-9]*\]: started\.$')" = 2 ] && break
+    sleep 0.1
+done
+grep "quillmesh-supervisor" /var/log/messages || fail "the supervisor did not log the daemon's end"
+[ "$(new_log | grep -c 'quillmeshd\[[0-9]*\]: started\.$')" = 2 ] || fail "the killed daemon was not started again"
 
 chroot "$R" /opt/quillmesh/etc/init stop
 for dir in /proc/[0-9]*; do

@@ -23,6 +23,7 @@ TEST_F(ModuleSettings, RoundTripKeepsEveryFieldInTheFixedOrder)
                "MOD_QUILLMESH_SYSLOG_LEVEL=7\n"
                "MOD_QUILLMESH_RECOVERY_TIMEOUT=30\n"
                "MOD_QUILLMESH_RECOVERY_COUNTER=3\n"
+               "MOD_QUILLMESH_START_DELAY_MAX=120\n"
                "UNKNOWN_KEY=dropped\n");
     module_settings s;
     module_settings_load(s, module_path.c_str());
@@ -48,7 +49,8 @@ TEST_F(ModuleSettings, RoundTripKeepsEveryFieldInTheFixedOrder)
               "MOD_QUILLMESH_CONTROL_CHANNEL_PORT=0\n"
               "MOD_QUILLMESH_SYSLOG_LEVEL=7\n"
               "MOD_QUILLMESH_RECOVERY_TIMEOUT=30\n"
-              "MOD_QUILLMESH_RECOVERY_COUNTER=3\n");
+              "MOD_QUILLMESH_RECOVERY_COUNTER=3\n"
+              "MOD_QUILLMESH_START_DELAY_MAX=120\n");
 }
 
 TEST_F(ModuleSettings, MissingFileLoadsAsEmptyAndZero)

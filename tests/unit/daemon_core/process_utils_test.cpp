@@ -59,6 +59,30 @@ TEST(Daemonize, LeavesStandardStreamsOnDevNullAndWorksFromRoot)
     EXPECT_EQ(read_file(report), "/dev/null\n/dev/null\n/dev/null\n/\n18\n0\n");
 }
 
+// Under the module's supervisor: no fork, so the supervisor waits for the daemon itself and
+// learns how it ended.
+TEST(Daemonize, StaysTheChildOfItsStarterWhenSupervised)
+{
+    temp_dir dir;
+    std::string report = dir.file("report");
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        pid_t before = getpid();
+        if (daemonize(true) != 0)
+            _exit(3);
+        write_file(report, link_target("/proc/self/fd/1") + "\n" + std::to_string(getpid() == before) + "\n" +
+                               std::to_string(getsid(0) == getpid()) + "\n");
+        _exit(7);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 7);  // the daemon's own status reaches its starter
+    // The same process, streams on /dev/null, leading a session of its own.
+    EXPECT_EQ(read_file(report), "/dev/null\n1\n1\n");
+}
+
 TEST(Msleep, SleepsSecondsAndMilliseconds)
 {
     double half = seconds_of(500);

@@ -4,6 +4,7 @@
 #include <syslog.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -155,6 +156,18 @@ TEST_F(tunnel, restart_brings_the_tunnel_up_through_the_init_script)
     EXPECT_EQ(iface_has_address("tun0"), 0);
     EXPECT_EQ(tunnel_status(), 0);
     EXPECT_EQ(ovpn_stop(), 1);
+}
+
+// The address counts as soon as it is there, not at the next round of log queries.
+TEST_F(tunnel, the_tunnel_counts_as_up_as_soon_as_it_has_its_address)
+{
+    must_run("ip tuntap add dev tun0 mode tun && ip link set tun0 up");
+    must_run("(sleep 0.3; ip addr add 10.8.0.9/24 dev tun0) >/dev/null 2>&1 &");
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(wait_for_tunnel(1), 1);
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    run_shell("ip link del tun0");
+    EXPECT_LT(took.count(), 0.3 + 0.2);
 }
 
 TEST_F(tunnel, routes_are_added_and_deleted_through_the_tunnel_device)

@@ -306,7 +306,8 @@ TEST_F(module_download_sandbox, fetches_the_package_with_the_exact_command)
     write_file(WWW_ROOT + "/router_modules/quillmesh.um.v4.tgz", "package bytes\n");
     EXPECT_EQ(1, module_download(base_url()));
     EXPECT_EQ("package bytes\n", read_file("/tmp/vpn_module_tbd/module/quillmesh.um.v4.tgz"));
-    EXPECT_EQ((std::vector<log_line>{{LOG_DEBUG, "UM download command: curl --fail --insecure https://" + cs_address +
+    EXPECT_EQ((std::vector<log_line>{{LOG_DEBUG, "UM download command: curl --fail --insecure --speed-limit 1 "
+                                                     "--speed-time 60 https://" + cs_address +
                                                      "/router_modules/quillmesh.um.v4.tgz --output "
                                                      "/tmp/vpn_module_tbd/module/quillmesh.um.v4.tgz"}}),
               log.lines());
