@@ -123,5 +123,6 @@ rm_operations real_operations()
     ops.apply_staged_files = apply_staged_files;
     ops.module_download = module_download;
     ops.module_install = module_install;
+    ops.commit_module_update = commit_module_update;
     return ops;
 }

@@ -66,6 +66,8 @@ struct rm_operations {
     std::function<void()> apply_staged_files;
     std::function<int(const std::string& base_url)> module_download;
     std::function<bool()> module_install;
+    // Commits a module update on trial; called on entering "Listening". Optional.
+    std::function<void()> commit_module_update;
 };
 
 // The table wired to the router's real subsystems.

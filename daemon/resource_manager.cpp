@@ -423,6 +423,9 @@ resource_manager::outcome resource_manager::listening()
 {
     qm_log(LOG_NOTICE, "Ready for incoming messages.");
     log_rm_state(RM_LISTENING, 0);
+    // Having got here, an updated module has shown that it works.
+    if (ops_.commit_module_update)
+        call(ops_.commit_module_update);
     for (int c = 1;; ++c) {
         int ready = call(ops_.select, managing_socket_, listening_wait());
         int select_error = errno;

@@ -21,6 +21,7 @@
 #include "common/system.h"
 #include "grafter/package_check.h"
 #include "grafter/settings_merge.h"
+#include "grafter/trial.h"
 
 namespace {
 const char* const TMP_DIR = "/tmp";
@@ -230,20 +231,46 @@ bool is_valid_module_name(const std::string& name)
 bool install_module(const std::string& work, const std::string& name)
 {
     const std::string target = "/opt/" + name;
-    const std::string staged = "/opt/." + name + ".new";
     const std::string init = target + "/etc/init";
     const std::string settings = target + "/etc/settings";
     const std::string saved = work + "/settings." + name;
+    const std::string source = work + "/tree/" + name;
     // A link left at /opt/<name> counts as an installed module too, so that it is replaced.
     struct stat st;
     const bool existed = lstat(target.c_str(), &st) == 0;
+    // A module that ships etc/trial replacing an installed tree is put on trial: the old tree is
+    // kept as /opt/.<name>.prev. The new tree is staged right there, so that the exchange leaves
+    // the old one at its kept place in the same step. While an earlier trial is still open, the
+    // tree it kept (the last one that worked) stays kept and the tree on trial is dropped.
+    update_trial marker;
+    const bool pending = read_update_trial(name, marker);
+    const bool trial = existed && S_ISDIR(st.st_mode) && file_exists(source + "/etc/trial");
+    const bool keep_old = trial && !pending;
+    const std::string staged = keep_old ? kept_tree_path(name) : "/opt/." + name + ".new";
 
     // The new tree is copied beside the old one first; the old module is not touched until
     // the copy is complete.
-    run_shell("rm -rf " + staged);
-    if (run_shell("cp -rdf " + work + "/tree/" + name + " " + staged) != 0) {
+    if (keep_old)
+        remove_tree(staged);
+    else
+        run_shell("rm -rf " + staged);
+    if (run_shell("cp -rdf " + source + " " + staged) != 0) {
         run_shell("rm -rf " + staged);
         return false;
+    }
+    if (trial) {
+        if (keep_old) {
+            marker.kept = kept_tree_path(name);
+            marker.kept_inode = static_cast<unsigned long>(st.st_ino);
+        }
+        marker.start = static_cast<long>(time(nullptr));
+        marker.deadline = marker.start + trial_seconds(name, settings, staged + "/etc/settings");
+        // Written before the swap: from here on, a power cut leaves a trial that can be undone.
+        if (!write_update_trial(name, marker)) {
+            qm_log(LOG_ERR, "Update of %s refused: its trial marker cannot be written.", name.c_str());
+            run_shell("rm -rf " + staged);
+            return false;
+        }
     }
 
     if (existed) {
@@ -251,18 +278,24 @@ bool install_module(const std::string& work, const std::string& name)
         // Settings that cannot be saved would be lost: keep the old module then.
         if (file_exists(settings) && run_shell("cp " + settings + " " + saved) != 0) {
             run_shell("rm -rf " + staged);
+            if (keep_old)
+                remove(update_trial_marker_path(name).c_str());
             run_shell(init + " start");
             return false;
         }
     }
     if (!swap_in(staged, target, existed)) {
         run_shell("rm -rf " + staged);
+        if (keep_old)
+            remove(update_trial_marker_path(name).c_str());
         if (existed)
             run_shell(init + " start");
         return false;
     }
-    // After the exchange the old tree lies where the new one was copied.
-    run_shell("rm -rf " + staged);
+    // After the exchange the old tree lies where the new one was staged: kept for the trial, or
+    // removed.
+    if (!keep_old)
+        run_shell("rm -rf " + staged);
 
     run_shell("rm -rf /var/www/" + name + "; ln -s " + target + "/www /var/www/" + name);
     const std::string install = target + "/etc/install";
@@ -271,13 +304,21 @@ bool install_module(const std::string& work, const std::string& name)
     run_shell(init + " defaults");
     if (existed)
         merge_settings(settings.c_str(), saved.c_str());
-    if (file_exists(init))
-        run_shell(init + " start");
+    // A module on trial whose init script cannot even start it is taken back at once.
+    if (file_exists(init) && run_shell(init + " start") != 0 && trial) {
+        run_shell(init + " stop");
+        if (rollback_module(name, "the init script of the new module failed") == 0)
+            run_shell(init + " start");
+    }
     return true;
 }
 
 int grafter_main(int argc, char** argv)
 {
+    if (argc == 3 && std::string(argv[1]) == "--rollback")
+        return is_valid_module_name(argv[2]) ? rollback_module(argv[2], "requested by the supervisor") : 1;
+    if (argc == 4 && std::string(argv[1]) == "--rollback")
+        return is_valid_module_name(argv[2]) ? rollback_module(argv[2], argv[3]) : 1;
     if (argc != 2)
         return 1;
     int result = 1;

@@ -79,6 +79,7 @@ install -m 755 "$MODULE_SRC/etc/init" "$ROOT/etc/init"
 install -m 755 "$MODULE_SRC/etc/install" "$ROOT/etc/install"
 install -m 644 "$MODULE_SRC/etc/settings" "$ROOT/etc/settings"
 install -m 644 "$MODULE_SRC/etc/settings.ovpn" "$ROOT/etc/settings.ovpn"
+install -m 644 "$MODULE_SRC/etc/trial" "$ROOT/etc/trial"
 if [ -f "$MODULE_SRC/etc/init.ovpn" ]; then
     install -m 755 "$MODULE_SRC/etc/init.ovpn" "$ROOT/etc/init.ovpn"
 else

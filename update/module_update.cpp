@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -29,6 +30,9 @@ const char* const PACKAGE_NAME_SUFFIX = ".tgz";
 const char* const SIGNATURE_SUFFIX = ".sig";
 // Where a package signing key is installed, the updater refuses packages without a signature.
 const char* const SIGNING_KEY = "/opt/quillmesh/etc/package_signing.pem";
+// An update on trial: the marker grafter writes and the old tree it keeps until the commit.
+const char* const TRIAL_MARKER = "/opt/.quillmesh.trial";
+const char* const KEPT_TREE = "/opt/.quillmesh.prev";
 
 const char* const MSG_UPDATE_COMMAND = "Update command: %s";
 const char* const MSG_MODULE_FAILED = "Not able to update module: ";
@@ -193,4 +197,18 @@ int module_download(const std::string& base_url)
         return 0;
     }
     return 1;
+}
+
+void commit_module_update()
+{
+    struct stat st;
+    if (lstat(TRIAL_MARKER, &st) != 0)
+        return;
+    qm_log(LOG_NOTICE, "Module update committed.");
+    // The kept tree goes first: a marker without its tree is only cleared by whoever finds it.
+    if (!remove_tree(KEPT_TREE))
+        qm_log(LOG_ERR, "Failed to remove %s: %s", KEPT_TREE, strerror(errno));
+    else if (remove(TRIAL_MARKER) != 0)
+        qm_log(LOG_ERR, "Failed to remove %s: %s", TRIAL_MARKER, strerror(errno));
+    run_shell("sync");
 }

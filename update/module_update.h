@@ -35,3 +35,9 @@ void apply_staged_files();
 // transfer that stalls for a minute is given up.
 // 1 when the package was stored, 0 otherwise.
 int module_download(const std::string& base_url);
+
+// Commits an update of the module that is on trial (marker /opt/.quillmesh.trial, written by
+// grafter): logs "Module update committed." and removes the tree kept for going back
+// (/opt/.quillmesh.prev, never following a link), then the marker. Without a marker it does
+// nothing. Called when the daemon reaches "Listening".
+void commit_module_update();

@@ -28,6 +28,8 @@ check "the CS's package is installed" test -f /opt/quillmesh/www/e2e-update-mark
 check "a new daemon ($first_pid -> $(e2e_daemon_pids))" sh -c "[ '$(e2e_daemon_pids)' != '$first_pid' ] && [ \$(echo '$(e2e_daemon_pids)' | wc -w) -eq 1 ]"
 check_eq "module settings carried over" "MOD_QUILLMESH_CS_IP1=$CS_ADDR" "$(grep '^MOD_QUILLMESH_CS_IP1=' /opt/quillmesh/etc/settings)"
 check "staging and work directories cleaned" test ! -e /tmp/vpn_module_tbd
+e2e_wait_log "Module update committed." 10 || fail "the update was not committed"
+check "the update on trial committed: nothing of the old module kept" sh -c '! ls -d /opt/.quillmesh* 2>/dev/null | grep -q .'
 starts=$(grep -c 'quillmeshd\[[0-9]*\]: started\.$' "$E2E_LOG")
 check_eq "started twice" 2 "$starts"
 second=$(grep -n 'quillmeshd\[[0-9]*\]: started\.$' "$E2E_LOG" | sed -n 2p | cut -d: -f1)

@@ -471,6 +471,18 @@ TEST_F(ResourceManager, CheckingCredentialsClosesAManagingSocketLeftOpen)
 
 // --- State 8 --------------------------------------------------------------------------------
 
+TEST_F(ResourceManager, ReachingListeningCommitsAModuleUpdateBeforeServing)
+{
+    rm_operations ops = router.table();
+    ops.commit_module_update = [this] { router.calls.push_back("commit_module_update"); };
+    rm_ = std::make_unique<resource_manager>(ops, 7, 3);
+    router.script("create_managing_socket", { { 5 } });
+    ASSERT_EQ(rm_->step(RM_CREATING_MANAGING_SOCKET), RM_LISTENING);
+    router.calls.clear();
+    EXPECT_THROW(rm_->step(RM_LISTENING), script_end);
+    EXPECT_EQ(router.calls, (std::vector<std::string> { "commit_module_update", "select" }));
+}
+
 TEST_F(ResourceManager, AnsweredRequestIsWrittenLoggedAndItsFilesApplied)
 {
     resource_manager& rm = listening_manager();

@@ -50,7 +50,8 @@ TEST_F(ModuleSettings, RoundTripKeepsEveryFieldInTheFixedOrder)
               "MOD_QUILLMESH_SYSLOG_LEVEL=7\n"
               "MOD_QUILLMESH_RECOVERY_TIMEOUT=30\n"
               "MOD_QUILLMESH_RECOVERY_COUNTER=3\n"
-              "MOD_QUILLMESH_START_DELAY_MAX=120\n");
+              "MOD_QUILLMESH_START_DELAY_MAX=120\n"
+              "MOD_QUILLMESH_CHANGE_TRIAL=\n");
 }
 
 TEST_F(ModuleSettings, MissingFileLoadsAsEmptyAndZero)

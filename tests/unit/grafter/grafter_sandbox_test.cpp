@@ -40,6 +40,8 @@ struct module_spec {
     std::string settings = "A=1\n";
     bool with_init = true;
     bool with_install = true;
+    bool trial = false;     // ships etc/trial
+    int start_status = 0;   // exit status of "init start"
 };
 
 // A module tree whose scripts append "<name>-<version> <what> [<settings as one line>]" to
@@ -54,9 +56,13 @@ void make_module(const module_spec& m)
     const std::string tag = m.name + "-" + m.version;
     const std::string snapshot = "[$(tr '\\n' ' ' < /opt/" + m.name + "/etc/settings 2>/dev/null)]";
     if (m.with_init) {
-        write_file(dir + "/etc/init", "#!/bin/sh\necho \"" + tag + " $1 " + snapshot + "\" >> " + RECORD + "\n");
+        write_file(dir + "/etc/init", "#!/bin/sh\necho \"" + tag + " $1 " + snapshot + "\" >> " + RECORD +
+                                          "\n[ \"$1\" = start ] && exit " + std::to_string(m.start_status) +
+                                          "\nexit 0\n");
         chmod((dir + "/etc/init").c_str(), 0755);
     }
+    if (m.trial)
+        write_file(dir + "/etc/trial", "");
     if (m.with_install) {
         write_file(dir + "/etc/install", "#!/bin/sh\necho \"" + tag + " install $#\" >> " + RECORD + "\n");
         chmod((dir + "/etc/install").c_str(), 0755);
@@ -290,7 +296,8 @@ TEST_F(grafter_sandbox, reinstall_stops_saves_and_merges_after_defaults_before_s
               }),
               record());
     EXPECT_EQ("A=\"edited value\"\nB=2\nC=3\n", read_file("/opt/mod/etc/settings"));
-    EXPECT_FALSE(file_exists("/opt/.mod.new"));
+    // Without etc/trial nothing of the old module is kept.
+    EXPECT_EQ(std::vector<std::string>{}, matching_paths("/opt/.mod*"));
     expect_work_dirs_gone();
 }
 
@@ -383,4 +390,73 @@ TEST_F(grafter_sandbox, a_dangling_link_in_place_of_the_module_is_replaced)
     EXPECT_EQ(0, run_grafter({PACKAGE}));
     EXPECT_EQ("v2\n", installed_version("mod"));
     EXPECT_FALSE(file_exists("/opt/.mod.new"));
+}
+
+// A module that ships etc/trial keeps the tree it replaces, with its settings as they were, and
+// says so in the marker; the rollback exchanges the trees back and leaves nothing behind.
+TEST_F(grafter_sandbox, an_update_on_trial_keeps_the_old_tree_until_rolled_back)
+{
+    install_old("mod", "A=edited\nMOD_MOD_UPDATE_TRIAL=42\n");
+    make_module({"mod", "v2", "A=1\nMOD_MOD_UPDATE_TRIAL=600\n", true, true, true});
+    make_package(PACKAGE, {"mod"});
+    const long before = static_cast<long>(time(nullptr));
+    EXPECT_EQ(0, run_grafter({PACKAGE}));
+    EXPECT_EQ("v2\n", installed_version("mod"));
+    EXPECT_EQ("v1\n", read_file("/opt/.mod.prev/VERSION"));
+    EXPECT_EQ("A=edited\nMOD_MOD_UPDATE_TRIAL=42\n", read_file("/opt/.mod.prev/etc/settings"));
+    const auto marker = split_lines(read_file("/opt/.mod.trial"));
+    ASSERT_EQ(4u, marker.size());
+    EXPECT_EQ("KEPT=/opt/.mod.prev", marker[0]);
+    const long start = std::stol(marker[2].substr(6));
+    EXPECT_LE(before, start);
+    EXPECT_EQ("DEADLINE=" + std::to_string(start + 42), marker[3]);
+
+    ASSERT_EQ(0, sh("rm -f " + RECORD));
+    EXPECT_EQ(0, run_grafter({"--rollback", "mod"}));
+    EXPECT_EQ("v1\n", installed_version("mod"));
+    EXPECT_EQ("A=edited\nMOD_MOD_UPDATE_TRIAL=42\n", read_file("/opt/mod/etc/settings"));
+    EXPECT_EQ(std::vector<std::string>{"mod-v1 install 0"}, record());  // sets back what v2's changed
+    EXPECT_EQ(std::vector<std::string>{}, matching_paths("/opt/.mod*"));
+    EXPECT_EQ(1, run_grafter({"--rollback", "mod"}));
+}
+
+// A second update while the first is still on trial: what is kept is the last version that was
+// committed, not the one on trial.
+TEST_F(grafter_sandbox, an_update_during_an_open_trial_keeps_the_last_committed_tree)
+{
+    install_old("mod", "A=edited\n");
+    for (const char* version : {"v2", "v3"}) {
+        make_module({"mod", version, "A=1\n", true, true, true});
+        make_package(PACKAGE, {"mod"});
+        EXPECT_EQ(0, run_grafter({PACKAGE}));
+    }
+    EXPECT_EQ("v3\n", installed_version("mod"));
+    EXPECT_EQ("v1\n", read_file("/opt/.mod.prev/VERSION"));
+    EXPECT_EQ(0, run_grafter({"--rollback", "mod"}));
+    EXPECT_EQ("v1\n", installed_version("mod"));
+    EXPECT_EQ(std::vector<std::string>{}, matching_paths("/opt/.mod*"));
+}
+
+TEST_F(grafter_sandbox, an_update_on_trial_whose_init_fails_is_rolled_back_at_once)
+{
+    install_old("mod", "A=edited\n");
+    make_module({"mod", "v2", "A=1\n", true, true, true, 1});
+    make_package(PACKAGE, {"mod"});
+    EXPECT_EQ(0, run_grafter({PACKAGE}));
+    EXPECT_EQ("v1\n", installed_version("mod"));
+    EXPECT_EQ("mod-v1 start [A=edited ]", record().back());
+    EXPECT_EQ(std::vector<std::string>{}, matching_paths("/opt/.mod*"));
+}
+
+// A power cut after the marker was written but before the swap: the old module never left, and
+// the rollback only clears what the update staged.
+TEST_F(grafter_sandbox, a_rollback_of_an_update_cut_off_before_its_swap_keeps_the_old_module)
+{
+    install_old("mod", "A=edited\n");
+    ASSERT_EQ(0, sh("cp -r /opt/mod /opt/.mod.prev && echo v2 > /opt/.mod.prev/VERSION && "
+                    "printf 'KEPT=/opt/.mod.prev\\nKEPT_INODE='$(stat -c %i /opt/mod)'\\nSTART=1\\nDEADLINE=2\\n' "
+                    "> /opt/.mod.trial"));
+    EXPECT_EQ(0, run_grafter({"--rollback", "mod"}));
+    EXPECT_EQ("v1\n", installed_version("mod"));
+    EXPECT_EQ(std::vector<std::string>{}, matching_paths("/opt/.mod*"));
 }

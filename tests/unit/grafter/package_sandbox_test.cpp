@@ -112,7 +112,7 @@ TEST_F(module_package, holds_one_module_directory_with_programs_scripts_settings
     std::string listing = capture("tar -tzf " + PACKAGE + " | sed 's|/$||' | sort");
     for (const char* entry :
          {"quillmesh\n", "quillmesh/bin/quillmeshd\n", "quillmesh/bin/grafter\n", "quillmesh/etc/init\n",
-          "quillmesh/etc/install\n", "quillmesh/etc/settings\n", "quillmesh/etc/settings.ovpn\n",
+          "quillmesh/etc/install\n", "quillmesh/etc/trial\n", "quillmesh/etc/settings\n", "quillmesh/etc/settings.ovpn\n",
           "quillmesh/etc/ds_cert.crt\n", "quillmesh/www/index.html\n"})
         EXPECT_NE(std::string::npos, listing.find(entry)) << entry << "missing from\n" << listing;
     EXPECT_EQ("", capture("tar -tzf " + PACKAGE + " | grep -v '^quillmesh/' | grep -v '^quillmesh$'"));

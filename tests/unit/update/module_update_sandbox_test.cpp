@@ -70,7 +70,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(in_sandbox()) << "this test changes /tmp and /opt and runs only in the router sandbox";
-        ASSERT_EQ(0, sh("rm -rf /tmp/vpn_module_tbd /tmp/vpn_module /opt/* /var/data/quillmesh_certs " + RECORD));
+        ASSERT_EQ(0, sh("rm -rf /tmp/vpn_module_tbd /tmp/vpn_module /opt/* /opt/.[!.]* /var/data/quillmesh_certs " + RECORD));
         network_trial_at_start();
     }
 
@@ -83,6 +83,22 @@ protected:
     log_capture log;
 };
 }  // namespace
+
+// The daemon in "Listening" commits an update on trial: the kept tree (whose links are removed,
+// never followed) and then the marker go; without a marker nothing happens.
+TEST_F(module_update_sandbox, the_commit_removes_the_kept_tree_and_the_marker_once)
+{
+    ASSERT_EQ(0, sh("mkdir -p /opt/quillmesh/etc /opt/.quillmesh.prev/etc /var/data/precious && "
+                    "touch /var/data/precious/file && ln -s /var/data/precious /opt/.quillmesh.prev/link && "
+                    "echo KEPT=/opt/.quillmesh.prev > /opt/.quillmesh.trial"));
+    commit_module_update();
+    EXPECT_EQ(std::vector<std::string>{}, matching_paths("/opt/.quillmesh*"));
+    EXPECT_TRUE(file_exists("/var/data/precious/file"));
+    commit_module_update();
+    EXPECT_EQ(1u, log.lines().size());
+    EXPECT_TRUE(log.contains(LOG_NOTICE, "Module update committed."));
+    sh("rm -rf /var/data/precious");
+}
 
 TEST_F(module_update_sandbox, a_missing_directory_is_false_and_silent)
 {

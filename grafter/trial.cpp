@@ -1,0 +1,164 @@
+#include "grafter/trial.h"
+
+#include "common/error.h"
+#include "common/file_util.h"
+#include "common/log.h"
+#include "common/private_dir.h"
+#include "common/system.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <stdio.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+constexpr long default_trial_seconds = 600;
+
+bool inode_of(const std::string& path, unsigned long& inode)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return false;
+    inode = static_cast<unsigned long>(st.st_ino);
+    return true;
+}
+
+// The value of KEY= in a file of KEY=VALUE lines (quotes dropped); empty when absent.
+std::string value_of(const std::string& path, const std::string& key)
+{
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.compare(0, key.size() + 1, key + "=") == 0) {
+            std::string value = line.substr(key.size() + 1);
+            if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+                value = value.substr(1, value.size() - 2);
+            return value;
+        }
+    return std::string();
+}
+
+// Makes the renames in /opt last across a power cut (flash file systems need the directory synced).
+void sync_opt()
+{
+    int fd = open("/opt", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+// What the new module's install script changed outside its tree (the DS certificate it pins)
+// is set back by the old module's own install script, which may run any number of times.
+void run_install(const std::string& target)
+{
+    const std::string install = target + "/etc/install";
+    if (file_exists(install))
+        run_shell(install);
+}
+
+bool to_number(const std::string& text, long& value)
+{
+    if (text.empty() || text.size() > 18)
+        return false;
+    for (char c : text)
+        if (!std::isdigit(static_cast<unsigned char>(c)))
+            return false;
+    value = std::strtol(text.c_str(), nullptr, 10);
+    return true;
+}
+} // namespace
+
+std::string update_trial_marker_path(const std::string& name)
+{
+    return "/opt/." + name + ".trial";
+}
+
+std::string kept_tree_path(const std::string& name)
+{
+    return "/opt/." + name + ".prev";
+}
+
+bool read_update_trial(const std::string& name, update_trial& marker)
+{
+    const std::string path = update_trial_marker_path(name);
+    long inode = 0;
+    marker.kept = value_of(path, "KEPT");
+    if (marker.kept != kept_tree_path(name) || !to_number(value_of(path, "KEPT_INODE"), inode)
+        || !to_number(value_of(path, "START"), marker.start) || !to_number(value_of(path, "DEADLINE"), marker.deadline))
+        return false;
+    marker.kept_inode = static_cast<unsigned long>(inode);
+    return true;
+}
+
+bool write_update_trial(const std::string& name, const update_trial& marker)
+{
+    const std::string text = "KEPT=" + marker.kept + "\nKEPT_INODE=" + std::to_string(marker.kept_inode)
+        + "\nSTART=" + std::to_string(marker.start) + "\nDEADLINE=" + std::to_string(marker.deadline) + "\n";
+    try {
+        return string_to_file(text, update_trial_marker_path(name), "w", 0600) == 0;
+    } catch (const GenericError&) {
+        return false;
+    }
+}
+
+long trial_seconds(const std::string& name, const std::string& old_settings, const std::string& new_settings)
+{
+    std::string key = "MOD_";
+    for (char c : name)
+        key += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    key += "_UPDATE_TRIAL";
+    long seconds = 0;
+    if (to_number(value_of(old_settings, key), seconds) && seconds > 0)
+        return seconds;
+    if (to_number(value_of(new_settings, key), seconds) && seconds > 0)
+        return seconds;
+    return default_trial_seconds;
+}
+
+int rollback_module(const std::string& name, const std::string& why)
+{
+    const std::string target = "/opt/" + name;
+    const std::string kept = kept_tree_path(name);
+    const std::string marker_path = update_trial_marker_path(name);
+    update_trial marker;
+    if (!read_update_trial(name, marker)) {
+        qm_log(LOG_ERR, "No update of %s on trial to roll back.", name.c_str());
+        return 1;
+    }
+    unsigned long inode = 0;
+    if (inode_of(target, inode) && inode == marker.kept_inode) {
+        // The update was cut off before its swap: the old module never left.
+        unsigned long staged = 0;
+        if (inode_of(kept, staged) && staged != marker.kept_inode)
+            remove_tree(kept);
+        run_install(target);
+        remove(marker_path.c_str());
+        sync_opt();
+        qm_log(LOG_NOTICE, "Update of %s did not complete; the old module stays.", name.c_str());
+        return 0;
+    }
+    if (!inode_of(kept, inode) || inode != marker.kept_inode) {
+        qm_log(LOG_ERR, "Update of %s cannot be rolled back: the kept tree %s is missing.", name.c_str(), kept.c_str());
+        return 1;
+    }
+    if (renameat2(AT_FDCWD, kept.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) != 0) {
+        qm_log(LOG_ERR, "Update of %s cannot be rolled back: %s", name.c_str(), strerror(errno));
+        return 1;
+    }
+    sync_opt();
+    qm_log(LOG_WARNING, "Module update rolled back (%s).", why.c_str());
+    run_install(target);
+    // The marker goes last: until then a rollback cut off here is completed by the next one.
+    remove_tree(kept);
+    remove(marker_path.c_str());
+    sync_opt();
+    return 0;
+}

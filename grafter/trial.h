@@ -1,0 +1,36 @@
+// The trial of a module update. A module that ships etc/trial is installed on trial: the tree it
+// replaces is kept beside it as /opt/.<name>.prev (same file system, so going back is one
+// exchange of names) and the marker /opt/.<name>.trial says what was kept and until when. The
+// new module's daemon commits the update (removes both) once it works; whoever finds the trial
+// failed or expired (the module's supervisor, grafter itself when the new init fails) undoes it
+// with rollback_module.
+#pragma once
+
+#include <string>
+
+struct update_trial {
+    std::string kept; // /opt/.<name>.prev
+    unsigned long kept_inode; // the old tree's inode: tells a finished swap from one not yet made
+    long start; // seconds since the epoch
+    long deadline; // start + MOD_<NAME>_UPDATE_TRIAL
+};
+
+std::string update_trial_marker_path(const std::string& name); // /opt/.<name>.trial
+std::string kept_tree_path(const std::string& name); // /opt/.<name>.prev
+
+// Reads the marker of `name`; false when there is none or it cannot be read.
+bool read_update_trial(const std::string& name, update_trial& marker);
+
+// Writes the marker atomically (temporary file, fsync, rename, fsync of /opt). True on success.
+bool write_update_trial(const std::string& name, const update_trial& marker);
+
+// The trial length of the module: MOD_<NAME>_UPDATE_TRIAL as the operator had it in the old
+// settings, else the new module's default, else 600 s.
+long trial_seconds(const std::string& name, const std::string& old_settings, const std::string& new_settings);
+
+// grafter --rollback <name>: puts the kept tree back at /opt/<name> by exchanging the two names
+// (so /opt/<name> is never missing), runs the old module's etc/install again (to set back what the
+// new one's changed outside its tree), then removes the failed tree and the marker. A marker whose
+// swap never happened (power cut during the update) is just removed, with what was staged. 0 when
+// the old module is (again) at /opt/<name>, 1 otherwise.
+int rollback_module(const std::string& name, const std::string& why);
