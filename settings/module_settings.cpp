@@ -42,6 +42,7 @@ const module_key module_keys[] = {
     {"MOD_QUILLMESH_RECOVERY_COUNTER", [](module_settings& s) -> field { return &s.recovery_counter; }, true},
     {"MOD_QUILLMESH_START_DELAY_MAX", [](module_settings& s) -> field { return &s.start_delay_max; }, true},
     {"MOD_QUILLMESH_CHANGE_TRIAL", [](module_settings& s) -> field { return &s.change_trial; }, false},
+    // Read by the updater and the supervisor; kept here so that the daemon's saves keep it.
     {"MOD_QUILLMESH_UPDATE_TRIAL", [](module_settings& s) -> field { return &s.update_trial; }, false},
 };
 

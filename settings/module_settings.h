@@ -24,7 +24,7 @@ struct module_settings {
     unsigned recovery_counter = 0;
     unsigned start_delay_max = 0;
     unsigned change_trial = 0;
-    unsigned update_trial = 0; // read by the module's supervisor and grafter; carried through
+    unsigned update_trial = 0;
 };
 
 struct tunnel_settings {

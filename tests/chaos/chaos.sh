@@ -65,8 +65,9 @@ kill_TERM        | kill_daemon TERM                                  | kill_daem
 reboot_KILL      | kill_daemon KILL                                  | reboot                     | S
 reboot_SEGV      | kill_daemon SEGV                                  | reboot                     | S
 reboot_TERM      | kill_daemon TERM                                  | reboot                     | S
-data_full        | fill /var/data; restart                           | unfill /var/data           | DSP + S
+data_full        | forget_credentials; fill /var/data; restart       | unfill /var/data           | SP + DSP + S
 opt_full         | fill /opt; restart                                | unfill /opt                | DSP + S
+update_opt_full  | fill /opt; ask_update                             | unfill /opt                | RT + S
 update_broken    | serve_package broken; ask_update                  | serve_package good         | RT + S
 update_stalled   | touch $E2E_WORK/www.stall; ask_update             | rm $E2E_WORK/www.stall     | DW + RT + S
 clock_behind     | clock_reboot '@2000-01-01 00:00:00'               | clock_set '+0'             | RT + AP + TW + S

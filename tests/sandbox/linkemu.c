@@ -1,7 +1,7 @@
 /* qm-linkemu: the sandbox's stand-in for a cellular link between the router's WAN and the
  * servers, in user space (the build machines have no netem queueing discipline).
  *
- *   qm-linkemu [--ready FILE] [--stats FILE] [--seed N] SPEC IF_A IF_B
+ *   qm-linkemu [--ready FILE] [--stats FILE] [--seed N] LINK IF_A IF_B
  *   qm-linkemu --no-offload IF...
  *
  * Bridges every Ethernet frame between IF_A and IF_B (packet sockets, promiscuous) through a
@@ -11,7 +11,7 @@
  * so a late frame holds back the ones behind it. Only IP frames are delayed or lost: a cellular
  * link resolves no link-layer addresses, so ARP passes at once.
  *
- * SPEC is a preset name and/or key=value settings, comma-separated; later ones win:
+ * LINK is a preset name and/or key=value settings, comma-separated; later ones win:
  *   lan  no delay, loss or rate limit        lte  35 ms, 5 ms jitter, 0.5% loss, 20 Mbit/s
  *   3g   150 ms, 30 ms, 2%, 2 Mbit/s         bad  300 ms, 100 ms, 5%, 256 kbit/s
  *   delay=MS jitter=MS loss=PERCENT rate=KBIT (0: none) limit=PACKETS (queued per direction)
@@ -120,10 +120,10 @@ static int parse_number(const char* text, double* out)
     return 1;
 }
 
-static int parse_spec(const char* spec, struct settings* s)
+static int parse_link(const char* link, struct settings* s)
 {
     *s = presets[0].s;
-    char* copy = strdup(spec);
+    char* copy = strdup(link);
     char* save = NULL;
     int ok = copy != NULL;
     for (char* item = ok ? strtok_r(copy, ",", &save) : NULL; item && ok; item = strtok_r(NULL, ",", &save)) {
@@ -313,7 +313,7 @@ static void write_stats(const char* path, const struct direction* dirs)
 
 static void usage(void)
 {
-    fputs("usage: qm-linkemu [--ready FILE] [--stats FILE] [--seed N] SPEC IF_A IF_B\n"
+    fputs("usage: qm-linkemu [--ready FILE] [--stats FILE] [--seed N] LINK IF_A IF_B\n"
           "       qm-linkemu --no-offload IF...\n",
         stderr);
 }
@@ -340,7 +340,7 @@ int main(int argc, char** argv)
             break;
     }
     struct settings s;
-    if (argc - i != 3 || !parse_spec(argv[i], &s)) {
+    if (argc - i != 3 || !parse_link(argv[i], &s)) {
         usage();
         return 2;
     }

@@ -24,7 +24,6 @@ TEST_F(ModuleSettings, RoundTripKeepsEveryFieldInTheFixedOrder)
                "MOD_QUILLMESH_RECOVERY_TIMEOUT=30\n"
                "MOD_QUILLMESH_RECOVERY_COUNTER=3\n"
                "MOD_QUILLMESH_START_DELAY_MAX=120\n"
-               "MOD_QUILLMESH_UPDATE_TRIAL=600\n"
                "UNKNOWN_KEY=dropped\n");
     module_settings s;
     module_settings_load(s, module_path.c_str());
@@ -53,7 +52,7 @@ TEST_F(ModuleSettings, RoundTripKeepsEveryFieldInTheFixedOrder)
               "MOD_QUILLMESH_RECOVERY_COUNTER=3\n"
               "MOD_QUILLMESH_START_DELAY_MAX=120\n"
               "MOD_QUILLMESH_CHANGE_TRIAL=\n"
-              "MOD_QUILLMESH_UPDATE_TRIAL=600\n");
+              "MOD_QUILLMESH_UPDATE_TRIAL=\n");
 }
 
 TEST_F(ModuleSettings, MissingFileLoadsAsEmptyAndZero)
