@@ -30,6 +30,8 @@ const char* const SERVICES[] = { "bard", "wifi", "eth" };
 
 // This process asked for the reboot that puts the change on trial, or its revert, in effect.
 bool held = false;
+// Reverts this process has made.
+unsigned reverts_done = 0;
 
 std::string snapshot_dir()
 {
@@ -73,7 +75,8 @@ std::vector<std::string> every_settings_file()
             break;
         std::string path = std::string(ETC_DIR) + entry->d_name;
         struct stat st;
-        if (is_settings_name(entry->d_name) && lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        // A settings file may be a link into persistent storage: what counts is the file.
+        if (is_settings_name(entry->d_name) && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
             found.push_back(path);
     }
     std::sort(found.begin(), found.end());
@@ -166,10 +169,15 @@ bool read_snapshot(snapshot& s)
             s.every = true;
             continue;
         }
-        for (const char* kind : { INDEX_PRESENT, INDEX_MISSING }) {
-            std::string path = line.compare(0, strlen(kind), kind) == 0 ? line.substr(strlen(kind)) : std::string();
+        const struct {
+            const char* prefix;
+            bool present;
+        } kinds[] = { { INDEX_PRESENT, true }, { INDEX_MISSING, false } };
+        for (const auto& kind : kinds) {
+            const size_t n = strlen(kind.prefix);
+            std::string path = line.compare(0, n, kind.prefix) == 0 ? line.substr(n) : std::string();
             if (is_settings_path(path))
-                s.files.push_back({ path, kind == INDEX_PRESENT });
+                s.files.push_back({ path, kind.present });
         }
     }
     return true;
@@ -377,6 +385,7 @@ void take_effect(const std::string& apply)
 // completed revert that is never repeated.
 void revert(trial_marker& marker)
 {
+    ++reverts_done;
     marker.stage = trial_stage::reverting;
     trial_marker_write(marker);
     snapshot s;
@@ -501,8 +510,13 @@ void trial_system::sleep(std::chrono::milliseconds duration)
         inner_.sleep(duration);
         return;
     }
+    const unsigned undone_before = reverts_done;
     while (duration > std::chrono::milliseconds(0) && !SIGTERM_ARRIVED) {
         long left = network_trial_tick();
+        // A change undone during the pause ends it: what the daemon waited to try again is
+        // tried at once, with the settings that worked.
+        if (reverts_done != undone_before)
+            return;
         std::chrono::milliseconds piece = duration;
         if (left >= 0 && seconds(left) < piece)
             piece = seconds(left > 0 ? left : 1);

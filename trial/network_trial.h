@@ -52,8 +52,9 @@ constexpr unsigned MAX_TRIAL_BOOTS = 3;
 void network_trial_at_start();
 
 // The side-effect seam with pauses that end at the deadline of the change on trial, which is
-// undone when its time is up: whatever the daemon waits for, it does not wait past the deadline.
-// Everything else goes to the backend it wraps. Pauses shorter than a second pass unchanged.
+// undone when its time is up: whatever the daemon waits for, it does not wait past the deadline,
+// and a pause that the undo interrupts ends there. Everything else goes to the backend it wraps.
+// Pauses shorter than a second pass unchanged.
 class trial_system : public system_backend
 {
 public:
