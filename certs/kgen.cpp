@@ -3,8 +3,8 @@
 #include "common/error.h"
 #include "common/file_util.h"
 #include "common/log.h"
-#include "common/system.h"
 #include "common/str_util.h"
+#include "common/system.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,18 +1,17 @@
 #include "common/file_util.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <vector>
-
 #include "common/error.h"
 #include "common/handles.h"
 #include "common/log.h"
 #include "common/system.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 std::string directory_of(const std::string& path)
 {
@@ -24,7 +23,8 @@ std::string directory_of(const std::string& path)
     return path.substr(0, slash);
 }
 
-namespace {
+namespace
+{
 std::string name_of(const std::string& path)
 {
     size_t slash = path.rfind('/');
@@ -60,7 +60,7 @@ std::string replacement_target(const std::string& path)
         ssize_t n = readlink(current.c_str(), link.data(), link.size());
         if (n < 0)
             return std::string();
-        if (static_cast<size_t>(n) >= link.size()) {  // the link changed under us
+        if (static_cast<size_t>(n) >= link.size()) { // the link changed under us
             errno = EAGAIN;
             return std::string();
         }
@@ -101,7 +101,7 @@ bool take_over_owner_and_mode(int fd, const std::string& target, mode_t perms)
         (void)!fchown(fd, existing.st_uid, existing.st_gid);
     return fchmod(fd, mode) == 0;
 }
-}  // namespace
+} // namespace
 
 bool file_exists(const std::string& path)
 {

@@ -2,9 +2,8 @@
 // of settings, certificates and credentials goes through.
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
+#include <sys/types.h>
 
 // True when the path exists (any kind of file).
 bool file_exists(const std::string& path);

@@ -2,12 +2,11 @@
 // atomic replacement of a file. cJSON trees have json_ptr (common/json_ptr.h).
 #pragma once
 
-#include <dirent.h>
-#include <sys/types.h>
-
 #include <cstdio>
+#include <dirent.h>
 #include <memory>
 #include <string>
+#include <sys/types.h>
 
 struct file_closer {
     void operator()(FILE* f) const noexcept { fclose(f); }
@@ -48,7 +47,8 @@ struct fd_owner {
 // syncs and renames over the file, then syncs the directory. A power cut leaves the old file or
 // the new one, never half of one. An owner destroyed without a successful commit removes its
 // temporary file and leaves the old file untouched.
-class atomic_file {
+class atomic_file
+{
 public:
     // The temporary file lies beside the file it replaces. When `path` is a symbolic link the
     // file replaced is the one at the end of the link chain (created when the chain ends at a

@@ -1,17 +1,18 @@
 #include "common/log.h"
 
-#include <cstdarg>
-
 #include "common/str_util.h"
 
-namespace {
+#include <cstdarg>
+
+namespace
+{
 qm_log_sink& sink()
 {
     static qm_log_sink s;
     return s;
 }
-int current_mask = 0xff;  // everything passes until a level is configured
-}  // namespace
+int current_mask = 0xff; // everything passes until a level is configured
+} // namespace
 
 void qm_openlog()
 {

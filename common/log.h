@@ -2,10 +2,9 @@
 // capture sink and assert exact texts and priorities.
 #pragma once
 
-#include <syslog.h>
-
 #include <functional>
 #include <string>
+#include <syslog.h>
 
 // openlog("quillmeshd", LOG_PID | LOG_NDELAY, LOG_DAEMON)
 void qm_openlog();

@@ -6,10 +6,9 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <string>
 #include <vector>
 
 namespace

@@ -33,7 +33,7 @@ void copy_cut(char* target, size_t size, const char* text)
 bool refresh(const char* section)
 {
     std::string output;
-    if (run_program({STATUS_TOOL, "-v", section}, &output) != 0)
+    if (run_program({ STATUS_TOOL, "-v", section }, &output) != 0)
         return false;
     int64_t now = monotonic_seconds();
     copy_cut(cache.output, sizeof cache.output, output.c_str());

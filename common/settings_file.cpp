@@ -1,16 +1,16 @@
 #include "common/settings_file.h"
 
-#include <strings.h>
+#include "common/str_util.h"
 
 #include <cstring>
 #include <fstream>
+#include <strings.h>
 
-#include "common/str_util.h"
-
-namespace {
+namespace
+{
 constexpr size_t line_buffer_size = 16384;
 char line_buffer[line_buffer_size];
-}  // namespace
+} // namespace
 
 file_ptr settings_open(const char* path)
 {

@@ -2,11 +2,11 @@
 // and a whole-file reader into a dictionary.
 #pragma once
 
+#include "common/handles.h"
+
 #include <cstdio>
 #include <string>
 #include <unordered_map>
-
-#include "common/handles.h"
 
 // Opens a settings file for reading; null when it cannot be opened. A settings file is written
 // through an atomic_file (common/handles.h) and the writers below, and replaced by its commit():

@@ -1,19 +1,18 @@
 #include "common/str_util.h"
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <random>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 std::string vformat_text(const char* format, va_list args)
 {
@@ -61,7 +60,8 @@ std::vector<std::string> split_by_char(const std::string& text, char delimiter)
     return split_string(text, std::string(1, delimiter));
 }
 
-namespace {
+namespace
+{
 std::string without_whitespace(const std::string& text)
 {
     std::string out;
@@ -72,7 +72,7 @@ std::string without_whitespace(const std::string& text)
     }
     return out;
 }
-}  // namespace
+} // namespace
 
 bool split_key_value(const std::string& line, char separator, std::string& key, std::string& value, bool strip)
 {

@@ -1,19 +1,19 @@
 #include "common/system.h"
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "common/log.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-
-#include "common/log.h"
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 volatile unsigned char SIGTERM_ARRIVED = 0;
 
-namespace {
+namespace
+{
 constexpr size_t max_program_args = 62;
 
 void close_from(int lowest)
@@ -70,7 +70,8 @@ bool drain(int fd, std::string& output)
     }
 }
 
-class real_system : public system_backend {
+class real_system : public system_backend
+{
 public:
     int shell(const std::string& command, std::string* output) override
     {
@@ -95,7 +96,7 @@ public:
             args.push_back(const_cast<char*>(argv[i].c_str()));
         args.push_back(nullptr);
 
-        int fds[2] = {-1, -1};
+        int fds[2] = { -1, -1 };
         if (output) {
             if (pipe2(fds, O_CLOEXEC) != 0)
                 return -1;
@@ -130,8 +131,8 @@ public:
     void sleep(std::chrono::milliseconds duration) override
     {
         long long ms = duration.count() < 0 ? 0 : duration.count();
-        struct timespec request = {static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000L)};
-        struct timespec remaining = {0, 0};
+        struct timespec request = { static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000L) };
+        struct timespec remaining = { 0, 0 };
         while (nanosleep(&request, &remaining) != 0) {
             if (errno != EINTR) {
                 qm_log(LOG_DEBUG, "msleep: something went terribly wrong");
@@ -150,7 +151,7 @@ public:
 
 real_system real_backend;
 system_backend* installed = &real_backend;
-}  // namespace
+} // namespace
 
 system_backend& router_system()
 {

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-class system_backend {
+class system_backend
+{
 public:
     virtual ~system_backend() = default;
     // Runs the command line through /bin/sh and returns the raw wait status (-1 when no shell

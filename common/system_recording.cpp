@@ -2,7 +2,10 @@
 
 #include <unistd.h>
 
-recording_system::recording_system() : previous_(install_system_backend(this)) {}
+recording_system::recording_system()
+    : previous_(install_system_backend(this))
+{
+}
 
 recording_system::~recording_system()
 {
@@ -23,12 +26,12 @@ recording_system& recording_system::operator=(const recording_system& other)
 
 void recording_system::script(const std::string& prefix, int exit_code, const std::string& output, int times)
 {
-    answers_.push_back({prefix, (exit_code & 0xff) << 8, output, times});
+    answers_.push_back({ prefix, (exit_code & 0xff) << 8, output, times });
 }
 
 void recording_system::script_status(const std::string& prefix, int status, int times)
 {
-    answers_.push_back({prefix, status, std::string(), times});
+    answers_.push_back({ prefix, status, std::string(), times });
 }
 
 recording_system::answer* recording_system::respond(const std::string& text, std::string* output)
@@ -36,14 +39,14 @@ recording_system::answer* recording_system::respond(const std::string& text, std
     commands.push_back(text);
     answer* best = nullptr;
     for (answer& a : answers_) {
-        if (a.times >= 0 && text.compare(0, a.prefix.size(), a.prefix) == 0 &&
-            (!best || a.prefix.size() > best->prefix.size()))
+        if (a.times >= 0 && text.compare(0, a.prefix.size(), a.prefix) == 0
+            && (!best || a.prefix.size() > best->prefix.size()))
             best = &a;
     }
     if (!best)
         return nullptr;
     if (best->times > 0 && --best->times == 0)
-        best->times = -1;  // used up
+        best->times = -1; // used up
     if (output)
         output->append(best->output);
     return best;

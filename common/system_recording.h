@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-class recording_system : public system_backend {
+class recording_system : public system_backend
+{
 public:
     recording_system();
     ~recording_system() override;
@@ -30,12 +31,12 @@ public:
     bool run_unscripted = false;
     // Tests against real peers let the transport's short polling waits pass for real (still
     // recorded) up to this length.
-    std::chrono::milliseconds real_sleeps_up_to{0};
+    std::chrono::milliseconds real_sleeps_up_to { 0 };
 
-    std::vector<std::string> commands;         // every command line and program, in order
+    std::vector<std::string> commands; // every command line and program, in order
     std::vector<std::chrono::milliseconds> sleeps;
-    std::vector<std::string> syncs;  // the path each synced descriptor had at that moment
-    std::chrono::steady_clock::time_point clock{};  // moved by the pauses only
+    std::vector<std::string> syncs; // the path each synced descriptor had at that moment
+    std::chrono::steady_clock::time_point clock {}; // moved by the pauses only
 
     int shell(const std::string& command, std::string* output) override;
     int program(const std::vector<std::string>& argv, std::string* output) override;

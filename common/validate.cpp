@@ -3,7 +3,8 @@
 #include <cctype>
 #include <cstdint>
 
-namespace {
+namespace
+{
 bool is_name_char(char c)
 {
     return isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-';
@@ -36,7 +37,7 @@ bool parse_dotted_quad(const std::string& text, uint32_t& value)
     }
     return i == text.size();
 }
-}  // namespace
+} // namespace
 
 bool is_dotted_quad(const std::string& text)
 {

@@ -5,8 +5,8 @@
 #include "common/log.h"
 #include "common/system.h"
 #include "common/validate.h"
-#include "control/firewall.h"
 #include "control/file_store.h"
+#include "control/firewall.h"
 #include "control/inventory.h"
 #include "control/lan_iface_cfg.h"
 #include "control/lan_setup.h"
@@ -272,19 +272,19 @@ const struct {
     int type;
     request_handler handle;
 } request_table[] = {
-    {11, handle_lan_setup},
-    {13, handle_routes},
-    {15, handle_inventory},
-    {17, handle_tunnel_restart},
-    {19, handle_file_store},
-    {23, handle_internet_mode},
+    { 11, handle_lan_setup },
+    { 13, handle_routes },
+    { 15, handle_inventory },
+    { 17, handle_tunnel_restart },
+    { 19, handle_file_store },
+    { 23, handle_internet_mode },
 };
 
 } // namespace
 
 bool restart_service(const char* name)
 {
-    return run_program({"/sbin/service", name, "restart"}) == 0;
+    return run_program({ "/sbin/service", name, "restart" }) == 0;
 }
 
 cJSON* build_control_response(int type, int index, int error, cJSON* payload, const std::string& message)

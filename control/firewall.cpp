@@ -1,14 +1,15 @@
 #include "control/firewall.h"
 
-#include <cstdio>
-#include <string>
-
 #include "common/log.h"
 #include "common/system.h"
 #include "common/validate.h"
 #include "settings/module_settings.h"
 
-namespace {
+#include <cstdio>
+#include <string>
+
+namespace
+{
 const char* const FILTER = "filter";
 const char* const IN_CHAIN = "iint_quillmesh";
 const char* const OUT_CHAIN = "oint_quillmesh";
@@ -24,7 +25,7 @@ bool step_failed(bool ok, const char* message)
         qm_log(LOG_DEBUG, "%s", message);
     return !ok;
 }
-}  // namespace
+} // namespace
 
 int iptables_cmd::run(const std::string& command)
 {
@@ -43,8 +44,8 @@ bool iptables_cmd::flush_chain(const std::string& chain, const std::string& tabl
 
 bool iptables_cmd::create_chain(const std::string& chain, const std::string& table)
 {
-    std::string command = "iptables -n --list " + chain + " -t " + table + wait_ + " >/dev/null 2>/dev/null || " +
-                          "iptables -N " + chain + " -t " + table + wait_;
+    std::string command = "iptables -n --list " + chain + " -t " + table + wait_ + " >/dev/null 2>/dev/null || "
+        + "iptables -N " + chain + " -t " + table + wait_;
     if (run(command) != 0) {
         qm_log(LOG_ERR, "Failed to create an iptables chain '%s' (%s).", chain.c_str(), command.c_str());
         return false;
@@ -98,13 +99,12 @@ bool iptables_cmd::delete_chain(const std::string& chain, const std::string& tab
     return !chain_exists(chain, table);
 }
 
-bool iptables_cmd::delete_rule_by_pattern(const std::string& chain, const std::string& pattern,
-                                          const std::string& table)
+bool iptables_cmd::delete_rule_by_pattern(
+    const std::string& chain, const std::string& pattern, const std::string& table)
 {
     // The backquoted listing yields the line number of the first rule whose line holds the pattern.
-    std::string command = "iptables -t " + table + " -D " + chain + " `iptables -t " + table + " -nvL " + chain +
-                          " --line-numbers" + wait_ + " | grep " + pattern + " | awk '{print $1}' | head -n 1`" +
-                          wait_;
+    std::string command = "iptables -t " + table + " -D " + chain + " `iptables -t " + table + " -nvL " + chain
+        + " --line-numbers" + wait_ + " | grep " + pattern + " | awk '{print $1}' | head -n 1`" + wait_;
     return run(command) == 0;
 }
 
@@ -113,8 +113,8 @@ bool iptables_cmd::flush_chain_if_exists(const std::string& chain, const std::st
     return chain_exists(chain, FILTER) ? flush_chain(chain, table) : true;
 }
 
-bool iptables_cmd::delete_rule_if_chain_exists(const std::string& chain, const std::string& rule,
-                                               const std::string& table)
+bool iptables_cmd::delete_rule_if_chain_exists(
+    const std::string& chain, const std::string& rule, const std::string& table)
 {
     return chain_exists(chain, FILTER) ? delete_rule(chain, rule, table) : true;
 }
@@ -126,7 +126,7 @@ bool iptables_cmd::delete_chain_if_exists(const std::string& chain, const std::s
 
 bool disable_internet_connection()
 {
-    char cs_address[16] = {0};
+    char cs_address[16] = { 0 };
     settings_remote_address(cs_address);
     cs_address[sizeof cs_address - 1] = '\0';
     // The address goes into a shell command line: anything but a dotted quad fails the CS steps
@@ -138,25 +138,26 @@ bool disable_internet_connection()
     std::string cs_out = std::string("-d ") + cs_address + "/32 -j ACCEPT";
 
     iptables_cmd ipt;
-    if (step_failed(ipt.create_chain(IN_CHAIN, FILTER), "Creating iint_quillmesh chain failed.") ||
-        step_failed(ipt.create_chain(OUT_CHAIN, FILTER), "Creating oint_quillmesh chain failed.") ||
-        step_failed(ipt.insert_rule("INPUT", "-j iint_quillmesh", FILTER),
-                    "Inserting iint_quillmesh chain into INPUT chain failed.") ||
-        step_failed(ipt.insert_rule("OUTPUT", "-j oint_quillmesh", FILTER),
-                    "Inserting oint_quillmesh chain into OUTPUT chain failed.") ||
-        step_failed(ipt.insert_rule("FORWARD", "-j iint_quillmesh", FILTER),
-                    "Inserting iint_quillmesh chain into FORWARD chain failed.") ||
-        step_failed(ipt.insert_rule("FORWARD", "-j oint_quillmesh", FILTER),
-                    "Inserting oint_quillmesh chain into FORWARD chain failed.") ||
-        step_failed(ipt.append_rule(IN_CHAIN, "-j DROP", FILTER), "Appending DROP rule to iint_quillmesh failed.") ||
-        step_failed(ipt.append_rule(OUT_CHAIN, "-j DROP", FILTER), "Appending DROP rule to oint_quillmesh failed.") ||
-        step_failed(ipt.insert_rule(IN_CHAIN, LAN_SOURCES, FILTER), "Inserting LAN rules into iint_quillmesh failed.") ||
-        step_failed(ipt.insert_rule(OUT_CHAIN, LAN_DESTINATIONS, FILTER),
-                    "Inserting LAN rules into oint_quillmesh failed.") ||
-        step_failed(cs_valid && ipt.insert_rule(IN_CHAIN, cs_in, FILTER),
-                    "Inserting CS rule into iint_quillmesh failed.") ||
-        step_failed(cs_valid && ipt.insert_rule(OUT_CHAIN, cs_out, FILTER),
-                    "Inserting CS rule into oint_quillmesh failed."))
+    if (step_failed(ipt.create_chain(IN_CHAIN, FILTER), "Creating iint_quillmesh chain failed.")
+        || step_failed(ipt.create_chain(OUT_CHAIN, FILTER), "Creating oint_quillmesh chain failed.")
+        || step_failed(ipt.insert_rule("INPUT", "-j iint_quillmesh", FILTER),
+            "Inserting iint_quillmesh chain into INPUT chain failed.")
+        || step_failed(ipt.insert_rule("OUTPUT", "-j oint_quillmesh", FILTER),
+            "Inserting oint_quillmesh chain into OUTPUT chain failed.")
+        || step_failed(ipt.insert_rule("FORWARD", "-j iint_quillmesh", FILTER),
+            "Inserting iint_quillmesh chain into FORWARD chain failed.")
+        || step_failed(ipt.insert_rule("FORWARD", "-j oint_quillmesh", FILTER),
+            "Inserting oint_quillmesh chain into FORWARD chain failed.")
+        || step_failed(ipt.append_rule(IN_CHAIN, "-j DROP", FILTER), "Appending DROP rule to iint_quillmesh failed.")
+        || step_failed(ipt.append_rule(OUT_CHAIN, "-j DROP", FILTER), "Appending DROP rule to oint_quillmesh failed.")
+        || step_failed(
+            ipt.insert_rule(IN_CHAIN, LAN_SOURCES, FILTER), "Inserting LAN rules into iint_quillmesh failed.")
+        || step_failed(
+            ipt.insert_rule(OUT_CHAIN, LAN_DESTINATIONS, FILTER), "Inserting LAN rules into oint_quillmesh failed.")
+        || step_failed(
+            cs_valid && ipt.insert_rule(IN_CHAIN, cs_in, FILTER), "Inserting CS rule into iint_quillmesh failed.")
+        || step_failed(
+            cs_valid && ipt.insert_rule(OUT_CHAIN, cs_out, FILTER), "Inserting CS rule into oint_quillmesh failed."))
         return false;
     return true;
 }
@@ -164,17 +165,17 @@ bool disable_internet_connection()
 bool enable_internet_connection()
 {
     iptables_cmd ipt;
-    if (step_failed(ipt.flush_chain_if_exists(IN_CHAIN, FILTER), "Flushing iint_quillmesh failed.") ||
-        step_failed(ipt.flush_chain_if_exists(OUT_CHAIN, FILTER), "Flushing oint_quillmesh failed.") ||
-        step_failed(ipt.delete_rule_if_chain_exists("INPUT", "-j iint_quillmesh", FILTER),
-                    "Deleting chain iint_quillmesh from INPUT failed.") ||
-        step_failed(ipt.delete_rule_if_chain_exists("OUTPUT", "-j oint_quillmesh", FILTER), nullptr) ||
-        step_failed(ipt.delete_rule_if_chain_exists("FORWARD", "-j iint_quillmesh", FILTER),
-                    "Deleting chain iint_quillmesh from FORWARD failed.") ||
-        step_failed(ipt.delete_rule_if_chain_exists("FORWARD", "-j oint_quillmesh", FILTER),
-                    "Deleting chain oint_quillmesh from FORWARD failed.") ||
-        step_failed(ipt.delete_chain_if_exists(IN_CHAIN, FILTER), "Deleting chain iint_quillmesh failed.") ||
-        step_failed(ipt.delete_chain_if_exists(OUT_CHAIN, FILTER), "Deleting chain oint_quillmesh failed."))
+    if (step_failed(ipt.flush_chain_if_exists(IN_CHAIN, FILTER), "Flushing iint_quillmesh failed.")
+        || step_failed(ipt.flush_chain_if_exists(OUT_CHAIN, FILTER), "Flushing oint_quillmesh failed.")
+        || step_failed(ipt.delete_rule_if_chain_exists("INPUT", "-j iint_quillmesh", FILTER),
+            "Deleting chain iint_quillmesh from INPUT failed.")
+        || step_failed(ipt.delete_rule_if_chain_exists("OUTPUT", "-j oint_quillmesh", FILTER), nullptr)
+        || step_failed(ipt.delete_rule_if_chain_exists("FORWARD", "-j iint_quillmesh", FILTER),
+            "Deleting chain iint_quillmesh from FORWARD failed.")
+        || step_failed(ipt.delete_rule_if_chain_exists("FORWARD", "-j oint_quillmesh", FILTER),
+            "Deleting chain oint_quillmesh from FORWARD failed.")
+        || step_failed(ipt.delete_chain_if_exists(IN_CHAIN, FILTER), "Deleting chain iint_quillmesh failed.")
+        || step_failed(ipt.delete_chain_if_exists(OUT_CHAIN, FILTER), "Deleting chain oint_quillmesh failed."))
         return false;
     return true;
 }
@@ -195,25 +196,24 @@ bool manage_internet_connection(int mode)
     return true;
 }
 
-bool fence_control_port(const std::string& tunnel_device, const std::string& address, const std::string& cs_address,
-                        unsigned port)
+bool fence_control_port(
+    const std::string& tunnel_device, const std::string& address, const std::string& cs_address, unsigned port)
 {
-    if (!is_iface_name(tunnel_device) || !is_dotted_quad(address) || !is_dotted_quad(cs_address) || port < 1 ||
-        port > 65535) {
+    if (!is_iface_name(tunnel_device) || !is_dotted_quad(address) || !is_dotted_quad(cs_address) || port < 1
+        || port > 65535) {
         qm_log(LOG_ERR, "Not able to fence the managing socket: invalid tunnel device '%s' or address '%s' or '%s'.",
-               tunnel_device.c_str(), address.c_str(), cs_address.c_str());
+            tunnel_device.c_str(), address.c_str(), cs_address.c_str());
         return false;
     }
     // Table raw sees every packet first, whatever the router's own filter rules and the internet
     // mode's chains accept, and before a flood fills the connection tracking.
     const std::string port_of_socket = "-p tcp -d " + address + "/32 --dport " + std::to_string(port);
     iptables_cmd ipt;
-    bool ok = ipt.create_chain(CONTROL_CHAIN, RAW) &&
-              ipt.insert_rule("PREROUTING", std::string("-j ") + CONTROL_CHAIN, RAW) &&
-              ipt.flush_chain(CONTROL_CHAIN, RAW) &&
-              ipt.append_rule(CONTROL_CHAIN,
-                              port_of_socket + " -i " + tunnel_device + " -s " + cs_address + "/32 -j RETURN", RAW) &&
-              ipt.append_rule(CONTROL_CHAIN, port_of_socket + " -j DROP", RAW);
+    bool ok = ipt.create_chain(CONTROL_CHAIN, RAW)
+        && ipt.insert_rule("PREROUTING", std::string("-j ") + CONTROL_CHAIN, RAW) && ipt.flush_chain(CONTROL_CHAIN, RAW)
+        && ipt.append_rule(
+            CONTROL_CHAIN, port_of_socket + " -i " + tunnel_device + " -s " + cs_address + "/32 -j RETURN", RAW)
+        && ipt.append_rule(CONTROL_CHAIN, port_of_socket + " -j DROP", RAW);
     if (!ok)
         qm_log(LOG_ERR, "Not able to fence the managing socket in the packet filter.");
     return ok;

@@ -8,7 +8,8 @@
 // Builds and runs iptables command lines. Every operation tests before it changes anything, so
 // repeating it duplicates nothing. The wait option " -w" (wait for the xtables lock) is
 // appended to every command unless switched off.
-class iptables_cmd {
+class iptables_cmd
+{
 public:
     void set_wait(bool on) { wait_ = on ? " -w" : ""; }
     const std::string& wait() const { return wait_; }
@@ -49,5 +50,5 @@ bool manage_internet_connection(int mode);
 // PREROUTING, created when missing, refilled on every call) drops every packet to the socket's
 // address and TCP port that does not come in on the tunnel device from the CS's address. True
 // when the rules are in place; false after a log line otherwise.
-bool fence_control_port(const std::string& tunnel_device, const std::string& address, const std::string& cs_address,
-                        unsigned port);
+bool fence_control_port(
+    const std::string& tunnel_device, const std::string& address, const std::string& cs_address, unsigned port);

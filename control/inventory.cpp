@@ -42,7 +42,6 @@ const iface_bit ROUTING_IFACES[] = {
     { "usb1", IFACE_USB1 },
 };
 
-
 } // namespace
 
 bool iface_present(const char* name)

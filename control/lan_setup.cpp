@@ -1,11 +1,11 @@
 #include "control/lan_setup.h"
 
-#include "common/handles.h"
 #include "common/file_util.h"
+#include "common/handles.h"
 #include "common/log.h"
-#include "common/system.h"
 #include "common/settings_file.h"
 #include "common/str_util.h"
+#include "common/system.h"
 #include "control/lan_iface_cfg.h"
 #include "control/nat.h"
 #include "trial/network_trial.h"
@@ -27,7 +27,6 @@ const char* const RESTORE_COMMAND = "/usr/sbin/restore";
 
 // The LAN interfaces the router has settings for, in the order every walk over them uses.
 const char* const LAN_IFACES[] = { "eth0", "eth1", "eth2", "wlan0" };
-
 
 bool starts_with(const std::string& text, const char* prefix)
 {

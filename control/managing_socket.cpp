@@ -11,7 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 // Where the managing socket listens, as the settings and the tunnel say now: the port, the
 // tunnel device and its address (empty when it has none).
 struct endpoint {

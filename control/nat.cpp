@@ -1,18 +1,19 @@
 #include "control/nat.h"
 
-#include <cstdio>
-#include <cstring>
-#include <string>
-
 #include "common/log.h"
-#include "common/system.h"
 #include "common/str_util.h"
+#include "common/system.h"
 #include "common/validate.h"
 #include "control/firewall.h"
 #include "settings/module_settings.h"
 #include "tunnel/ovpn_control.h"
 
-namespace {
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace
+{
 const char* const PRE_CHAIN = "pre_quillmesh_nat";
 const char* const POST_CHAIN = "post_quillmesh_nat";
 const char* const MANGLE_CHAIN = "mangle_quillmesh_nat";
@@ -79,7 +80,7 @@ bool refuse_text(const char* what, const char* text)
     qm_log(LOG_ERR, "1-to-1 NAT error: invalid %s '%s' obtained from CS.", what, text ? text : "");
     return false;
 }
-}  // namespace
+} // namespace
 
 bool setup_one_to_one_nat(const std::vector<lan_iface_cfg>& records)
 {
@@ -90,10 +91,10 @@ bool setup_one_to_one_nat(const std::vector<lan_iface_cfg>& records)
             if (!record.virtual_netmask) {
                 complete = false;
             } else {
-                qm_log(LOG_DEBUG, "%s: Local IP: %s/%s Virtual IP: %s/%s", "Creating NAT: ", record.network.c_str(), record.netmask.c_str(), record.virtual_network->c_str(),
-                       record.virtual_netmask->c_str());
+                qm_log(LOG_DEBUG, "%s: Local IP: %s/%s Virtual IP: %s/%s", "Creating NAT: ", record.network.c_str(),
+                    record.netmask.c_str(), record.virtual_network->c_str(), record.virtual_netmask->c_str());
                 if (!create_iface_nat(record.iface.c_str(), record.virtual_network->c_str(),
-                                      record.virtual_netmask->c_str(), record.network.c_str()))
+                        record.virtual_netmask->c_str(), record.network.c_str()))
                     return false;
             }
         } else if (record.virtual_netmask) {
@@ -125,8 +126,8 @@ void cleanup_iface_nat(const char* iface)
     ipt.delete_rule_by_pattern(MANGLE_CHAIN, network, "mangle");
 }
 
-bool create_iface_nat(const char* iface, const char* virtual_network, const char* virtual_netmask,
-                      const char* real_network)
+bool create_iface_nat(
+    const char* iface, const char* virtual_network, const char* virtual_netmask, const char* real_network)
 {
     // Every text below goes into a shell command line.
     if (!iface || !is_iface_name(iface))
@@ -140,10 +141,10 @@ bool create_iface_nat(const char* iface, const char* virtual_network, const char
 
     const char* mark = iface_mark(iface);
     if (!run_formatted("iptables -t nat -A %s -d %s/%s -j NETMAP --to %s/%s", PRE_CHAIN, virtual_network,
-                       virtual_netmask, real_network, virtual_netmask))
+            virtual_netmask, real_network, virtual_netmask))
         return false;
     if (!run_formatted("iptables -t nat -A %s -m mark --mark %s -j NETMAP --to %s/%s", POST_CHAIN, mark,
-                       virtual_network, virtual_netmask, nullptr))
+            virtual_network, virtual_netmask, nullptr))
         return false;
     iptables_cmd ipt = nat_iptables();
     if (!ipt.create_chain(MANGLE_CHAIN, "mangle"))
@@ -151,7 +152,7 @@ bool create_iface_nat(const char* iface, const char* virtual_network, const char
     if (!ipt.append_rule("PREROUTING", std::string("-j ") + MANGLE_CHAIN, "mangle"))
         return false;
     return run_formatted("iptables -t mangle -A %s -i %s -s %s/%s -j MARK --set-mark %s", MANGLE_CHAIN, iface,
-                         real_network, virtual_netmask, mark);
+        real_network, virtual_netmask, mark);
 }
 
 bool flush_one_to_one_nat()
@@ -180,7 +181,7 @@ int restart_tunnel()
 {
     if (!ovpn_restart())
         return 0;
-    char tundev[16] = {0};
+    char tundev[16] = { 0 };
     settings_tunnel_device(tundev);
     exempt_tunnel_address(tundev);
     qm_log(LOG_DEBUG, "OVPN up and running.");

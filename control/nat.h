@@ -3,9 +3,9 @@
 // and mangle_quillmesh_nat (table mangle, created here on first use).
 #pragma once
 
-#include <vector>
-
 #include "control/lan_iface_cfg.h"
+
+#include <vector>
 
 // Re-creates the mapping of every record of a LAN setup, in list order. False at the first
 // record that cannot be mapped (earlier records keep their new rules).
@@ -15,8 +15,8 @@ bool setup_one_to_one_nat(const std::vector<lan_iface_cfg>& records);
 void cleanup_iface_nat(const char* iface);
 
 // Adds the three mapping rules of one interface. True when all were added.
-bool create_iface_nat(const char* iface, const char* virtual_network, const char* virtual_netmask,
-                      const char* real_network);
+bool create_iface_nat(
+    const char* iface, const char* virtual_network, const char* virtual_netmask, const char* real_network);
 
 // Empties the three chains; always true.
 bool flush_one_to_one_nat();

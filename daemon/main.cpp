@@ -1,24 +1,24 @@
 // Entry of quillmeshd: becomes a daemon, opens the log, starts up and runs the resource manager.
 #include "common/log.h"
 #include "common/system.h"
-#include "settings/module_settings.h"
 #include "daemon/operations.h"
 #include "daemon/prerequisites.h"
 #include "daemon/process_utils.h"
 #include "daemon/resource_manager.h"
 #include "dialogue/device_cert.h"
+#include "settings/module_settings.h"
 #include "trial/network_trial.h"
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <fcntl.h>
+#include <unistd.h>
 
-namespace {
+namespace
+{
 // After a regional power cut a whole fleet comes back at the same moment: a random pause of
 // 0..max seconds (in milliseconds) before the first contact with a DS spreads their starts.
 void start_delay(unsigned max_seconds)
@@ -35,7 +35,7 @@ void start_delay(unsigned max_seconds)
     qm_log(LOG_INFO, "Waiting %u.%03u s before the first contact with a DS.", ms / 1000, ms % 1000);
     msleep(ms);
 }
-}  // namespace
+} // namespace
 
 // "-f": stay in the foreground as the child of the module's supervisor (module/etc/init), which
 // starts the daemon again when it ends. Without it the daemon detaches as it always did.

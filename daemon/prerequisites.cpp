@@ -2,8 +2,8 @@
 
 #include "common/error.h"
 #include "common/log.h"
-#include "common/system.h"
 #include "common/str_util.h"
+#include "common/system.h"
 
 #include <cerrno>
 #include <climits>

@@ -1,14 +1,13 @@
 #include "daemon/process_utils.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "common/log.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-
-#include "common/log.h"
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 int daemonize(bool stay_child)
 {

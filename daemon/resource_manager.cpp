@@ -93,8 +93,7 @@ void log_rm_state(int state, int counter)
     qm_log(LOG_INFO, "RM STATE: %d (%s). State counter: %d", state, state_names[state], counter);
 }
 
-resource_manager::resource_manager(
-    rm_operations operations, unsigned recovery_timeout, unsigned recovery_counter)
+resource_manager::resource_manager(rm_operations operations, unsigned recovery_timeout, unsigned recovery_counter)
     : ops_(std::move(operations))
     , recovery_timeout_(usable_recovery_timeout(recovery_timeout))
     , recovery_counter_(recovery_counter)

@@ -4,12 +4,12 @@
 #include "common/file_util.h"
 #include "common/log.h"
 #include "common/system.h"
-#include "settings/module_settings.h"
 #include "dialogue/device_cert.h"
 #include "dialogue/discovery.h"
 #include "dialogue/identity.h"
 #include "protocol/message_builder.h"
 #include "protocol/message_reader.h"
+#include "settings/module_settings.h"
 #include "transport/tls_client.h"
 
 #include <cerrno>

@@ -3,8 +3,8 @@
 #include "certs/kgen.h"
 #include "certs/kgen_cfg.h"
 #include "common/log.h"
-#include "common/system.h"
 #include "common/router_status.h"
+#include "common/system.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -6,11 +6,11 @@
 #include "common/str_util.h"
 #include "common/system.h"
 #include "common/validate.h"
-#include "settings/module_settings.h"
 #include "dialogue/device_cert.h"
 #include "dialogue/identity.h"
 #include "protocol/message_builder.h"
 #include "protocol/message_reader.h"
+#include "settings/module_settings.h"
 #include "transport/tls_client.h"
 
 #include <exception>

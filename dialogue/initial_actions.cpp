@@ -1,15 +1,15 @@
 #include "dialogue/initial_actions.h"
 
-#include "common/handles.h"
 #include "common/error.h"
 #include "common/file_util.h"
+#include "common/handles.h"
 #include "common/log.h"
-#include "settings/module_settings.h"
 #include "dialogue/cs_exchange.h"
 #include "dialogue/device_cert.h"
 #include "dialogue/discovery.h"
 #include "protocol/message_builder.h"
 #include "protocol/message_reader.h"
+#include "settings/module_settings.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -72,8 +72,8 @@ ssize_t receive_from_cs(int fd, struct in_addr cs, char* buffer, size_t size)
             errno = EAGAIN;
             return -1;
         }
-        struct timeval timeout = { static_cast<time_t>(left.count() / 1000000),
-            static_cast<suseconds_t>(left.count() % 1000000) };
+        struct timeval timeout
+            = { static_cast<time_t>(left.count() / 1000000), static_cast<suseconds_t>(left.count() % 1000000) };
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     }
 }

@@ -1,7 +1,7 @@
 // Feeds arbitrary text to the base64 decoder of the file store, and checks it against an
 // encoding round trip: what is encoded decodes to the same bytes.
-#include "control/managing_socket.h"
 #include "control/file_store.h"
+#include "control/managing_socket.h"
 
 #include <cstdint>
 #include <cstdlib>

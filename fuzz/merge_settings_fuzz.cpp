@@ -1,14 +1,12 @@
 // Feeds two arbitrary settings files to the updater's settings carry-over: the settings of the
 // new package and the saved settings of the installed module.
-#include "grafter/settings_merge.h"
-
-#include <fuzzer/FuzzedDataProvider.h>
-
 #include "fuzz/scratch_files.h"
+#include "grafter/settings_merge.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fuzzer/FuzzedDataProvider.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>

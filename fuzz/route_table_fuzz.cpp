@@ -3,11 +3,10 @@
 #include "common/log.h"
 #include "control/inventory.h"
 
-#include <fuzzer/FuzzedDataProvider.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fuzzer/FuzzedDataProvider.h>
 #include <string>
 #include <unistd.h>
 

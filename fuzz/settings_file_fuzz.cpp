@@ -2,7 +2,6 @@
 // handle and the whole-file reader into a dictionary. A value written by the writer reads back
 // unchanged when it is a value the writer can hold (one line, no double quote).
 #include "common/settings_file.h"
-
 #include "fuzz/scratch_files.h"
 
 #include <cstdint>
@@ -54,8 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (const char* key : { "MOD_QUILLMESH_DS_PORT", "QUILLMESH_REMOTE_IPADDR", "", "=" })
         settings_get_text(f, key);
     rewind(f);
-    while (settings_find(f, "MOD_QUILLMESH_SYSLOG_LEVEL")) {
-    }
+    while (settings_find(f, "MOD_QUILLMESH_SYSLOG_LEVEL")) { }
     file.reset();
 
     settings_map map;

@@ -1,21 +1,7 @@
 #include "grafter/grafter.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cctype>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <ctime>
-#include <memory>
-#include <string>
-#include <vector>
-
-#include "common/handles.h"
 #include "common/file_util.h"
+#include "common/handles.h"
 #include "common/log.h"
 #include "common/private_dir.h"
 #include "common/system.h"
@@ -23,17 +9,30 @@
 #include "grafter/settings_merge.h"
 #include "grafter/trial.h"
 
-namespace {
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
 const char* const TMP_DIR = "/tmp";
 // The work directory: a fresh name in /tmp for every run, made by mkdtemp with mode 0700.
 const char* const WORK_PREFIX = "vpn_module.";
-const size_t WORK_SUFFIX = 6;  // the XXXXXX of mkdtemp's template
+const size_t WORK_SUFFIX = 6; // the XXXXXX of mkdtemp's template
 const char* const STAGING_DIR = "/tmp/vpn_module_tbd";
 // The public key of the operator who signs packages, shipped in the module's own package.
 const char* const SIGNING_KEY = "/opt/quillmesh/etc/package_signing.pem";
 const char* const SIGNATURE_SUFFIX = ".sig";
 constexpr size_t max_module_name = 24;
-
 
 // The package path goes into the tar command line unquoted.
 bool is_safe_path(const std::string& path)
@@ -41,8 +40,8 @@ bool is_safe_path(const std::string& path)
     if (path.empty())
         return false;
     for (char c : path) {
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-                  c == '/' || c == '_' || c == '-' || c == '+' || c == ',' || c == ':' || c == '@';
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '/'
+            || c == '_' || c == '-' || c == '+' || c == ',' || c == ':' || c == '@';
         if (!ok)
             return false;
     }
@@ -60,9 +59,9 @@ bool is_directory(const std::string& path)
 bool swap_in(const std::string& staged, const std::string& target, bool replace)
 {
     if (!replace)
-        return renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0 ||
-               ((errno == EINVAL || errno == ENOSYS) && !file_exists(target) &&
-                rename(staged.c_str(), target.c_str()) == 0);
+        return renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0
+            || ((errno == EINVAL || errno == ENOSYS) && !file_exists(target)
+                && rename(staged.c_str(), target.c_str()) == 0);
     if (renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0)
         return true;
     if (errno != EINVAL && errno != ENOSYS)
@@ -85,8 +84,8 @@ bool swap_in(const std::string& staged, const std::string& target, bool replace)
 void clean_staging(const std::string& package)
 {
     const std::string prefix = std::string(STAGING_DIR) + "/";
-    if (package.compare(0, prefix.size(), prefix) == 0 && package.find("/../") == std::string::npos &&
-        is_safe_path(package))
+    if (package.compare(0, prefix.size(), prefix) == 0 && package.find("/../") == std::string::npos
+        && is_safe_path(package))
         run_shell("rm -f " + package + " " + package + SIGNATURE_SUFFIX);
     // Only root's own private staging directory is looked into and removed: in a tree another
     // user owns, rm could be made to follow a link swapped in while it works.
@@ -100,8 +99,8 @@ void clean_staging(const std::string& package)
 bool tmp_dir_safe()
 {
     struct stat st;
-    return stat(TMP_DIR, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == 0 &&
-           ((st.st_mode & S_ISVTX) != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)) == 0);
+    return stat(TMP_DIR, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == 0
+        && ((st.st_mode & S_ISVTX) != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)) == 0);
 }
 
 bool is_work_dir_name(const std::string& name)
@@ -130,8 +129,8 @@ void remove_stale_work_dirs()
             struct stat st;
             // A run at the same moment (an operator's by hand beside the daemon's) keeps its own:
             // only directories untouched for an hour count as left behind.
-            if (is_work_dir_name(entry->d_name) && lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-                st.st_uid == geteuid() && (st.st_mode & 07777) == 0700 && st.st_mtime < time(nullptr) - 3600)
+            if (is_work_dir_name(entry->d_name) && lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)
+                && st.st_uid == geteuid() && (st.st_mode & 07777) == 0700 && st.st_mtime < time(nullptr) - 3600)
                 stale.push_back(path);
         }
     }
@@ -142,7 +141,8 @@ void remove_stale_work_dirs()
 // The private work directory of one run, removed with everything in it when the run ends.
 // The package is unpacked into its subdirectory `tree`, never into the private directory itself:
 // a package member "./" gives the directory it is unpacked into the member's own mode.
-class work_dir {
+class work_dir
+{
 public:
     work_dir() = default;
     work_dir(const work_dir&) = delete;
@@ -179,12 +179,13 @@ bool signature_valid(const std::string& package, const std::string& copy)
     const std::string signature = copy + SIGNATURE_SUFFIX;
     if (run_shell("cp -- " + package + SIGNATURE_SUFFIX + " " + signature + " 2>/dev/null") != 0) {
         qm_log(LOG_ERR, "Package %s refused: it has no signature %s%s.", package.c_str(), package.c_str(),
-               SIGNATURE_SUFFIX);
+            SIGNATURE_SUFFIX);
         return false;
     }
-    if (run_program({"openssl", "pkeyutl", "-verify", "-pubin", "-inkey", SIGNING_KEY, "-rawin", "-in", copy,
-                     "-sigfile", signature}) == 0 ||
-        run_program({"openssl", "dgst", "-sha256", "-verify", SIGNING_KEY, "-signature", signature, copy}) == 0)
+    if (run_program({ "openssl", "pkeyutl", "-verify", "-pubin", "-inkey", SIGNING_KEY, "-rawin", "-in", copy,
+            "-sigfile", signature })
+            == 0
+        || run_program({ "openssl", "dgst", "-sha256", "-verify", SIGNING_KEY, "-signature", signature, copy }) == 0)
         return true;
     qm_log(LOG_ERR, "Package %s refused: its signature does not match the package signing key.", package.c_str());
     return false;
@@ -197,9 +198,8 @@ int install_package(const work_dir& work, const std::string& package)
     // reach, so it cannot be exchanged between the check of its members and the unpacking.
     const std::string copy = work.path() + "/package.tgz";
     const std::string tree = work.tree();
-    if (!is_safe_path(package) || run_shell("cp -- " + package + " " + copy) != 0 ||
-        !signature_valid(package, copy) || !package_members_safe(copy) ||
-        run_shell("tar -xzf " + copy + " -C " + tree + "/") != 0)
+    if (!is_safe_path(package) || run_shell("cp -- " + package + " " + copy) != 0 || !signature_valid(package, copy)
+        || !package_members_safe(copy) || run_shell("tar -xzf " + copy + " -C " + tree + "/") != 0)
         return 1;
     int result = 1;
     dir_ptr listing(opendir(tree.c_str()));
@@ -214,7 +214,7 @@ int install_package(const work_dir& work, const std::string& package)
     }
     return result;
 }
-}  // namespace
+} // namespace
 
 bool is_valid_module_name(const std::string& name)
 {

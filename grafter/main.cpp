@@ -1,7 +1,7 @@
 // Entry of grafter: its log lines go to syslog under its own name.
-#include <syslog.h>
-
 #include "grafter/grafter.h"
+
+#include <syslog.h>
 
 int main(int argc, char** argv)
 {

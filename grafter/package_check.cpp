@@ -1,15 +1,15 @@
 #include "grafter/package_check.h"
 
-#include <sys/wait.h>
+#include "common/system.h"
 
 #include <cctype>
 #include <cstddef>
 #include <string>
+#include <sys/wait.h>
 #include <vector>
 
-#include "common/system.h"
-
-namespace {
+namespace
+{
 // The components of a member name or link target as they resolve on disk: empty ones (a
 // leading "./", "a//b", a trailing "/") and "." stand for the directory itself and are dropped,
 // so that "./a/b" has the module "a" as its first component, as it is unpacked.
@@ -57,7 +57,7 @@ bool link_target_safe(const std::string& member, const std::string& target)
         return false;
     std::vector<std::string> place = components(member);
     const std::string module = place.front();
-    place.pop_back();  // the directory the link lies in
+    place.pop_back(); // the directory the link lies in
     bool climbing = true;
     for (const auto& part : components(target)) {
         if (part == "..") {
@@ -117,8 +117,8 @@ bool is_plain_owner_part(const std::string& part)
 bool is_plain_owner(const std::string& field)
 {
     const size_t slash = field.find('/');
-    return slash != std::string::npos && is_plain_owner_part(field.substr(0, slash)) &&
-           is_plain_owner_part(field.substr(slash + 1));
+    return slash != std::string::npos && is_plain_owner_part(field.substr(0, slash))
+        && is_plain_owner_part(field.substr(slash + 1));
 }
 
 // Splits a listing line into its type and what follows its five leading fields: mode, uid/gid,
@@ -137,8 +137,8 @@ bool member_of(const std::string& line, char& type, std::string& rest)
         fields.push_back(line.substr(at, end - at));
         at = end;
     }
-    if (fields[0].size() != 10 || !is_plain_owner(fields[1]) || !is_number(fields[2]) ||
-        !has_shape(fields[3], "9999-99-99") || !(has_shape(fields[4], "99:99") || has_shape(fields[4], "99:99:99")))
+    if (fields[0].size() != 10 || !is_plain_owner(fields[1]) || !is_number(fields[2])
+        || !has_shape(fields[3], "9999-99-99") || !(has_shape(fields[4], "99:99") || has_shape(fields[4], "99:99:99")))
         return false;
     type = fields[0][0];
     rest = line.substr(at + 1);
@@ -189,10 +189,10 @@ bool member_line_safe(const std::string& line)
         return components(name).front() == components(target).front();
     }
     default:
-        return false;  // device nodes, fifos and anything else a module has no use for
+        return false; // device nodes, fifos and anything else a module has no use for
     }
 }
-}  // namespace
+} // namespace
 
 bool package_listing_safe(const std::string& listing)
 {

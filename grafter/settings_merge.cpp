@@ -1,26 +1,25 @@
 #include "grafter/settings_merge.h"
 
-#include <strings.h>
-#include <sys/stat.h>
+#include "common/file_util.h"
+#include "common/handles.h"
 
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <strings.h>
+#include <sys/stat.h>
 #include <vector>
 
-#include "common/handles.h"
-#include "common/file_util.h"
-
-namespace {
-constexpr size_t line_size = 8192;  // lines of at most 8191 characters
+namespace
+{
+constexpr size_t line_size = 8192; // lines of at most 8191 characters
 constexpr size_t suffix_max = 31;
 
 struct setting_pair {
     std::string key;
     std::string value;
 };
-
 
 // Cuts a raw line at its first CR, then its first LF, then its last double quote. Returns the
 // position of the first '=' or null when the line holds none.
@@ -148,7 +147,7 @@ bool rewrite_settings(const char* path, const std::vector<setting_pair>& pairs)
         write_pair(out.get(), pair);
     return out.commit() == 0;
 }
-}  // namespace
+} // namespace
 
 char* settings_lookup_alias(FILE* old_file, const char* key)
 {
@@ -179,7 +178,7 @@ int merge_settings(const char* new_path, const char* old_path)
             if (!equals)
                 continue;
             *equals = '\0';
-            pairs.push_back({line, value_after(equals)});
+            pairs.push_back({ line, value_after(equals) });
         }
     }
     if (pairs.empty())

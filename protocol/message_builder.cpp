@@ -12,8 +12,6 @@
 namespace
 {
 
-
-
 bool non_empty(const char* text)
 {
     return text != nullptr && text[0] != '\0';

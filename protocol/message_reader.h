@@ -6,14 +6,12 @@
 #pragma once
 
 #include "common/error.h"
+#include "common/json_ptr.h"
 
 #include <cjson/cJSON.h>
 #include <cstdint>
 #include <memory>
 #include <string>
-
-#include "common/json_ptr.h"
-
 
 // Parses `text`; throws "Malformed JSON message, can not be parsed." when it is not JSON.
 // Text after the first complete JSON value is not examined.

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <string>
 
-extern const char* const MODULE_SETTINGS_PATH;  // /opt/quillmesh/etc/settings
-extern const char* const TUNNEL_SETTINGS_PATH;  // /opt/quillmesh/etc/settings.ovpn
+extern const char* const MODULE_SETTINGS_PATH; // /opt/quillmesh/etc/settings
+extern const char* const TUNNEL_SETTINGS_PATH; // /opt/quillmesh/etc/settings.ovpn
 
 struct module_settings {
     int enabled = 0;

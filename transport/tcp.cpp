@@ -173,7 +173,6 @@ bool tcp_read_msg(int fd, std::string& out)
     }
 }
 
-
 namespace
 {
 

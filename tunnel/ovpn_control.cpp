@@ -1,7 +1,10 @@
 #include "tunnel/ovpn_control.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
+#include "common/error.h"
+#include "common/log.h"
+#include "common/str_util.h"
+#include "common/system.h"
+#include "settings/module_settings.h"
 
 #include <cerrno>
 #include <chrono>
@@ -10,12 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-#include "common/error.h"
-#include "common/log.h"
-#include "common/system.h"
-#include "common/str_util.h"
-#include "settings/module_settings.h"
+#include <sys/wait.h>
+#include <unistd.h>
 
 const char* const OVPN_INIT_SCRIPT = "/opt/quillmesh/etc/init.ovpn";
 const char* const OVPN_SYSTEM_LOG = "/var/log/messages";
@@ -23,26 +22,27 @@ const char* const OVPN_CA_CERT_PATH = "/var/data/quillmesh_certs/certificates/ov
 const char* const OVPN_CLIENT_CERT_PATH = "/var/data/quillmesh_certs/certificates/ovpn/ovpn_cert.crt";
 const char* const OVPN_CLIENT_KEY_PATH = "/var/data/quillmesh_certs/certificates/ovpn/ovpn_key.pem";
 
-namespace {
-const char* const credential_files[] = {OVPN_CA_CERT_PATH, OVPN_CLIENT_CERT_PATH, OVPN_CLIENT_KEY_PATH};
+namespace
+{
+const char* const credential_files[] = { OVPN_CA_CERT_PATH, OVPN_CLIENT_CERT_PATH, OVPN_CLIENT_KEY_PATH };
 
 // Finds the tunnel device, the process number of the ferryd process whose command line names
 // it, and the system log lines of that process that match the pattern. The number is matched
 // as the "[pid]" of the syslog tag, so that a number that merely occurs in another line (a time
 // of day, another process's number) does not count.
-const char* const LOG_QUERY_FORMAT =
-    "TUNDEV=`grep QUILLMESH_TUNDEV /opt/quillmesh/etc/settings.ovpn | awk -F \"=\" '{print $2}'` &&PID=%s && "
-    "cat '/var/log/messages' | grep \"\\[$PID\\]\" | grep -e %s";
+const char* const LOG_QUERY_FORMAT
+    = "TUNDEV=`grep QUILLMESH_TUNDEV /opt/quillmesh/etc/settings.ovpn | awk -F \"=\" '{print $2}'` &&PID=%s && "
+      "cat '/var/log/messages' | grep \"\\[$PID\\]\" | grep -e %s";
 const char* const FERRYD_PID = "`ps | grep ferryd | grep $TUNDEV | awk '{print $1}'`";
 
 // Looks for the tunnel address between two rounds of log queries (each a shell pipeline over
 // the whole log, so at most one round a second).
 const int ADDRESS_LOOKS_PER_SECOND = 20;
 
-const char* const TUNNEL_STATE_PATTERN =
-    "'Initialization Sequence Completed\\|Inactivity timeout\\|AUTH_FAILED' | tail -n 1 | grep -e "
-    "'AUTH_FAILED\\|Inactivity timeout'";
-}  // namespace
+const char* const TUNNEL_STATE_PATTERN
+    = "'Initialization Sequence Completed\\|Inactivity timeout\\|AUTH_FAILED' | tail -n 1 | grep -e "
+      "'AUTH_FAILED\\|Inactivity timeout'";
+} // namespace
 
 int ovpn_log_contains(const char* pattern)
 {
@@ -82,7 +82,7 @@ int ovpn_restart()
     if (!wait_for_tunnel(1)) {
         int code = errno;
         qm_log(LOG_ERR, "Unable to establish OVPN tunnel (error: %d).", code);
-        errno = code;  // the resource manager decides by it
+        errno = code; // the resource manager decides by it
         return 0;
     }
     return 1;
@@ -90,7 +90,7 @@ int ovpn_restart()
 
 int wait_for_tunnel(int32_t minutes)
 {
-    char tundev[16] = {0};
+    char tundev[16] = { 0 };
     settings_tunnel_device(tundev);
     errno = 0;
     long budget = static_cast<long>(minutes) * 60;
@@ -121,7 +121,8 @@ int wait_for_tunnel(int32_t minutes)
             const auto tick = second + std::chrono::milliseconds(1000 * i / ADDRESS_LOOKS_PER_SECOND);
             const auto now = monotonic_now();
             if (tick > now)
-                msleep(static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(tick - now).count()));
+                msleep(
+                    static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(tick - now).count()));
             uint32_t address = 0;
             uint32_t netmask = 0;
             if (iface_addr_mask(tundev, &address, &netmask) == 0)
@@ -134,7 +135,7 @@ int tunnel_status()
 {
     if (ovpn_log_contains(TUNNEL_STATE_PATTERN))
         return 0;
-    char tundev[16] = {0};
+    char tundev[16] = { 0 };
     settings_tunnel_device(tundev);
     return iface_has_address(tundev);
 }
@@ -143,7 +144,7 @@ int iface_has_address(const char* name, char* address)
 {
     if (!name)
         return 0;
-    char found[16] = {0};
+    char found[16] = { 0 };
     if (!iface_name_to_ip(name, found) || found[0] == '\0')
         return 0;
     if (address)
@@ -172,8 +173,9 @@ int ovpn_credentials_delete()
 int ping_host(const char* host, unsigned wait_seconds)
 {
     // The host goes into a shell command line: only address and host name characters pass.
-    if (is_empty_text(host) || strspn(host, "0123456789.-abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ") !=
-                                   strlen(host) || host[0] == '-') {
+    if (is_empty_text(host)
+        || strspn(host, "0123456789.-abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ") != strlen(host)
+        || host[0] == '-') {
         qm_log(LOG_ERR, "Refusing to ping the invalid host name '%s'.", host ? host : "");
         return 2;
     }
@@ -182,7 +184,7 @@ int ping_host(const char* host, unsigned wait_seconds)
 
 int cs_reachable()
 {
-    char address[16] = {0};
+    char address[16] = { 0 };
     settings_remote_address(address);
     return ping_host(address) == 0 ? 1 : 0;
 }

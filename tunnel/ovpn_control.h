@@ -5,11 +5,11 @@
 
 #include <cstdint>
 
-extern const char* const OVPN_INIT_SCRIPT;     // /opt/quillmesh/etc/init.ovpn
-extern const char* const OVPN_SYSTEM_LOG;      // /var/log/messages
-extern const char* const OVPN_CA_CERT_PATH;    // .../ovpn/ovpn_ca.crt
-extern const char* const OVPN_CLIENT_CERT_PATH;  // .../ovpn/ovpn_cert.crt
-extern const char* const OVPN_CLIENT_KEY_PATH;   // .../ovpn/ovpn_key.pem
+extern const char* const OVPN_INIT_SCRIPT; // /opt/quillmesh/etc/init.ovpn
+extern const char* const OVPN_SYSTEM_LOG; // /var/log/messages
+extern const char* const OVPN_CA_CERT_PATH; // .../ovpn/ovpn_ca.crt
+extern const char* const OVPN_CLIENT_CERT_PATH; // .../ovpn/ovpn_cert.crt
+extern const char* const OVPN_CLIENT_KEY_PATH; // .../ovpn/ovpn_key.pem
 
 // 1 when a system log line of the current tunnel process (ferryd on the tunnel device) matches
 // `pattern`; the pattern goes into the shell command line as it is.

@@ -1,16 +1,17 @@
 #include "tunnel/routes.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-
 #include "common/log.h"
 #include "common/system.h"
 #include "common/validate.h"
 #include "tunnel/ovpn_control.h"
 
-namespace {
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace
+{
 // The element as the log shows it: the text of a string, the printed JSON of anything else.
 std::string element_text(const cJSON* item)
 {
@@ -23,10 +24,10 @@ std::string element_text(const cJSON* item)
     cJSON_free(printed);
     return text;
 }
-}  // namespace
+} // namespace
 
-int routes_manage(const cJSON* payload, const char* address_key, const char* netmask_key, const char* operation,
-                  const char* device)
+int routes_manage(
+    const cJSON* payload, const char* address_key, const char* netmask_key, const char* operation, const char* device)
 {
     if (!payload || !address_key || !netmask_key)
         return 0;
@@ -39,10 +40,10 @@ int routes_manage(const cJSON* payload, const char* address_key, const char* net
         return 0;
     }
     // Operation and device go into the command line as well.
-    if (!operation || (strcmp(operation, "add") != 0 && strcmp(operation, "delete") != 0) || !device ||
-        !is_iface_name(device)) {
+    if (!operation || (strcmp(operation, "add") != 0 && strcmp(operation, "delete") != 0) || !device
+        || !is_iface_name(device)) {
         qm_log(LOG_ERR, "routes_manage: invalid operation '%s' or device '%s'.", operation ? operation : "",
-               device ? device : "");
+            device ? device : "");
         return 0;
     }
 
@@ -53,12 +54,12 @@ int routes_manage(const cJSON* payload, const char* address_key, const char* net
         // Both texts end up in a shell command line: only a dotted quad and a contiguous mask pass.
         if (!cJSON_IsString(address) || !address->valuestring || !is_dotted_quad(address->valuestring)) {
             qm_log(LOG_ERR, "Operation %s stopped: invalid network address %s at position %d of %s.", operation,
-                   element_text(address).c_str(), i, address_key);
+                element_text(address).c_str(), i, address_key);
             return 0;
         }
         if (!cJSON_IsString(netmask) || !netmask->valuestring || !is_contiguous_netmask(netmask->valuestring)) {
             qm_log(LOG_ERR, "Operation %s stopped: invalid netmask %s at position %d of %s.", operation,
-                   element_text(netmask).c_str(), i, netmask_key);
+                element_text(netmask).c_str(), i, netmask_key);
             return 0;
         }
 

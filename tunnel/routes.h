@@ -8,5 +8,5 @@
 // be a dotted quad and every netmask a contiguous dotted-quad mask, both JSON strings. 1 when
 // every route was processed; 0 when a key is missing, the tunnel is down, an element is invalid
 // or a command fails (the rest of the list is then skipped, earlier routes stay changed).
-int routes_manage(const cJSON* payload, const char* address_key, const char* netmask_key, const char* operation,
-                  const char* device);
+int routes_manage(
+    const cJSON* payload, const char* address_key, const char* netmask_key, const char* operation, const char* device);

@@ -1,28 +1,28 @@
 #include "update/module_update.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <memory>
-#include <vector>
-
-#include "common/handles.h"
 #include "common/file_util.h"
+#include "common/handles.h"
 #include "common/log.h"
 #include "common/private_dir.h"
 #include "common/system.h"
 #include "common/validate.h"
 #include "trial/network_trial.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <memory>
+#include <sys/stat.h>
+#include <vector>
+
 const char* const STAGING_DIR = "/tmp/vpn_module_tbd/";
 const char* const STAGING_MODULE_DIR = "/tmp/vpn_module_tbd/module/";
 const char* const STAGING_CONFIG_DIR = "/tmp/vpn_module_tbd/config/";
 const char* const STAGING_SCRIPT_DIR = "/tmp/vpn_module_tbd/script/";
 
-namespace {
+namespace
+{
 const char* const GRAFTER_PATH = "/opt/quillmesh/bin/grafter";
 const char* const PACKAGE_NAME_PREFIX = "quillmesh.um.";
 const char* const PACKAGE_TAG = "v4";
@@ -42,7 +42,6 @@ const char* const MSG_NO_TEMP_DIR = "Module update: not able to create temp dire
 const char* const MSG_DOWNLOAD_COMMAND = "UM download command: %s";
 const char* const MSG_DOWNLOAD_FAILED = "Not able to download user module from %s. Module not updated.";
 
-
 bool is_regular_file(const std::string& directory, const struct dirent& entry)
 {
     if (entry.d_type != DT_UNKNOWN)
@@ -59,16 +58,17 @@ bool is_safe_url(const std::string& url)
     if (url.empty())
         return false;
     for (char c : url) {
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-                  c == ':' || c == '/' || c == '_' || c == '-';
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == ':'
+            || c == '/' || c == '_' || c == '-';
         if (!ok)
             return false;
     }
     return true;
 }
-}  // namespace
+} // namespace
 
-namespace {
+namespace
+{
 // The names of the regular files in the directory.
 std::vector<std::string> regular_files(const std::string& directory)
 {
@@ -83,10 +83,10 @@ std::vector<std::string> regular_files(const std::string& directory)
     }
     return names;
 }
-}  // namespace
+} // namespace
 
 bool run_for_each_file(const std::string& directory, const std::string& command, const std::string& failure_text,
-                       const std::string& skip_suffix)
+    const std::string& skip_suffix)
 {
     if (!file_exists(directory))
         return false;
@@ -100,8 +100,8 @@ bool run_for_each_file(const std::string& directory, const std::string& command,
         if (!is_regular_file(directory, *entry))
             continue;
         const std::string name = entry->d_name;
-        if (!skip_suffix.empty() && name.size() > skip_suffix.size() &&
-            name.compare(name.size() - skip_suffix.size(), skip_suffix.size(), skip_suffix) == 0)
+        if (!skip_suffix.empty() && name.size() > skip_suffix.size()
+            && name.compare(name.size() - skip_suffix.size(), skip_suffix.size(), skip_suffix) == 0)
             continue;
         // The name goes into a shell command line unquoted; a name with blanks or shell
         // characters is refused rather than run.
@@ -179,8 +179,8 @@ int module_download(const std::string& base_url)
     // A server that stops sending (hung, or a path that drops packets) would hold curl, and
     // the daemon with it, for ever: a transfer that moves less than a byte a second for a
     // minute is given up, and state 10 tries again.
-    const std::string line = "curl --fail --insecure --speed-limit 1 --speed-time 60 " + base_url + "/" + package +
-                             " --output " + STAGING_MODULE_DIR + package;
+    const std::string line = "curl --fail --insecure --speed-limit 1 --speed-time 60 " + base_url + "/" + package
+        + " --output " + STAGING_MODULE_DIR + package;
     qm_log(LOG_DEBUG, MSG_DOWNLOAD_COMMAND, line.c_str());
     if (run_shell(line) != 0) {
         qm_log(LOG_ERR, MSG_DOWNLOAD_FAILED, base_url.c_str());
@@ -189,8 +189,8 @@ int module_download(const std::string& base_url)
     if (!file_exists(SIGNING_KEY))
         return 1;
     const std::string signature = package + SIGNATURE_SUFFIX;
-    const std::string sig_line = "curl --fail --insecure --speed-limit 1 --speed-time 60 " + base_url + "/" + signature + " --output " +
-                                 STAGING_MODULE_DIR + signature;
+    const std::string sig_line = "curl --fail --insecure --speed-limit 1 --speed-time 60 " + base_url + "/" + signature
+        + " --output " + STAGING_MODULE_DIR + signature;
     qm_log(LOG_DEBUG, MSG_DOWNLOAD_COMMAND, sig_line.c_str());
     if (run_shell(sig_line) != 0) {
         qm_log(LOG_ERR, MSG_DOWNLOAD_FAILED, base_url.c_str());

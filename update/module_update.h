@@ -5,10 +5,10 @@
 #include <string>
 
 // The staging directory and its three subdirectories (each path ends in '/').
-extern const char* const STAGING_DIR;         // /tmp/vpn_module_tbd/
-extern const char* const STAGING_MODULE_DIR;  // /tmp/vpn_module_tbd/module/
-extern const char* const STAGING_CONFIG_DIR;  // /tmp/vpn_module_tbd/config/
-extern const char* const STAGING_SCRIPT_DIR;  // /tmp/vpn_module_tbd/script/
+extern const char* const STAGING_DIR; // /tmp/vpn_module_tbd/
+extern const char* const STAGING_MODULE_DIR; // /tmp/vpn_module_tbd/module/
+extern const char* const STAGING_CONFIG_DIR; // /tmp/vpn_module_tbd/config/
+extern const char* const STAGING_SCRIPT_DIR; // /tmp/vpn_module_tbd/script/
 
 // Runs "<command> <directory><name>" through the shell for every regular file of `directory`
 // (which ends in '/'), logging "<failure_text><name>" for each one that exits non-zero.
@@ -16,7 +16,7 @@ extern const char* const STAGING_SCRIPT_DIR;  // /tmp/vpn_module_tbd/script/
 // holds no regular file); false otherwise. A missing directory is silent.
 // Files whose name ends in `skip_suffix` (when given) are left alone.
 bool run_for_each_file(const std::string& directory, const std::string& command, const std::string& failure_text,
-                       const std::string& skip_suffix = std::string());
+    const std::string& skip_suffix = std::string());
 
 // Checks the staging directory and its subdirectory `directory` (one of the three above) before
 // a use, creating both with mode 0700 when `create` is set. Anything at those paths that is not

@@ -1,23 +1,21 @@
 // Messages at the limits of the framing and the reader: deep nesting, braces inside strings.
 // Each is read from a real socket and handed to the control dispatch as the daemon does; none
 // may crash it or reach an operation, and every answer given is a refusal.
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include <cjson/cJSON.h>
-
-#include <string>
-#include <thread>
-
 #include "common/log.h"
-#include "control/managing_socket.h"
 #include "control/dispatch.h"
+#include "control/managing_socket.h"
 #include "support/test_support.h"
 #include "transport/tcp.h"
 
-namespace {
+#include <cjson/cJSON.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
 std::string repeat(const std::string& text, int times)
 {
     std::string out;
@@ -62,16 +60,16 @@ void expect_refused(const std::string& message)
     EXPECT_TRUE(cJSON_IsNumber(error) && error->valueint != 0) << response;
     cJSON_Delete(root);
 }
-}  // namespace
+} // namespace
 
 TEST(limits, ten_thousand_nested_braces_are_one_message_that_is_refused)
 {
     log_capture log;
     const std::string bare = repeat("{", 10000) + repeat("}", 10000);
-    const std::string in_envelope = "{\"H\":{\"V\":113},\"B\":[{\"T\":13,\"DT\":" + repeat("{\"a\":", 10000) + "0" +
-                                    repeat("}", 10000) + "}]}";
+    const std::string in_envelope
+        = "{\"H\":{\"V\":113},\"B\":[{\"T\":13,\"DT\":" + repeat("{\"a\":", 10000) + "0" + repeat("}", 10000) + "}]}";
     const std::string arrays = "{\"H\":{\"V\":113},\"B\":" + repeat("[", 10000) + repeat("]", 10000) + "}";
-    for (const std::string& data : {bare, in_envelope, arrays}) {
+    for (const std::string& data : { bare, in_envelope, arrays }) {
         std::string message;
         ASSERT_TRUE(read_through_socket(data, message));
         EXPECT_EQ(message, data);

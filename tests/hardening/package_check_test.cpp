@@ -1,12 +1,12 @@
 // The updater's check of a package's member list, on listings as GNU tar (with --numeric-owner)
 // and busybox tar print them.
-#include <gtest/gtest.h>
-
-#include <string>
-
 #include "grafter/package_check.h"
 
-namespace {
+#include <gtest/gtest.h>
+#include <string>
+
+namespace
+{
 struct listing_case {
     std::string what;
     std::string listing;
@@ -19,8 +19,10 @@ const std::string LINK = "lrwxrwxrwx 0/0               0 2026-12-09 00:20 ";
 const std::string HARD = "hrw-r--r-- 0/0               0 2026-12-09 00:20 ";
 const std::string BUSYBOX_FILE = "-rw-r--r-- 0/0 3 2026-12-09 00:20:30 ";
 
-class package_listing : public ::testing::TestWithParam<listing_case> {};
-}  // namespace
+class package_listing : public ::testing::TestWithParam<listing_case>
+{
+};
+} // namespace
 
 TEST_P(package_listing, is_judged)
 {

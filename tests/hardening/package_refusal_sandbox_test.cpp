@@ -1,21 +1,21 @@
 // Module packages whose members could land outside their module directories are refused by
 // the updater before anything is unpacked: exit 1, the installed module untouched, nothing
 // written anywhere.
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-
-#include <string>
-#include <vector>
-
 #include "common/file_util.h"
 #include "common/system.h"
 #include "grafter/grafter.h"
 #include "support/test_support.h"
 
-namespace {
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace
+{
 const std::string SOURCE = "/var/data/hostile_src";
 const std::string PACKAGE = "/tmp/vpn_module_tbd/module/pkg.tgz";
-const std::string PACK = "tar -czf " + PACKAGE + " -C " + SOURCE;  // + the members
+const std::string PACK = "tar -czf " + PACKAGE + " -C " + SOURCE; // + the members
 
 int sh(const std::string& command)
 {
@@ -25,7 +25,7 @@ int sh(const std::string& command)
 int run_grafter(const std::string& package)
 {
     std::string arg0 = "grafter", arg1 = package;
-    char* argv[] = {&arg0[0], &arg1[0], nullptr};
+    char* argv[] = { &arg0[0], &arg1[0], nullptr };
     return grafter_main(2, argv);
 }
 
@@ -46,13 +46,14 @@ std::string tree_listing(const std::string& dir)
     return out;
 }
 
-class hostile_package : public ::testing::Test {
+class hostile_package : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(in_sandbox()) << "this test changes /opt, /tmp and /var and runs only in the router sandbox";
-        sh("rm -rf /opt/* /var/www/* /tmp/vpn_module* /tmp/escaped* /var/escaped* " + SOURCE +
-           " /var/log/hostile_record");
+        sh("rm -rf /opt/* /var/www/* /tmp/vpn_module* /tmp/escaped* /var/escaped* " + SOURCE
+            + " /var/log/hostile_record");
         ASSERT_EQ(0, sh("mkdir -p " + SOURCE + " /var/www /tmp/vpn_module_tbd/module"));
         // The module as installed before the hostile package arrives.
         make_module("hmod", "v1");
@@ -75,12 +76,12 @@ protected:
         EXPECT_FALSE(file_exists("/var/log/hostile_record"));
         EXPECT_FALSE(file_exists("/tmp/escaped"));
         EXPECT_FALSE(file_exists("/var/escaped"));
-        EXPECT_EQ(std::vector<std::string>{}, matching_paths("/tmp/vpn_module.*"));
+        EXPECT_EQ(std::vector<std::string> {}, matching_paths("/tmp/vpn_module.*"));
     }
 
     std::string before_;
 };
-}  // namespace
+} // namespace
 
 // A shell command that builds the hostile module tree under SOURCE and packs it as PACKAGE.
 struct hostile_case {
@@ -88,7 +89,9 @@ struct hostile_case {
     std::string pack;
 };
 
-class refused_package : public hostile_package, public ::testing::WithParamInterface<hostile_case> {};
+class refused_package : public hostile_package, public ::testing::WithParamInterface<hostile_case>
+{
+};
 
 TEST_P(refused_package, is_refused_and_nothing_changes)
 {
@@ -121,11 +124,12 @@ TEST_F(hostile_package, links_inside_the_module_are_installed)
 TEST_F(hostile_package, a_package_exchanged_after_its_check_is_not_unpacked)
 {
     const std::string hostile = SOURCE + "/hostile.tgz";
-    ASSERT_EQ(0, sh(PACK + " hmod && ln -s /var " + SOURCE + "/hmod/up && tar -czf " + hostile + " -C " + SOURCE +
-                    " hmod"));
+    ASSERT_EQ(
+        0, sh(PACK + " hmod && ln -s /var " + SOURCE + "/hmod/up && tar -czf " + hostile + " -C " + SOURCE + " hmod"));
     path_stand_ins stand_ins;
-    stand_ins.add("tar", "/usr/bin/tar \"$@\"; status=$?\ncase \"$1\" in -t*|--numeric-owner) [ -f " + hostile +
-                             " ] && mv " + hostile + " " + PACKAGE + ";; esac\nexit $status\n");
+    stand_ins.add("tar",
+        "/usr/bin/tar \"$@\"; status=$?\ncase \"$1\" in -t*|--numeric-owner) [ -f " + hostile + " ] && mv " + hostile
+            + " " + PACKAGE + ";; esac\nexit $status\n");
     EXPECT_EQ(0, run_grafter(PACKAGE));
     EXPECT_EQ("v2\n", read_file("/opt/hmod/VERSION"));
     EXPECT_FALSE(file_exists("/opt/hmod/up"));

@@ -3,12 +3,13 @@
 // sandbox cannot reach (each such lookup would stall every sudo call for many seconds).
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include "common/system.h"
 #include "support/test_support.h"
 
-class sandbox_guard : public ::testing::Environment {
+#include <gtest/gtest.h>
+
+class sandbox_guard : public ::testing::Environment
+{
 public:
     void SetUp() override
     {

@@ -1,11 +1,3 @@
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstring>
-#include <vector>
-
-#include <gtest/gtest.h>
-
 #include "common/error.h"
 #include "common/file_util.h"
 #include "common/handles.h"
@@ -14,6 +6,12 @@
 #include "common/system.h"
 #include "common/system_recording.h"
 #include "support/test_support.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 TEST(FileExists, TrueForFilesAndDirectoriesFalseOtherwise)
 {
@@ -48,7 +46,7 @@ TEST(FileToArray, MissingFileLogsOneErrorAndLeavesAnEmptyBuffer)
     EXPECT_EQ(file_to_array("/nonexistent/qm-file", buf, sizeof buf), 0);
     EXPECT_STREQ(buf, "");
     ASSERT_EQ(log.lines().size(), 1u);
-    EXPECT_EQ(log.lines()[0], (log_line{LOG_ERR, "file_to_array: /nonexistent/qm-file: No such file or directory"}));
+    EXPECT_EQ(log.lines()[0], (log_line { LOG_ERR, "file_to_array: /nonexistent/qm-file: No such file or directory" }));
 }
 
 TEST(StringToFile, OpenFailureThrowsTheComposedMessage)
@@ -129,8 +127,8 @@ TEST(AtomicFile, SaveThroughASymbolicLinkReplacesTheFileTheLinkNames)
 {
     struct {
         const char* name;
-        std::vector<std::pair<std::string, std::string>> links;  // link name -> link text, in the temp dir
-        const char* lands_in;                                     // file that gets the content; null: refused
+        std::vector<std::pair<std::string, std::string>> links; // link name -> link text, in the temp dir
+        const char* lands_in; // file that gets the content; null: refused
     } cases[] = {
         { "relative", { { "settings", "store/settings" } }, "store/settings" },
         { "absolute", { { "settings", "@/store/settings" } }, "store/settings" },
@@ -173,11 +171,11 @@ TEST(AtomicFile, SaveKeepsTheOwnerAndModeOfTheFileItReplaces)
         mode_t existing;
         mode_t expected;
     } cases[] = {
-        { 0644, 0600, 0600 },  // tightened by an operator: stays tight
+        { 0644, 0600, 0600 }, // tightened by an operator: stays tight
         { 0644, 0640, 0640 },
         { 0644, 0664, 0664 },
-        { 0644, 0666, 0664 },  // but never writable by every local user
-        { 0600, 0644, 0600 },  // a key never ends up wider than its writer makes it
+        { 0644, 0666, 0664 }, // but never writable by every local user
+        { 0600, 0644, 0600 }, // a key never ends up wider than its writer makes it
         { 0600, 0400, 0400 },
     };
     mode_t old_umask = umask(0);
@@ -191,7 +189,8 @@ TEST(AtomicFile, SaveKeepsTheOwnerAndModeOfTheFileItReplaces)
             ASSERT_EQ(string_to_file("new", dir.file(path), "w", c.writer), 0);
             struct stat st;
             ASSERT_EQ(stat(dir.file("store").c_str(), &st), 0);
-            EXPECT_EQ(st.st_mode & 07777, c.expected) << std::oct << c.writer << " over " << c.existing << " via " << path;
+            EXPECT_EQ(st.st_mode & 07777, c.expected)
+                << std::oct << c.writer << " over " << c.existing << " via " << path;
         }
         // The owner stays too; but a private file (a key) is never written into a file that
         // another user owns, wherever a link leads.

@@ -1,7 +1,7 @@
-#include <gtest/gtest.h>
-
 #include "common/log.h"
 #include "support/test_support.h"
+
+#include <gtest/gtest.h>
 
 TEST(Log, MaskLetsThroughEverythingUpToTheLevel)
 {
@@ -19,6 +19,6 @@ TEST(Log, CaptureSinkHonoursTheConfiguredLevel)
     qm_set_log_level(7);
     qm_log(LOG_DEBUG, "debug %s", "line");
     ASSERT_EQ(capture.lines().size(), 2u);
-    EXPECT_EQ(capture.lines()[0], (log_line{LOG_EMERG, "kept 1"}));
-    EXPECT_EQ(capture.lines()[1], (log_line{LOG_DEBUG, "debug line"}));
+    EXPECT_EQ(capture.lines()[0], (log_line { LOG_EMERG, "kept 1" }));
+    EXPECT_EQ(capture.lines()[1], (log_line { LOG_DEBUG, "debug line" }));
 }

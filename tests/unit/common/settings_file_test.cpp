@@ -1,26 +1,20 @@
-#include <sys/stat.h>
-
-#include <gtest/gtest.h>
-
-#include "common/system.h"
 #include "common/settings_file.h"
+#include "common/system.h"
 #include "support/test_support.h"
 
-namespace {
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+namespace
+{
 struct SettingsFile : ::testing::Test {
     temp_dir dir;
     std::string path = dir.file("settings");
 
-    std::string text(const char* key)
-    {
-        return settings_get_text(settings_open(path.c_str()).get(), key);
-    }
-    unsigned number(const char* key)
-    {
-        return settings_get_uint(settings_open(path.c_str()).get(), key);
-    }
+    std::string text(const char* key) { return settings_get_text(settings_open(path.c_str()).get(), key); }
+    unsigned number(const char* key) { return settings_get_uint(settings_open(path.c_str()).get(), key); }
 };
-}  // namespace
+} // namespace
 
 TEST_F(SettingsFile, KeysMatchWithoutCaseAndTheFirstLineWins)
 {
@@ -32,20 +26,20 @@ TEST_F(SettingsFile, KeysMatchWithoutCaseAndTheFirstLineWins)
 TEST_F(SettingsFile, ValueReadingRules)
 {
     write_file(path,
-               "NAME=\"Branch office\"\n"
-               "PLAIN=abc\n"
-               "EMPTY=\n"
-               "CUT=a\"b\n"
-               "SPACED = 1\n"
-               "CRLF=v\r\n"
-               "novalue\n"
-               "#HASH=1\n"
-               "KEEP= x \n");
+        "NAME=\"Branch office\"\n"
+        "PLAIN=abc\n"
+        "EMPTY=\n"
+        "CUT=a\"b\n"
+        "SPACED = 1\n"
+        "CRLF=v\r\n"
+        "novalue\n"
+        "#HASH=1\n"
+        "KEEP= x \n");
     EXPECT_EQ(text("NAME"), "Branch office");
     EXPECT_EQ(text("PLAIN"), "abc");
     EXPECT_EQ(text("EMPTY"), "");
     EXPECT_EQ(text("CUT"), "a");
-    EXPECT_EQ(text("SPACED"), "");  // the key is "SPACED " with its blank
+    EXPECT_EQ(text("SPACED"), ""); // the key is "SPACED " with its blank
     EXPECT_EQ(text("CRLF"), "v");
     EXPECT_EQ(text("#HASH"), "1");
     EXPECT_EQ(text("KEEP"), " x ");
@@ -88,8 +82,8 @@ TEST_F(SettingsFile, WritersProduceTheExactFormats)
     settings_put_flag(f, "FLAG", 5);
     settings_put_flag(f, "OFF", 0);
     ASSERT_EQ(out.commit(), 0);
-    EXPECT_EQ(read_file(path),
-              "NAME=\"Branch office\"\nOFFICE=office\nTAB=a\tb\nPORT=\nZERO=0\nN=4433\nFLAG=1\nOFF=0\n");
+    EXPECT_EQ(
+        read_file(path), "NAME=\"Branch office\"\nOFFICE=office\nTAB=a\tb\nPORT=\nZERO=0\nN=4433\nFLAG=1\nOFF=0\n");
     EXPECT_EQ(number("PORT"), 0u);
     EXPECT_EQ(text("NAME"), "Branch office");
 }
@@ -100,8 +94,7 @@ TEST_F(SettingsFile, LongValuesAreCutAt16000Characters)
     settings_put_text(out.get(), "LONG", std::string(16001, 'v'));
     settings_put_text(out.get(), "QUOTED", std::string(16001, ' '));
     ASSERT_EQ(out.commit(), 0);
-    EXPECT_EQ(read_file(path),
-              "LONG=" + std::string(16000, 'v') + "\nQUOTED=\"" + std::string(16000, ' ') + "\"\n");
+    EXPECT_EQ(read_file(path), "LONG=" + std::string(16000, 'v') + "\nQUOTED=\"" + std::string(16000, ' ') + "\"\n");
 }
 
 TEST_F(SettingsFile, OverlongLinesAreReadAsSeveralPieces)
@@ -147,7 +140,7 @@ TEST(SettingsLoadMap, WhitespaceIsRemovedAndTheFirstKeyWins)
     EXPECT_EQ(map.at("novalue"), "novalue");
     EXPECT_EQ(map.at(""), "");
     EXPECT_EQ(map.at("C"), "1=2");
-    EXPECT_EQ(map.count("a"), 0u);  // keys are exact here
+    EXPECT_EQ(map.count("a"), 0u); // keys are exact here
 }
 
 TEST(SettingsLoadMap, EarlierFilesWinOverLaterOnes)
@@ -164,7 +157,7 @@ TEST(SettingsLoadMap, EarlierFilesWinOverLaterOnes)
 
 TEST(SettingsLoadMap, MissingFileAddsNothing)
 {
-    settings_map map{{"X", "1"}};
+    settings_map map { { "X", "1" } };
     EXPECT_TRUE(settings_load_map("/nonexistent/quillmesh/settings", map));
     EXPECT_EQ(map.size(), 1u);
 }

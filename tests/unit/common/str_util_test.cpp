@@ -1,19 +1,18 @@
-#include <arpa/inet.h>
-
-#include <gtest/gtest.h>
-
 #include "common/str_util.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
 
 using strings = std::vector<std::string>;
 
 TEST(Split, KeepsEmptyPiecesAndDoesNotTrim)
 {
-    EXPECT_EQ(split_string("a,b,,c", ","), (strings{"a", "b", "", "c"}));
-    EXPECT_EQ(split_string("a,", ","), (strings{"a", ""}));
-    EXPECT_EQ(split_string("", ","), (strings{""}));
-    EXPECT_EQ(split_string(" a ::b", "::"), (strings{" a ", "b"}));
-    EXPECT_EQ(split_by_char("1.0.2", '.'), (strings{"1", "0", "2"}));
-    EXPECT_EQ(split_by_char("", '.'), (strings{""}));
+    EXPECT_EQ(split_string("a,b,,c", ","), (strings { "a", "b", "", "c" }));
+    EXPECT_EQ(split_string("a,", ","), (strings { "a", "" }));
+    EXPECT_EQ(split_string("", ","), (strings { "" }));
+    EXPECT_EQ(split_string(" a ::b", "::"), (strings { " a ", "b" }));
+    EXPECT_EQ(split_by_char("1.0.2", '.'), (strings { "1", "0", "2" }));
+    EXPECT_EQ(split_by_char("", '.'), (strings { "" }));
 }
 
 TEST(SplitKeyValue, StripsEveryWhitespaceWhenAsked)
@@ -44,8 +43,14 @@ TEST(Ipv4, TextToValue)
         const char* text;
         uint32_t value;
     } cases[] = {
-        {"192.168.1.1", 3232235777u}, {"192.168.1.256", 0}, {"192.168.1", 0}, {"1.2.3.4x", 16909060u},
-        {"0.0.0.0", 0},               {"", 0},             {"a.b.c.d", 0},   {"255.255.255.255", 0xffffffffu},
+        { "192.168.1.1", 3232235777u },
+        { "192.168.1.256", 0 },
+        { "192.168.1", 0 },
+        { "1.2.3.4x", 16909060u },
+        { "0.0.0.0", 0 },
+        { "", 0 },
+        { "a.b.c.d", 0 },
+        { "255.255.255.255", 0xffffffffu },
     };
     for (const auto& c : cases)
         EXPECT_EQ(ip_to_u32(c.text), c.value) << c.text;
@@ -94,7 +99,7 @@ TEST(ResolveHost, DottedQuadsAndFailures)
     EXPECT_EQ(resolve_host("127.0.0.1", &out), 0);
     EXPECT_EQ(out, "127.0.0.1");
     out = "unchanged";
-    EXPECT_EQ(resolve_host("::1", &out), 0);  // IPv6 only: output untouched
+    EXPECT_EQ(resolve_host("::1", &out), 0); // IPv6 only: output untouched
     EXPECT_EQ(out, "unchanged");
     EXPECT_EQ(resolve_host("no-such-host.invalid", &out), 1);
 }

@@ -1,41 +1,41 @@
-#include <gtest/gtest.h>
-
 #include "common/validate.h"
+
+#include <gtest/gtest.h>
 
 TEST(Validate, DottedQuadIsStrict)
 {
-    for (const char* good : {"0.0.0.0", "10.1.2.3", "255.255.255.255", "100.0.10.0"})
+    for (const char* good : { "0.0.0.0", "10.1.2.3", "255.255.255.255", "100.0.10.0" })
         EXPECT_TRUE(is_dotted_quad(good)) << good;
-    for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "1.2.3.256", "1.2.3.4x", " 1.2.3.4", "1.2.3.4\n", "1..2.3",
-                            "1.2.3.4;reboot", "-1.2.3.4", "1.2.3.0004", "a.b.c.d", "192.168.001.1",
-                            "010.0.0.1", "1.2.3.08", "00.0.0.0"})
+    for (const char* bad :
+        { "", "1.2.3", "1.2.3.4.5", "1.2.3.256", "1.2.3.4x", " 1.2.3.4", "1.2.3.4\n", "1..2.3", "1.2.3.4;reboot",
+            "-1.2.3.4", "1.2.3.0004", "a.b.c.d", "192.168.001.1", "010.0.0.1", "1.2.3.08", "00.0.0.0" })
         EXPECT_FALSE(is_dotted_quad(bad)) << bad;
 }
 
 TEST(Validate, NetmaskMustBeContiguous)
 {
-    for (const char* good : {"255.255.255.0", "255.255.255.255", "0.0.0.0", "255.128.0.0"})
+    for (const char* good : { "255.255.255.0", "255.255.255.255", "0.0.0.0", "255.128.0.0" })
         EXPECT_TRUE(is_contiguous_netmask(good)) << good;
-    for (const char* bad : {"255.0.255.0", "0.0.0.255", "255.255.255", "255.255.255.0 ", "255.255.255.00"})
+    for (const char* bad : { "255.0.255.0", "0.0.0.255", "255.255.255", "255.255.255.0 ", "255.255.255.00" })
         EXPECT_FALSE(is_contiguous_netmask(bad)) << bad;
 }
 
 TEST(Validate, InterfaceNames)
 {
-    for (const char* good : {"eth0", "br0", "tun0", "wlan0.1", "a_b-c", "abcdefghijklmno"})
+    for (const char* good : { "eth0", "br0", "tun0", "wlan0.1", "a_b-c", "abcdefghijklmno" })
         EXPECT_TRUE(is_iface_name(good)) << good;
-    for (const char* bad : {"", "eth0;reboot", "eth 0", "abcdefghijklmnop", "eth0\n", "$(x)", "a/b"})
+    for (const char* bad : { "", "eth0;reboot", "eth 0", "abcdefghijklmnop", "eth0\n", "$(x)", "a/b" })
         EXPECT_FALSE(is_iface_name(bad)) << bad;
 }
 
 TEST(Validate, FileNamesAreSinglePathComponents)
 {
-    for (const char* good : {"a", "quillmesh.um.v4.tgz", "run_me.sh", "x-1", ".hidden"})
+    for (const char* good : { "a", "quillmesh.um.v4.tgz", "run_me.sh", "x-1", ".hidden" })
         EXPECT_TRUE(is_safe_file_name(good)) << good;
     std::string long_name(65, 'a');
-    for (const std::string& bad : {std::string(""), std::string("."), std::string(".."), std::string("../../etc/shadow"),
-                                  std::string("/etc/passwd"), std::string("x;reboot"), std::string("a b"), long_name,
-                                  std::string("a\nb")})
+    for (const std::string& bad :
+        { std::string(""), std::string("."), std::string(".."), std::string("../../etc/shadow"),
+            std::string("/etc/passwd"), std::string("x;reboot"), std::string("a b"), long_name, std::string("a\nb") })
         EXPECT_FALSE(is_safe_file_name(bad)) << bad;
     EXPECT_TRUE(is_safe_file_name(std::string(64, 'a')));
 }

@@ -1,14 +1,14 @@
 // The control channel against the router sandbox: real interfaces and routes of the namespace,
 // real iptables, the router's settings files, and the restore, service and reboot stand-ins.
-#include "common/handles.h"
 #include "common/file_util.h"
+#include "common/handles.h"
 #include "common/log.h"
 #include "common/system.h"
+#include "control/dispatch.h"
 #include "control/inventory.h"
 #include "control/lan_iface_cfg.h"
 #include "control/lan_setup.h"
 #include "control/managing_socket.h"
-#include "control/dispatch.h"
 #include "support/test_support.h"
 #include "transport/tcp.h"
 
@@ -256,8 +256,8 @@ TEST_F(ControlSandbox, InventoryWithThePoolOffIsTakenBackAsLanSetup)
     std::unique_ptr<cJSON, void (*)(cJSON*)> inventory(
         cJSON_Parse(handle("[{\"T\":15,\"DT\":{}}]").c_str()), cJSON_Delete);
     const cJSON* eth0 = cJSON_GetArrayItem(
-        cJSON_GetObjectItem(cJSON_GetObjectItem(cJSON_GetArrayItem(cJSON_GetObjectItem(inventory.get(), "B"), 0), "DT"),
-            "16-1"),
+        cJSON_GetObjectItem(
+            cJSON_GetObjectItem(cJSON_GetArrayItem(cJSON_GetObjectItem(inventory.get(), "B"), 0), "DT"), "16-1"),
         0);
     ASSERT_NE(eth0, nullptr);
     std::string entry = "{";

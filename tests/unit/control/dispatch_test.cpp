@@ -99,7 +99,8 @@ TEST_F(ControlDispatch, SegmentWithoutPayloadFailsAloneAndTheNextIsServed)
         reply("[{\"T\":14,\"ER\":1,\"I\":0},{\"T\":14,\"ER\":0,\"I\":1}]"));
     EXPECT_TRUE(logs.contains(LOG_ERR, "Object [DT] could not be found in JSON string '{\"T\":13}'."));
     EXPECT_EQ(sys.commands,
-        (std::vector<std::string> { "ip r delete 10.30.0.0/255.255.255.0 dev lo", "ip r add 10.20.0.0/255.255.0.0 dev lo" }));
+        (std::vector<std::string> {
+            "ip r delete 10.30.0.0/255.255.255.0 dev lo", "ip r add 10.20.0.0/255.255.0.0 dev lo" }));
 }
 
 TEST_F(ControlDispatch, RouteRequestsWithoutListsOrWithNonTextElementsChangeNothing)
@@ -140,8 +141,8 @@ TEST_F(ControlDispatch, InventoryOfARouterWithoutLanSettingsIsEmpty)
 
 TEST_F(ControlDispatch, LanEntriesReachTheStagingFileFieldByField)
 {
-    EXPECT_EQ(handle(lan_request(
-                  lan_entry("eth1") + "," + lan_entry("wlan0", 6, ",\"11-8\":\"10.10.1.0\",\"11-9\":\"255.255.255.0\""))),
+    EXPECT_EQ(handle(lan_request(lan_entry("eth1") + ","
+                  + lan_entry("wlan0", 6, ",\"11-8\":\"10.10.1.0\",\"11-9\":\"255.255.255.0\""))),
         reply("[{\"T\":12,\"ER\":0,\"I\":0}]"));
     // Without /etc/settings.wlan the wireless values go to the access point's keys.
     EXPECT_EQ(read_file(LAN_STAGING_PATH),
@@ -149,10 +150,11 @@ TEST_F(ControlDispatch, LanEntriesReachTheStagingFileFieldByField)
         "ETH2_DHCP_POOL_LO=192.168.5.100\nETH2_DHCP_POOL_HI=192.168.5.200\nETH2_BOOTPROTO=static\n"
         "WIFI_AP_IPADDR=192.168.6.1\nWIFI_AP_NETMASK=255.255.255.0\nWIFI_AP_NETWORK=192.168.6.0\n"
         "WIFI_AP_DHCP_POOL_ENABLED=1\nWIFI_AP_DHCP_POOL_LO=192.168.6.100\nWIFI_AP_DHCP_POOL_HI=192.168.6.200\n");
-    EXPECT_EQ(commands("/usr/sbin/restore"), (std::vector<std::string> { "/usr/sbin/restore /opt/quillmesh/etc/settings.lan" }));
+    EXPECT_EQ(commands("/usr/sbin/restore"),
+        (std::vector<std::string> { "/usr/sbin/restore /opt/quillmesh/etc/settings.lan" }));
     EXPECT_EQ(commands("iptables -t nat -A pre_quillmesh_nat"),
-        (std::vector<std::string> {
-            "iptables -t nat -A pre_quillmesh_nat -d 10.10.1.0/255.255.255.0 -j NETMAP --to 192.168.6.0/255.255.255.0" }));
+        (std::vector<std::string> { "iptables -t nat -A pre_quillmesh_nat -d 10.10.1.0/255.255.255.0 -j NETMAP --to "
+                                    "192.168.6.0/255.255.255.0" }));
 }
 
 TEST_F(ControlDispatch, LanOutcomesAreAnsweredAsTheCatalogueSays)
@@ -167,12 +169,12 @@ TEST_F(ControlDispatch, LanOutcomesAreAnsweredAsTheCatalogueSays)
 
 TEST_F(ControlDispatch, ServicesAreRestartedAfterAllSegmentsInFixedOrder)
 {
-    EXPECT_EQ(handle("[{\"T\":11,\"DT\":[" + lan_entry("wlan0") + "," + lan_entry("eth0", 6)
-                  + "]},{\"T\":17,\"DT\":{}}]"),
+    EXPECT_EQ(
+        handle("[{\"T\":11,\"DT\":[" + lan_entry("wlan0") + "," + lan_entry("eth0", 6) + "]},{\"T\":17,\"DT\":{}}]"),
         reply("[{\"T\":12,\"ER\":0,\"I\":0},{\"T\":18,\"ER\":0,\"I\":1}]"));
     EXPECT_EQ(commands("/sbin/service"),
-        (std::vector<std::string> { "/sbin/service bard restart", "/sbin/service wifi restart",
-            "/sbin/service eth restart" }));
+        (std::vector<std::string> {
+            "/sbin/service bard restart", "/sbin/service wifi restart", "/sbin/service eth restart" }));
     EXPECT_EQ(sys.commands.back(), "/sbin/service eth restart");
     EXPECT_TRUE(logs.contains(LOG_DEBUG, "Services to restart: bard: 1, eth: 1, wifi: 1"));
 }
@@ -333,8 +335,8 @@ TEST_F(ControlDispatch, UnknownModeAndFirewallFailureCarryTheMessage)
     EXPECT_EQ(handle("[{\"T\":23,\"DT\":{\"23-1\":\"2\"}}]"),
         reply("[{\"T\":24,\"ER\":1,\"I\":0,\"MG\":\"Setting internet connection failed.\"}]"));
     EXPECT_TRUE(logs.contains(LOG_ERR, "Manage Internet Connection: unknown mode: 2"));
-    sys.script("iptables -n --list", 1);  // no chain can be created
-    sys.script("iptables -F", 1);  // nor flushed
+    sys.script("iptables -n --list", 1); // no chain can be created
+    sys.script("iptables -F", 1); // nor flushed
     EXPECT_EQ(handle("[{\"T\":23,\"DT\":{\"23-1\":\"0\"}},{\"T\":23,\"DT\":{\"23-1\":\"1\"}}]"),
         reply("[{\"T\":24,\"ER\":1,\"I\":0,\"MG\":\"Setting internet connection failed.\"},"
               "{\"T\":24,\"ER\":1,\"I\":1,\"MG\":\"Setting internet connection failed.\"}]"));

@@ -95,7 +95,7 @@ TEST_F(LoopbackPair, RequestIsReadWholeAndTheResponseWrittenBack)
     EXPECT_EQ(message, request);
 
     ASSERT_TRUE(ops.ovpn_write(accepted, "{\"B\":[]}"));
-    char answer[16] = {0};
+    char answer[16] = { 0 };
     EXPECT_EQ(read(client, answer, sizeof answer - 1), 8);
     EXPECT_STREQ(answer, "{\"B\":[]}");
 }

@@ -1,8 +1,8 @@
 #include "common/error.h"
 #include "common/log.h"
-#include "settings/module_settings.h"
 #include "daemon/resource_manager.h"
 #include "fake_router.h"
+#include "settings/module_settings.h"
 #include "support/test_support.h"
 
 #include <algorithm>
@@ -32,8 +32,7 @@ protected:
 
     resource_manager& manager(unsigned recovery_timeout = 7, unsigned recovery_counter = 3)
     {
-        rm_ = std::make_unique<resource_manager>(
-            router.table(), recovery_timeout, recovery_counter);
+        rm_ = std::make_unique<resource_manager>(router.table(), recovery_timeout, recovery_counter);
         return *rm_;
     }
 
@@ -87,45 +86,67 @@ struct transition_case {
 };
 
 const transition_case transition_cases[] = {
-    { "GettingCsIp_Obtained", RM_GETTING_CS_IP, 3, { { "obtain_cs_ip", { { 0, EHOSTUNREACH }, { 1 } } } }, RM_CHECKING_OVPN_DETAILS },
-    { "Checking_CredentialsPresent", RM_CHECKING_OVPN_DETAILS, 3, { { "ovpn_credentials_present", { { 1 } } } }, RM_RESTARTING_OVPN },
-    { "Checking_CredentialsAbsent", RM_CHECKING_OVPN_DETAILS, 3, { { "ovpn_credentials_present", { { 0 } } } }, RM_REGISTERING_ON_CS },
-    { "Registering_Registered", RM_REGISTERING_ON_CS, 3, { { "register_on_cs", { { 1 } } } }, RM_GETTING_OVPN_APPROVAL },
-    { "Registering_CsCertificateRejected", RM_REGISTERING_ON_CS, 3, { { "register_on_cs", { { 0, QM_ERR_CS_HANDSHAKE } } } }, RM_GETTING_CS_IP },
-    { "Registering_OtherFailureOnAttempt11", RM_REGISTERING_ON_CS, 3, { { "register_on_cs", times(11, { 0, ECONNREFUSED }) } }, RM_GETTING_CS_IP },
-    { "Registering_VersionMismatch", RM_REGISTERING_ON_CS, 3, { { "register_on_cs", { { 0, QM_ERR_VERSION_MISMATCH } } } }, RM_USER_MODULE_UPDATE },
+    { "GettingCsIp_Obtained", RM_GETTING_CS_IP, 3, { { "obtain_cs_ip", { { 0, EHOSTUNREACH }, { 1 } } } },
+        RM_CHECKING_OVPN_DETAILS },
+    { "Checking_CredentialsPresent", RM_CHECKING_OVPN_DETAILS, 3, { { "ovpn_credentials_present", { { 1 } } } },
+        RM_RESTARTING_OVPN },
+    { "Checking_CredentialsAbsent", RM_CHECKING_OVPN_DETAILS, 3, { { "ovpn_credentials_present", { { 0 } } } },
+        RM_REGISTERING_ON_CS },
+    { "Registering_Registered", RM_REGISTERING_ON_CS, 3, { { "register_on_cs", { { 1 } } } },
+        RM_GETTING_OVPN_APPROVAL },
+    { "Registering_CsCertificateRejected", RM_REGISTERING_ON_CS, 3,
+        { { "register_on_cs", { { 0, QM_ERR_CS_HANDSHAKE } } } }, RM_GETTING_CS_IP },
+    { "Registering_OtherFailureOnAttempt11", RM_REGISTERING_ON_CS, 3,
+        { { "register_on_cs", times(11, { 0, ECONNREFUSED }) } }, RM_GETTING_CS_IP },
+    { "Registering_VersionMismatch", RM_REGISTERING_ON_CS, 3,
+        { { "register_on_cs", { { 0, QM_ERR_VERSION_MISMATCH } } } }, RM_USER_MODULE_UPDATE },
     { "Registering_CsUnansweredRecoveryCounterTimes", RM_REGISTERING_ON_CS, 2,
         { { "register_on_cs", times(2, { 0, QM_ERR_CS_NO_ANSWER }) } }, RM_GETTING_CS_IP },
-    { "Approval_Approved", RM_GETTING_OVPN_APPROVAL, 3, { { "get_ovpn_detail_approval", { { 1 } } } }, RM_GETTING_OVPN_CREDENTIALS },
+    { "Approval_Approved", RM_GETTING_OVPN_APPROVAL, 3, { { "get_ovpn_detail_approval", { { 1 } } } },
+        RM_GETTING_OVPN_CREDENTIALS },
     { "Approval_CsUnansweredRecoveryCounterTimes", RM_GETTING_OVPN_APPROVAL, 2,
         { { "get_ovpn_detail_approval", times(2, { 0, QM_ERR_CS_NO_ANSWER }) } }, RM_GETTING_CS_IP },
-    { "Approval_ErrorCode", RM_GETTING_OVPN_APPROVAL, 3, { { "get_ovpn_detail_approval", { { 0, QM_ERR_APPROVAL_ERROR } } } }, RM_REGISTERING_ON_CS },
-    { "Approval_VersionMismatch", RM_GETTING_OVPN_APPROVAL, 3, { { "get_ovpn_detail_approval", { { 0, QM_ERR_VERSION_MISMATCH } } } }, RM_USER_MODULE_UPDATE },
-    { "Credentials_Stored", RM_GETTING_OVPN_CREDENTIALS, 3, { { "obtain_ovpn_details", { { 0, EIO }, { 1 } } } }, RM_RESTARTING_OVPN },
-    { "Credentials_CsCertificateRejected", RM_GETTING_OVPN_CREDENTIALS, 3, { { "obtain_ovpn_details", { { 0, QM_ERR_CS_HANDSHAKE } } } }, RM_GETTING_CS_IP },
-    { "Credentials_VersionMismatch", RM_GETTING_OVPN_CREDENTIALS, 3, { { "obtain_ovpn_details", { { 0, QM_ERR_VERSION_MISMATCH } } } }, RM_USER_MODULE_UPDATE },
+    { "Approval_ErrorCode", RM_GETTING_OVPN_APPROVAL, 3,
+        { { "get_ovpn_detail_approval", { { 0, QM_ERR_APPROVAL_ERROR } } } }, RM_REGISTERING_ON_CS },
+    { "Approval_VersionMismatch", RM_GETTING_OVPN_APPROVAL, 3,
+        { { "get_ovpn_detail_approval", { { 0, QM_ERR_VERSION_MISMATCH } } } }, RM_USER_MODULE_UPDATE },
+    { "Credentials_Stored", RM_GETTING_OVPN_CREDENTIALS, 3, { { "obtain_ovpn_details", { { 0, EIO }, { 1 } } } },
+        RM_RESTARTING_OVPN },
+    { "Credentials_CsCertificateRejected", RM_GETTING_OVPN_CREDENTIALS, 3,
+        { { "obtain_ovpn_details", { { 0, QM_ERR_CS_HANDSHAKE } } } }, RM_GETTING_CS_IP },
+    { "Credentials_VersionMismatch", RM_GETTING_OVPN_CREDENTIALS, 3,
+        { { "obtain_ovpn_details", { { 0, QM_ERR_VERSION_MISMATCH } } } }, RM_USER_MODULE_UPDATE },
     { "Restarting_TunnelUp", RM_RESTARTING_OVPN, 3, { { "ovpn_restart", { { 1 } } } }, RM_CREATING_MANAGING_SOCKET },
-    { "Restarting_CredentialsRejected", RM_RESTARTING_OVPN, 3, { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_CREDENTIALS } } } }, RM_GETTING_OVPN_APPROVAL },
-    { "Restarting_AuthFailedCounter1", RM_RESTARTING_OVPN, 1, { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_AUTH_FAILED } } } }, RM_GETTING_CS_IP },
-    { "Restarting_AuthFailedCounter2", RM_RESTARTING_OVPN, 2, { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_AUTH_FAILED } } } }, RM_OVPN_RECOVERY },
-    { "Restarting_NoAddressInTime", RM_RESTARTING_OVPN, 3, { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_NO_ADDRESS } } } }, RM_OVPN_RECOVERY },
-    { "Restarting_InitScriptFailed", RM_RESTARTING_OVPN, 3, { { "ovpn_restart", { { 0, 0 } } } }, RM_OVPN_RECOVERY },
-    { "Socket_Created", RM_CREATING_MANAGING_SOCKET, 3, { { "create_managing_socket", { { -1, EADDRNOTAVAIL }, { 5 } } } }, RM_LISTENING },
-    { "Socket_AttemptsExhausted", RM_CREATING_MANAGING_SOCKET, 2, { { "create_managing_socket", times(2, { -1, EADDRNOTAVAIL }) } }, RM_STOP },
-    { "Listening_TunnelDownAfterTimeout", RM_LISTENING, 3, { { "select", { { 0 } } }, { "tunnel_status", { { 0 } } } }, RM_OVPN_RECOVERY },
-    { "Listening_TunnelDownAfterSelectError", RM_LISTENING, 3, { { "select", { { -1, EINTR } } }, { "tunnel_status", { { 0 } } } },
+    { "Restarting_CredentialsRejected", RM_RESTARTING_OVPN, 3,
+        { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_CREDENTIALS } } } }, RM_GETTING_OVPN_APPROVAL },
+    { "Restarting_AuthFailedCounter1", RM_RESTARTING_OVPN, 1,
+        { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_AUTH_FAILED } } } }, RM_GETTING_CS_IP },
+    { "Restarting_AuthFailedCounter2", RM_RESTARTING_OVPN, 2,
+        { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_AUTH_FAILED } } } }, RM_OVPN_RECOVERY },
+    { "Restarting_NoAddressInTime", RM_RESTARTING_OVPN, 3, { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_NO_ADDRESS } } } },
         RM_OVPN_RECOVERY },
+    { "Restarting_InitScriptFailed", RM_RESTARTING_OVPN, 3, { { "ovpn_restart", { { 0, 0 } } } }, RM_OVPN_RECOVERY },
+    { "Socket_Created", RM_CREATING_MANAGING_SOCKET, 3,
+        { { "create_managing_socket", { { -1, EADDRNOTAVAIL }, { 5 } } } }, RM_LISTENING },
+    { "Socket_AttemptsExhausted", RM_CREATING_MANAGING_SOCKET, 2,
+        { { "create_managing_socket", times(2, { -1, EADDRNOTAVAIL }) } }, RM_STOP },
+    { "Listening_TunnelDownAfterTimeout", RM_LISTENING, 3, { { "select", { { 0 } } }, { "tunnel_status", { { 0 } } } },
+        RM_OVPN_RECOVERY },
+    { "Listening_TunnelDownAfterSelectError", RM_LISTENING, 3,
+        { { "select", { { -1, EINTR } } }, { "tunnel_status", { { 0 } } } }, RM_OVPN_RECOVERY },
     { "Listening_ControlVersionMismatch", RM_LISTENING, 3,
         { { "select", { { 1 } } }, { "accept_control_connection", { { 9 } } },
             { "process_control_msg", { { 0, QM_ERR_VERSION_MISMATCH } } } },
         RM_USER_MODULE_UPDATE },
     { "Recovery_CsNotReachable", RM_OVPN_RECOVERY, 3, { { "cs_reachable", { { 0 } } } }, RM_GETTING_CS_IP },
     { "Recovery_ReachableUnansweredRecoveryCounterTimes", RM_OVPN_RECOVERY, 3,
-        { { "cs_reachable", { { 1 } } }, { "get_ovpn_detail_approval", times(3, { 0, QM_ERR_CS_NO_ANSWER }) } }, RM_GETTING_CS_IP },
+        { { "cs_reachable", { { 1 } } }, { "get_ovpn_detail_approval", times(3, { 0, QM_ERR_CS_NO_ANSWER }) } },
+        RM_GETTING_CS_IP },
     { "Recovery_ReachableAnsweredAfterALostDatagram", RM_OVPN_RECOVERY, 3,
-        { { "cs_reachable", { { 1 } } }, { "get_ovpn_detail_approval", { { 0, QM_ERR_CS_NO_ANSWER }, { 1 } } } }, RM_RESTARTING_OVPN },
-    { "Recovery_ReachableApproved", RM_OVPN_RECOVERY, 3, { { "cs_reachable", { { 1 } } }, { "get_ovpn_detail_approval", { { 1 } } } },
+        { { "cs_reachable", { { 1 } } }, { "get_ovpn_detail_approval", { { 0, QM_ERR_CS_NO_ANSWER }, { 1 } } } },
         RM_RESTARTING_OVPN },
+    { "Recovery_ReachableApproved", RM_OVPN_RECOVERY, 3,
+        { { "cs_reachable", { { 1 } } }, { "get_ovpn_detail_approval", { { 1 } } } }, RM_RESTARTING_OVPN },
     { "ModuleUpdate_DownloadedAndInstalled", RM_USER_MODULE_UPDATE, 3,
         { { "module_download", { { 0 }, { 1 }, { 1 } } }, { "module_install", { { 0 }, { 1 } } } }, RM_GETTING_CS_IP },
 };
@@ -210,8 +231,10 @@ TEST_F(ResourceManager, FirstStartRunsFromDiscoveryToListening)
     EXPECT_EQ(run_until_script_ends(rm), "select");
 
     EXPECT_EQ(state_lines(),
-        (std::vector<std::string> { state_line(RM_GETTING_CS_IP, 0), state_line(RM_CHECKING_OVPN_DETAILS, 0), state_line(RM_REGISTERING_ON_CS, 0), state_line(RM_GETTING_OVPN_APPROVAL, 0),
-            state_line(RM_GETTING_OVPN_CREDENTIALS, 0), state_line(RM_RESTARTING_OVPN, 0), state_line(RM_CREATING_MANAGING_SOCKET, 0), state_line(RM_LISTENING, 0) }));
+        (std::vector<std::string> { state_line(RM_GETTING_CS_IP, 0), state_line(RM_CHECKING_OVPN_DETAILS, 0),
+            state_line(RM_REGISTERING_ON_CS, 0), state_line(RM_GETTING_OVPN_APPROVAL, 0),
+            state_line(RM_GETTING_OVPN_CREDENTIALS, 0), state_line(RM_RESTARTING_OVPN, 0),
+            state_line(RM_CREATING_MANAGING_SOCKET, 0), state_line(RM_LISTENING, 0) }));
     EXPECT_TRUE(log.contains(LOG_NOTICE, "CS's IP was successfuly obtained."));
     EXPECT_TRUE(log.contains(LOG_NOTICE, "Successfuly registered for validation on CS."));
     EXPECT_EQ(log.lines()[log.lines().size() - 2], (log_line { LOG_NOTICE, "Ready for incoming messages." }));
@@ -406,8 +429,9 @@ TEST_F(ResourceManager, RestartAndRecoveryAlwaysLogCounterZero)
         state = rm.step(state);
     EXPECT_EQ(state, RM_RESTARTING_OVPN);
     EXPECT_EQ(state_lines(),
-        (std::vector<std::string> { state_line(RM_RESTARTING_OVPN, 0), state_line(RM_OVPN_RECOVERY, 0), state_line(RM_RESTARTING_OVPN, 0), state_line(RM_OVPN_RECOVERY, 0),
-            state_line(RM_RESTARTING_OVPN, 0), state_line(RM_OVPN_RECOVERY, 0) }));
+        (std::vector<std::string> { state_line(RM_RESTARTING_OVPN, 0), state_line(RM_OVPN_RECOVERY, 0),
+            state_line(RM_RESTARTING_OVPN, 0), state_line(RM_OVPN_RECOVERY, 0), state_line(RM_RESTARTING_OVPN, 0),
+            state_line(RM_OVPN_RECOVERY, 0) }));
     EXPECT_TRUE(log.contains(LOG_ERR, "Validated router has problems to estabilish a tunnel to the accessible CS."));
     EXPECT_TRUE(log.contains(
         LOG_DEBUG, "The device has incorect openvpn credentials on the router or openvpn process crashed."));
@@ -421,7 +445,9 @@ TEST_F(ResourceManager, ManagingSocketRetriesUpToTheRecoveryCounter)
     router.script("create_managing_socket", times(3, { -1, EADDRNOTAVAIL }));
     EXPECT_EQ(rm.step(RM_CREATING_MANAGING_SOCKET), RM_STOP);
     EXPECT_EQ(router.pauses, (std::vector<unsigned> { 7, 7 }));
-    EXPECT_EQ(state_lines(), (std::vector<std::string> { state_line(RM_CREATING_MANAGING_SOCKET, 0), state_line(RM_CREATING_MANAGING_SOCKET, 1), state_line(RM_CREATING_MANAGING_SOCKET, 2) }));
+    EXPECT_EQ(state_lines(),
+        (std::vector<std::string> { state_line(RM_CREATING_MANAGING_SOCKET, 0),
+            state_line(RM_CREATING_MANAGING_SOCKET, 1), state_line(RM_CREATING_MANAGING_SOCKET, 2) }));
     EXPECT_EQ(router.count("iface_addr_mask"), 3u); // the expected address is taken afresh each time
 }
 
@@ -609,8 +635,9 @@ TEST_F(ResourceManager, SelectTimeoutWithTheTunnelUpOnlyLogsTheCycle)
     router.script("tunnel_status", times(3, { 1 }));
     EXPECT_THROW(rm.step(RM_LISTENING), script_end);
     EXPECT_EQ(log.lines(),
-        (std::vector<log_line> { { LOG_NOTICE, "Ready for incoming messages." }, { LOG_INFO, state_line(RM_LISTENING, 0) },
-            { LOG_INFO, state_line(RM_LISTENING, 1) }, { LOG_INFO, state_line(RM_LISTENING, 2) }, { LOG_INFO, state_line(RM_LISTENING, 3) } }));
+        (std::vector<log_line> { { LOG_NOTICE, "Ready for incoming messages." },
+            { LOG_INFO, state_line(RM_LISTENING, 0) }, { LOG_INFO, state_line(RM_LISTENING, 1) },
+            { LOG_INFO, state_line(RM_LISTENING, 2) }, { LOG_INFO, state_line(RM_LISTENING, 3) } }));
     EXPECT_TRUE(router.pauses.empty());
     EXPECT_TRUE(router.closed.empty());
     EXPECT_EQ(rm.managing_socket(), 5);
@@ -690,8 +717,8 @@ TEST_F(ResourceManager, ChangeOnTrialIsConfirmedByAControlRequestFromTheCsOnly)
     // Heard as soon as the request is read, before it is processed (it may itself be a change).
     EXPECT_EQ(router.calls,
         (std::vector<std::string> { "select", "accept_control_connection", "peer_address", "select",
-            "accept_control_connection", "peer_address", "set_receive_timeout", "read_message",
-            "trial_heard_from_cs", "process_control_msg", "ovpn_write", "apply_staged_files", "select" }));
+            "accept_control_connection", "peer_address", "set_receive_timeout", "read_message", "trial_heard_from_cs",
+            "process_control_msg", "ovpn_write", "apply_staged_files", "select" }));
     EXPECT_EQ(router.heard, (std::vector<std::string> { "a control request from CS arrived" }));
 }
 

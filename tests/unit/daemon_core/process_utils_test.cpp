@@ -1,19 +1,18 @@
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <climits>
-#include <thread>
-
-#include <gtest/gtest.h>
-
 #include "common/file_util.h"
 #include "common/system.h"
 #include "daemon/process_utils.h"
 #include "support/test_support.h"
 
-namespace {
+#include <chrono>
+#include <climits>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
 std::string link_target(const char* path)
 {
     char buf[PATH_MAX] = {};
@@ -27,7 +26,7 @@ double seconds_of(uint32_t ms)
     msleep(ms);
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
-}  // namespace
+} // namespace
 
 TEST(Daemonize, LeavesStandardStreamsOnDevNullAndWorksFromRoot)
 {
@@ -41,9 +40,9 @@ TEST(Daemonize, LeavesStandardStreamsOnDevNullAndWorksFromRoot)
         // In the daemon: describe what it inherited.
         mode_t mask = umask(0);
         char cwd[PATH_MAX] = {};
-        std::string text = link_target("/proc/self/fd/0") + "\n" + link_target("/proc/self/fd/1") + "\n" +
-                           link_target("/proc/self/fd/2") + "\n" + (getcwd(cwd, sizeof cwd) ? cwd : "?") + "\n" +
-                           std::to_string(mask) + "\n" + std::to_string(getsid(0) == getpid()) + "\n";
+        std::string text = link_target("/proc/self/fd/0") + "\n" + link_target("/proc/self/fd/1") + "\n"
+            + link_target("/proc/self/fd/2") + "\n" + (getcwd(cwd, sizeof cwd) ? cwd : "?") + "\n"
+            + std::to_string(mask) + "\n" + std::to_string(getsid(0) == getpid()) + "\n";
         write_file(report + ".tmp", text);
         rename((report + ".tmp").c_str(), report.c_str());
         _exit(0);
@@ -51,7 +50,7 @@ TEST(Daemonize, LeavesStandardStreamsOnDevNullAndWorksFromRoot)
     int status = 0;
     waitpid(starter, &status, 0);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);  // the starting process leaves with 0 at once
+    EXPECT_EQ(WEXITSTATUS(status), 0); // the starting process leaves with 0 at once
     for (int i = 0; i < 500 && !file_exists(report); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     // The daemon is the grandchild: not a session leader (second fork), streams on /dev/null,
@@ -71,14 +70,15 @@ TEST(Daemonize, StaysTheChildOfItsStarterWhenSupervised)
         pid_t before = getpid();
         if (daemonize(true) != 0)
             _exit(3);
-        write_file(report, link_target("/proc/self/fd/1") + "\n" + std::to_string(getpid() == before) + "\n" +
-                               std::to_string(getsid(0) == getpid()) + "\n");
+        write_file(report,
+            link_target("/proc/self/fd/1") + "\n" + std::to_string(getpid() == before) + "\n"
+                + std::to_string(getsid(0) == getpid()) + "\n");
         _exit(7);
     }
     int status = 0;
     waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 7);  // the daemon's own status reaches its starter
+    EXPECT_EQ(WEXITSTATUS(status), 7); // the daemon's own status reaches its starter
     // The same process, streams on /dev/null, leading a session of its own.
     EXPECT_EQ(read_file(report), "/dev/null\n1\n1\n");
 }

@@ -1,19 +1,18 @@
 // Settings through the router's real paths, and what a failed save leaves behind.
-#include <sys/mount.h>
-#include <sys/stat.h>
-
-#include <cstring>
-
-#include <gtest/gtest.h>
-
 #include "common/file_util.h"
 #include "common/log.h"
-#include "common/system.h"
 #include "common/settings_file.h"
+#include "common/system.h"
 #include "settings/module_settings.h"
 #include "support/test_support.h"
 
-namespace {
+#include <cstring>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+namespace
+{
 struct RouterPaths : ::testing::Test {
     void SetUp() override
     {
@@ -34,12 +33,13 @@ struct FullFilesystem : ::testing::Test {
     void TearDown() override { umount2(dir.c_str(), MNT_DETACH); }
     void fill_up() { run_shell("dd if=/dev/zero of=" + dir + "/ballast bs=1k count=64 2>/dev/null"); }
 };
-}  // namespace
+} // namespace
 
 TEST_F(RouterPaths, GettersReadTheInstalledSettingsAfresh)
 {
-    write_file(MODULE_SETTINGS_PATH, "MOD_QUILLMESH_SYSLOG_LEVEL=6\nMOD_QUILLMESH_RECOVERY_TIMEOUT=30\n"
-                                     "MOD_QUILLMESH_RECOVERY_COUNTER=3\n");
+    write_file(MODULE_SETTINGS_PATH,
+        "MOD_QUILLMESH_SYSLOG_LEVEL=6\nMOD_QUILLMESH_RECOVERY_TIMEOUT=30\n"
+        "MOD_QUILLMESH_RECOVERY_COUNTER=3\n");
     write_file(TUNNEL_SETTINGS_PATH, "QUILLMESH_TUNDEV=tun0\nQUILLMESH_REMOTE_IPADDR=10.99.0.1\n");
     EXPECT_EQ(settings_syslog_level(), 6);
     unsigned timeout = 0, counter = 0;
@@ -81,9 +81,9 @@ TEST_F(RouterPaths, OverlongDeviceIsRefusedAndAddressTextArrivesTerminated)
         memset(dev, 'Z', sizeof dev);
         settings_tunnel_device(dev);
         EXPECT_STREQ(dev, d.read);
-        EXPECT_EQ(log.contains(LOG_ERR, std::string("Tunnel device name '") + d.setting
-                                            + "' is longer than 10 characters. Ignoring it."),
-                  d.read[0] == '\0');
+        EXPECT_EQ(log.contains(LOG_ERR,
+                      std::string("Tunnel device name '") + d.setting + "' is longer than 10 characters. Ignoring it."),
+            d.read[0] == '\0');
     }
     write_file(TUNNEL_SETTINGS_PATH, "QUILLMESH_REMOTE_IPADDR=100.100.100.100x\n");
     char remote[16];
@@ -112,12 +112,12 @@ TEST_F(FullFilesystem, FailedSettingsSaveKeepsTheOldFileWhole)
     std::string before = read_file(path);
 
     fill_up();
-    s.ucid = std::string(12000, 'u');  // does not fit any more
+    s.ucid = std::string(12000, 'u'); // does not fit any more
     EXPECT_EQ(module_settings_save(s, path.c_str()), 0);
     EXPECT_EQ(read_file(path), before);
     std::string listing;
     run_shell_capture("ls -A " + dir, &listing);
-    EXPECT_EQ(listing, "ballast\nsettings\n");  // no temporary file left
+    EXPECT_EQ(listing, "ballast\nsettings\n"); // no temporary file left
 }
 
 TEST_F(FullFilesystem, FailedStringToFileKeepsTheOldFileWhole)

@@ -4,13 +4,13 @@
 #include "common/file_util.h"
 #include "common/log.h"
 #include "common/system.h"
-#include "settings/module_settings.h"
 #include "dialogue/cs_exchange.h"
 #include "dialogue/device_cert.h"
 #include "dialogue/discovery.h"
 #include "dialogue/identity.h"
 #include "dialogue/initial_actions.h"
 #include "dialogue/peer_fixture.h"
+#include "settings/module_settings.h"
 #include "support/test_support.h"
 
 #include <cerrno>

@@ -2,10 +2,10 @@
 // the DS candidate list, the approval's precondition.
 #include "common/error.h"
 #include "common/log.h"
-#include "settings/module_settings.h"
 #include "dialogue/cs_exchange.h"
 #include "dialogue/discovery.h"
 #include "dialogue/initial_actions.h"
+#include "settings/module_settings.h"
 #include "support/test_support.h"
 
 #include <cerrno>

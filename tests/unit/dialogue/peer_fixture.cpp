@@ -1,10 +1,10 @@
 #include "dialogue/peer_fixture.h"
 
 #include "common/system.h"
-#include "settings/module_settings.h"
 #include "dialogue/cs_exchange.h"
 #include "dialogue/device_cert.h"
 #include "dialogue/discovery.h"
+#include "settings/module_settings.h"
 #include "support/test_support.h"
 
 #include <chrono>

@@ -1,17 +1,17 @@
 // Internet mode against the real packet filter of the sandbox's network namespace.
-#include <gtest/gtest.h>
-#include <syslog.h>
-
-#include <cstdlib>
-#include <string>
-#include <vector>
-
 #include "common/file_util.h"
 #include "common/system.h"
 #include "control/firewall.h"
 #include "support/test_support.h"
 
-namespace {
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <string>
+#include <syslog.h>
+#include <vector>
+
+namespace
+{
 std::vector<std::string> output_lines(const std::string& command)
 {
     std::string output;
@@ -25,9 +25,10 @@ void set_cs_address(const std::string& address)
     write_file("/opt/quillmesh/etc/settings.ovpn", "QUILLMESH_TUNDEV=tun0\nQUILLMESH_REMOTE_IPADDR=" + address + "\n");
 }
 
-const std::vector<std::string> clean_filter = {"-P INPUT ACCEPT", "-P FORWARD ACCEPT", "-P OUTPUT ACCEPT"};
+const std::vector<std::string> clean_filter = { "-P INPUT ACCEPT", "-P FORWARD ACCEPT", "-P OUTPUT ACCEPT" };
 
-class internet_mode : public ::testing::Test {
+class internet_mode : public ::testing::Test
+{
 protected:
     static void SetUpTestSuite()
     {
@@ -44,7 +45,7 @@ protected:
     }
     void TearDown() override { run_shell("iptables -F; iptables -X"); }
 };
-}  // namespace
+} // namespace
 
 TEST_F(internet_mode, disabling_builds_both_chains_and_hooks_them)
 {
@@ -133,9 +134,9 @@ TEST_F(internet_mode, mode_requests_log_their_outcome)
     EXPECT_TRUE(manage_internet_connection(1));
     EXPECT_FALSE(manage_internet_connection(2));
     std::vector<log_line> expected = {
-        {LOG_DEBUG, "Setting internet connection mode to: disabled"},
-        {LOG_DEBUG, "Setting internet connection mode to: enabled"},
-        {LOG_ERR, "Manage Internet Connection: unknown mode: 2"},
+        { LOG_DEBUG, "Setting internet connection mode to: disabled" },
+        { LOG_DEBUG, "Setting internet connection mode to: enabled" },
+        { LOG_ERR, "Manage Internet Connection: unknown mode: 2" },
     };
     EXPECT_EQ(logs.lines(), expected);
     EXPECT_EQ(output_lines("iptables -S"), clean_filter);
@@ -148,5 +149,6 @@ TEST_F(internet_mode, a_chain_that_cannot_be_deleted_fails_enabling_with_its_mes
     log_capture logs;
     EXPECT_FALSE(enable_internet_connection());
     EXPECT_TRUE(logs.contains(LOG_DEBUG, "Deleting chain iint_quillmesh failed."));
-    EXPECT_TRUE(logs.contains(LOG_WARNING, "Warning: Failed to delete iptables chain (iptables -X iint_quillmesh -t filter -w)."));
+    EXPECT_TRUE(logs.contains(
+        LOG_WARNING, "Warning: Failed to delete iptables chain (iptables -X iint_quillmesh -t filter -w)."));
 }

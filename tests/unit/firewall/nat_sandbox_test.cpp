@@ -1,18 +1,18 @@
 // One-to-one NAT against the real nat and mangle tables of the sandbox, with the chains made by
 // the module's own install script.
-#include <gtest/gtest.h>
-#include <syslog.h>
-
-#include <cstdlib>
-#include <string>
-#include <vector>
-
 #include "common/file_util.h"
 #include "common/system.h"
 #include "control/nat.h"
 #include "support/test_support.h"
 
-namespace {
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <string>
+#include <syslog.h>
+#include <vector>
+
+namespace
+{
 std::vector<std::string> output_lines(const std::string& command)
 {
     std::string output;
@@ -29,8 +29,8 @@ std::vector<std::string> rules(const std::string& table, const std::string& chai
     return lines;
 }
 
-lan_iface_cfg record(const std::string& iface, const std::string& network, const char* virtual_network,
-                     const char* virtual_netmask)
+lan_iface_cfg record(
+    const std::string& iface, const std::string& network, const char* virtual_network, const char* virtual_netmask)
 {
     lan_iface_cfg r;
     r.iface = iface;
@@ -45,7 +45,8 @@ lan_iface_cfg record(const std::string& iface, const std::string& network, const
 
 const std::string install_script = std::string(QM_SOURCE_DIR) + "/module/etc/install";
 
-class one_to_one_nat : public ::testing::Test {
+class one_to_one_nat : public ::testing::Test
+{
 protected:
     static void SetUpTestSuite()
     {
@@ -65,7 +66,7 @@ protected:
         run_shell("for t in nat mangle; do iptables -t $t -F; iptables -t $t -X; done; rm -f /tmp/q");
     }
 };
-}  // namespace
+} // namespace
 
 TEST_F(one_to_one_nat, install_creates_and_hooks_the_nat_chains_once)
 {
@@ -86,42 +87,42 @@ TEST_F(one_to_one_nat, install_creates_and_hooks_the_nat_chains_once)
 TEST_F(one_to_one_nat, maps_an_interface_in_all_three_chains_with_its_mark)
 {
     log_capture logs;
-    ASSERT_TRUE(setup_one_to_one_nat({record("eth1", "192.168.1.0", "10.10.1.0", "255.255.255.0"),
-                                      record("br0", "192.168.7.0", "10.10.7.0", "255.255.255.0")}));
+    ASSERT_TRUE(setup_one_to_one_nat({ record("eth1", "192.168.1.0", "10.10.1.0", "255.255.255.0"),
+        record("br0", "192.168.7.0", "10.10.7.0", "255.255.255.0") }));
     EXPECT_EQ(rules("nat", "pre_quillmesh_nat"),
-              (std::vector<std::string>{"-A pre_quillmesh_nat -d 10.10.1.0/24 -j NETMAP --to 192.168.1.0/24",
-                                        "-A pre_quillmesh_nat -d 10.10.7.0/24 -j NETMAP --to 192.168.7.0/24"}));
+        (std::vector<std::string> { "-A pre_quillmesh_nat -d 10.10.1.0/24 -j NETMAP --to 192.168.1.0/24",
+            "-A pre_quillmesh_nat -d 10.10.7.0/24 -j NETMAP --to 192.168.7.0/24" }));
     EXPECT_EQ(rules("nat", "post_quillmesh_nat"),
-              (std::vector<std::string>{"-A post_quillmesh_nat -m mark --mark 0x2 -j NETMAP --to 10.10.1.0/24",
-                                        "-A post_quillmesh_nat -m mark --mark 0x5 -j NETMAP --to 10.10.7.0/24"}));
+        (std::vector<std::string> { "-A post_quillmesh_nat -m mark --mark 0x2 -j NETMAP --to 10.10.1.0/24",
+            "-A post_quillmesh_nat -m mark --mark 0x5 -j NETMAP --to 10.10.7.0/24" }));
     EXPECT_EQ(rules("mangle", "mangle_quillmesh_nat"),
-              (std::vector<std::string>{
-                  "-A mangle_quillmesh_nat -s 192.168.1.0/24 -i eth1 -j MARK --set-xmark 0x2/0xffffffff",
-                  "-A mangle_quillmesh_nat -s 192.168.7.0/24 -i br0 -j MARK --set-xmark 0x5/0xffffffff"}));
-    EXPECT_EQ(rules("mangle", "PREROUTING"), (std::vector<std::string>{"-P PREROUTING ACCEPT",
-                                                                         "-A PREROUTING -j mangle_quillmesh_nat"}));
-    EXPECT_TRUE(logs.contains(LOG_DEBUG,
-                              "Creating NAT: : Local IP: 192.168.1.0/255.255.255.0 Virtual IP: 10.10.1.0/255.255.255.0"));
+        (std::vector<std::string> {
+            "-A mangle_quillmesh_nat -s 192.168.1.0/24 -i eth1 -j MARK --set-xmark 0x2/0xffffffff",
+            "-A mangle_quillmesh_nat -s 192.168.7.0/24 -i br0 -j MARK --set-xmark 0x5/0xffffffff" }));
+    EXPECT_EQ(rules("mangle", "PREROUTING"),
+        (std::vector<std::string> { "-P PREROUTING ACCEPT", "-A PREROUTING -j mangle_quillmesh_nat" }));
+    EXPECT_TRUE(logs.contains(
+        LOG_DEBUG, "Creating NAT: : Local IP: 192.168.1.0/255.255.255.0 Virtual IP: 10.10.1.0/255.255.255.0"));
 }
 
 TEST_F(one_to_one_nat, a_new_setup_replaces_the_interface_mapping)
 {
-    ASSERT_TRUE(setup_one_to_one_nat({record("eth1", "192.168.1.0", "10.10.1.0", "255.255.255.0"),
-                                      record("eth2", "192.168.2.0", "10.10.2.0", "255.255.255.0")}));
-    ASSERT_TRUE(setup_one_to_one_nat({record("eth1", "192.168.1.0", "10.20.1.0", "255.255.255.0")}));
+    ASSERT_TRUE(setup_one_to_one_nat({ record("eth1", "192.168.1.0", "10.10.1.0", "255.255.255.0"),
+        record("eth2", "192.168.2.0", "10.10.2.0", "255.255.255.0") }));
+    ASSERT_TRUE(setup_one_to_one_nat({ record("eth1", "192.168.1.0", "10.20.1.0", "255.255.255.0") }));
     EXPECT_EQ(rules("nat", "pre_quillmesh_nat"),
-              (std::vector<std::string>{"-A pre_quillmesh_nat -d 10.10.2.0/24 -j NETMAP --to 192.168.2.0/24",
-                                        "-A pre_quillmesh_nat -d 10.20.1.0/24 -j NETMAP --to 192.168.1.0/24"}));
+        (std::vector<std::string> { "-A pre_quillmesh_nat -d 10.10.2.0/24 -j NETMAP --to 192.168.2.0/24",
+            "-A pre_quillmesh_nat -d 10.20.1.0/24 -j NETMAP --to 192.168.1.0/24" }));
     // The old source mapping of eth1 is gone too, so its packets leave under the new network.
     EXPECT_EQ(rules("nat", "post_quillmesh_nat"),
-              (std::vector<std::string>{"-A post_quillmesh_nat -m mark --mark 0x3 -j NETMAP --to 10.10.2.0/24",
-                                        "-A post_quillmesh_nat -m mark --mark 0x2 -j NETMAP --to 10.20.1.0/24"}));
+        (std::vector<std::string> { "-A post_quillmesh_nat -m mark --mark 0x3 -j NETMAP --to 10.10.2.0/24",
+            "-A post_quillmesh_nat -m mark --mark 0x2 -j NETMAP --to 10.20.1.0/24" }));
     EXPECT_EQ(rules("mangle", "mangle_quillmesh_nat").size(), 2u);
 
     // A record without a virtual network only removes the interface's mapping.
-    ASSERT_TRUE(setup_one_to_one_nat({record("eth1", "192.168.1.0", nullptr, nullptr)}));
+    ASSERT_TRUE(setup_one_to_one_nat({ record("eth1", "192.168.1.0", nullptr, nullptr) }));
     EXPECT_EQ(rules("nat", "pre_quillmesh_nat"),
-              (std::vector<std::string>{"-A pre_quillmesh_nat -d 10.10.2.0/24 -j NETMAP --to 192.168.2.0/24"}));
+        (std::vector<std::string> { "-A pre_quillmesh_nat -d 10.10.2.0/24 -j NETMAP --to 192.168.2.0/24" }));
     EXPECT_EQ(rules("nat", "post_quillmesh_nat").size(), 1u);
     EXPECT_EQ(rules("mangle", "mangle_quillmesh_nat").size(), 1u);
 }
@@ -158,15 +159,15 @@ TEST_F(one_to_one_nat, cleanup_ignores_a_capture_that_names_no_network)
 TEST_F(one_to_one_nat, an_incomplete_record_stops_the_setup)
 {
     log_capture logs;
-    EXPECT_FALSE(setup_one_to_one_nat({record("eth0", "192.168.0.0", "10.10.0.0", "255.255.255.0"),
-                                       record("eth1", "192.168.1.0", "10.10.1.0", nullptr),
-                                       record("eth2", "192.168.2.0", "10.10.2.0", "255.255.255.0")}));
+    EXPECT_FALSE(setup_one_to_one_nat({ record("eth0", "192.168.0.0", "10.10.0.0", "255.255.255.0"),
+        record("eth1", "192.168.1.0", "10.10.1.0", nullptr),
+        record("eth2", "192.168.2.0", "10.10.2.0", "255.255.255.0") }));
     EXPECT_TRUE(logs.contains(LOG_ERR, "1-to-1 NAT error: incomplete NAT message obtained from CS."));
     EXPECT_EQ(rules("nat", "pre_quillmesh_nat"),
-              (std::vector<std::string>{"-A pre_quillmesh_nat -d 10.10.0.0/24 -j NETMAP --to 192.168.0.0/24"}));
+        (std::vector<std::string> { "-A pre_quillmesh_nat -d 10.10.0.0/24 -j NETMAP --to 192.168.0.0/24" }));
 
     logs.clear();
-    EXPECT_FALSE(setup_one_to_one_nat({record("eth2", "192.168.2.0", nullptr, "255.255.255.0")}));
+    EXPECT_FALSE(setup_one_to_one_nat({ record("eth2", "192.168.2.0", nullptr, "255.255.255.0") }));
     EXPECT_TRUE(logs.contains(LOG_ERR, "1-to-1 NAT error: incomplete NAT message obtained from CS."));
     EXPECT_EQ(rules("nat", "pre_quillmesh_nat").size(), 1u);
 }
@@ -174,7 +175,7 @@ TEST_F(one_to_one_nat, an_incomplete_record_stops_the_setup)
 TEST_F(one_to_one_nat, hostile_texts_never_reach_the_shell)
 {
     log_capture logs;
-    EXPECT_FALSE(setup_one_to_one_nat({record("eth1", "192.168.1.0", "10.0.0.0;>/tmp/q", "255.255.255.0")}));
+    EXPECT_FALSE(setup_one_to_one_nat({ record("eth1", "192.168.1.0", "10.0.0.0;>/tmp/q", "255.255.255.0") }));
     EXPECT_FALSE(create_iface_nat("eth1", "10.0.0.0", "255.255.255.0 `>/tmp/q`", "192.168.1.0"));
     EXPECT_FALSE(create_iface_nat("eth1", "10.0.0.0", "255.0.255.0", "192.168.1.0"));
     EXPECT_FALSE(create_iface_nat("eth1;>/tmp/q", "10.0.0.0", "255.255.255.0", "192.168.1.0"));
@@ -182,12 +183,13 @@ TEST_F(one_to_one_nat, hostile_texts_never_reach_the_shell)
     EXPECT_FALSE(exempt_tunnel_address("tun0;>/tmp/q"));
     EXPECT_FALSE(file_exists("/tmp/q"));
     EXPECT_TRUE(rules("nat", "pre_quillmesh_nat").empty());
-    EXPECT_TRUE(logs.contains(LOG_ERR, "1-to-1 NAT error: invalid virtual network '10.0.0.0;>/tmp/q' obtained from CS."));
+    EXPECT_TRUE(
+        logs.contains(LOG_ERR, "1-to-1 NAT error: invalid virtual network '10.0.0.0;>/tmp/q' obtained from CS."));
 }
 
 TEST_F(one_to_one_nat, flushing_twice_empties_the_chains_and_keeps_the_hook)
 {
-    ASSERT_TRUE(setup_one_to_one_nat({record("eth1", "192.168.1.0", "10.10.1.0", "255.255.255.0")}));
+    ASSERT_TRUE(setup_one_to_one_nat({ record("eth1", "192.168.1.0", "10.10.1.0", "255.255.255.0") }));
     log_capture logs;
     EXPECT_TRUE(flush_one_to_one_nat());
     EXPECT_TRUE(flush_one_to_one_nat());
@@ -200,14 +202,15 @@ TEST_F(one_to_one_nat, flushing_twice_empties_the_chains_and_keeps_the_hook)
 
 TEST_F(one_to_one_nat, the_tunnel_address_is_exempted_once_at_the_top)
 {
-    ASSERT_EQ(run_shell("ip tuntap add dev qmtun9 mode tun && ip addr add 10.8.0.2/24 dev qmtun9 && ip link set qmtun9 up"),
-              0);
-    ASSERT_TRUE(setup_one_to_one_nat({record("eth1", "192.168.1.0", "10.10.1.0", "255.255.255.0")}));
+    ASSERT_EQ(
+        run_shell("ip tuntap add dev qmtun9 mode tun && ip addr add 10.8.0.2/24 dev qmtun9 && ip link set qmtun9 up"),
+        0);
+    ASSERT_TRUE(setup_one_to_one_nat({ record("eth1", "192.168.1.0", "10.10.1.0", "255.255.255.0") }));
     EXPECT_TRUE(exempt_tunnel_address("qmtun9"));
     EXPECT_TRUE(exempt_tunnel_address("qmtun9"));
     EXPECT_EQ(rules("nat", "pre_quillmesh_nat"),
-              (std::vector<std::string>{"-A pre_quillmesh_nat -d 10.8.0.2/32 -j RETURN",
-                                        "-A pre_quillmesh_nat -d 10.10.1.0/24 -j NETMAP --to 192.168.1.0/24"}));
+        (std::vector<std::string> { "-A pre_quillmesh_nat -d 10.8.0.2/32 -j RETURN",
+            "-A pre_quillmesh_nat -d 10.10.1.0/24 -j NETMAP --to 192.168.1.0/24" }));
     run_shell("ip link del qmtun9");
     EXPECT_FALSE(exempt_tunnel_address("qmtun9"));
 }

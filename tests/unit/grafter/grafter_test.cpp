@@ -10,8 +10,8 @@ TEST(Grafter, WrongArgumentCountExits1AndRunsNothing)
     char name[] = "grafter";
     char a[] = "/tmp/a.tgz";
     char b[] = "/tmp/b.tgz";
-    char* none[] = {name, nullptr};
-    char* two[] = {name, a, b, nullptr};
+    char* none[] = { name, nullptr };
+    char* two[] = { name, a, b, nullptr };
     EXPECT_EQ(grafter_main(1, none), 1);
     EXPECT_EQ(grafter_main(3, two), 1);
     EXPECT_TRUE(sys.commands.empty());

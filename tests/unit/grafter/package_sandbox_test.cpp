@@ -1,18 +1,18 @@
 // The module package of QuillMesh itself: built by module/package.sh, installed with grafter
 // into the sandbox's /opt, and updated by a newer package that keeps the operator's settings.
-#include <dirent.h>
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <string>
-#include <vector>
-
 #include "common/file_util.h"
 #include "common/system.h"
 #include "grafter/grafter.h"
 #include "support/test_support.h"
 
-namespace {
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
 const std::string WORK = "/var/data/qm_package_test";
 const std::string PACKAGE = WORK + "/quillmesh.um.v4.tgz";
 const std::string DS_CERT = WORK + "/ds_cert.crt";
@@ -20,14 +20,22 @@ const std::string INSTALLED_DS_CERT = "/var/data/quillmesh_certs/certificates/ss
 const std::string STAGED = "/tmp/vpn_module_tbd/module/quillmesh.um.v4.tgz";
 
 const char* const MODULE_KEYS[] = {
-    "MOD_QUILLMESH_ENABLED",          "MOD_QUILLMESH_LOCAL_DS_IP1",
-    "MOD_QUILLMESH_LOCAL_DS_IP2",     "MOD_QUILLMESH_LOCAL_DS_IP3",
-    "MOD_QUILLMESH_CORE_DS_IP1",      "MOD_QUILLMESH_CORE_DS_IP2",
-    "MOD_QUILLMESH_CORE_DS_IP3",      "MOD_QUILLMESH_CS_IP1",
-    "MOD_QUILLMESH_UCID",             "MOD_QUILLMESH_DS_PORT",
-    "MOD_QUILLMESH_CS_SIDE_CHANNEL_PORT_SSL", "MOD_QUILLMESH_CS_SIDE_CHANNEL_PORT_UDP",
-    "MOD_QUILLMESH_CONTROL_CHANNEL_PORT", "MOD_QUILLMESH_SYSLOG_LEVEL",
-    "MOD_QUILLMESH_RECOVERY_TIMEOUT", "MOD_QUILLMESH_RECOVERY_COUNTER",
+    "MOD_QUILLMESH_ENABLED",
+    "MOD_QUILLMESH_LOCAL_DS_IP1",
+    "MOD_QUILLMESH_LOCAL_DS_IP2",
+    "MOD_QUILLMESH_LOCAL_DS_IP3",
+    "MOD_QUILLMESH_CORE_DS_IP1",
+    "MOD_QUILLMESH_CORE_DS_IP2",
+    "MOD_QUILLMESH_CORE_DS_IP3",
+    "MOD_QUILLMESH_CS_IP1",
+    "MOD_QUILLMESH_UCID",
+    "MOD_QUILLMESH_DS_PORT",
+    "MOD_QUILLMESH_CS_SIDE_CHANNEL_PORT_SSL",
+    "MOD_QUILLMESH_CS_SIDE_CHANNEL_PORT_UDP",
+    "MOD_QUILLMESH_CONTROL_CHANNEL_PORT",
+    "MOD_QUILLMESH_SYSLOG_LEVEL",
+    "MOD_QUILLMESH_RECOVERY_TIMEOUT",
+    "MOD_QUILLMESH_RECOVERY_COUNTER",
     "MOD_QUILLMESH_START_DELAY_MAX",
 };
 
@@ -46,7 +54,7 @@ std::string capture(const std::string& command)
 int run_grafter(const std::string& package)
 {
     std::string arg0 = "grafter", arg1 = package;
-    char* argv[] = {&arg0[0], &arg1[0], nullptr};
+    char* argv[] = { &arg0[0], &arg1[0], nullptr };
     return grafter_main(2, argv);
 }
 
@@ -60,33 +68,36 @@ std::vector<int> daemon_pids()
     while (struct dirent* e = readdir(proc)) {
         int pid = atoi(e->d_name);
         const std::string dir = "/proc/" + std::string(e->d_name);
-        if (pid > 0 && read_file(dir + "/comm") == "quillmeshd\n" &&
-            read_file(dir + "/status").find("State:\tZ") == std::string::npos)
+        if (pid > 0 && read_file(dir + "/comm") == "quillmeshd\n"
+            && read_file(dir + "/status").find("State:\tZ") == std::string::npos)
             pids.push_back(pid);
     }
     closedir(proc);
     return pids;
 }
 
-class module_package : public ::testing::Test {
+class module_package : public ::testing::Test
+{
 protected:
     static void SetUpTestSuite()
     {
         if (!in_sandbox())
             return;
         sh("rm -rf " + WORK + " && mkdir -p " + WORK);
-        sh("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " + WORK +
-           "/ds_key.pem -out " + DS_CERT + " -days 2 -subj /CN=quillmesh-test-ds >/dev/null 2>&1");
-        built = sh("QM_PACKAGE_OUT=" + PACKAGE + " " + QM_SOURCE_DIR + "/module/package.sh " + QM_BUILD_DIR + " " +
-                   DS_CERT + " >/dev/null 2>&1") == 0;
+        sh("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " + WORK + "/ds_key.pem -out "
+            + DS_CERT + " -days 2 -subj /CN=quillmesh-test-ds >/dev/null 2>&1");
+        built = sh("QM_PACKAGE_OUT=" + PACKAGE + " " + QM_SOURCE_DIR + "/module/package.sh " + QM_BUILD_DIR + " "
+                    + DS_CERT + " >/dev/null 2>&1")
+            == 0;
     }
 
     void SetUp() override
     {
         ASSERT_TRUE(in_sandbox()) << "this test installs into /opt and runs only in the router sandbox";
         ASSERT_TRUE(built) << "module/package.sh failed";
-        ASSERT_EQ(0, sh("/opt/quillmesh/etc/init stop >/dev/null 2>&1; rm -rf /opt/quillmesh /opt/.quillmesh.new "
-                        "/var/www/quillmesh /var/data/quillmesh_certs /tmp/vpn_module /tmp/vpn_module_tbd"));
+        ASSERT_EQ(0,
+            sh("/opt/quillmesh/etc/init stop >/dev/null 2>&1; rm -rf /opt/quillmesh /opt/.quillmesh.new "
+               "/var/www/quillmesh /var/data/quillmesh_certs /tmp/vpn_module /tmp/vpn_module_tbd"));
     }
 
     void TearDown() override
@@ -105,15 +116,14 @@ protected:
     static bool built;
 };
 bool module_package::built = false;
-}  // namespace
+} // namespace
 
 TEST_F(module_package, holds_one_module_directory_with_programs_scripts_settings_and_pages)
 {
     std::string listing = capture("tar -tzf " + PACKAGE + " | sed 's|/$||' | sort");
-    for (const char* entry :
-         {"quillmesh\n", "quillmesh/bin/quillmeshd\n", "quillmesh/bin/grafter\n", "quillmesh/etc/init\n",
-          "quillmesh/etc/install\n", "quillmesh/etc/trial\n", "quillmesh/etc/settings\n", "quillmesh/etc/settings.ovpn\n",
-          "quillmesh/etc/ds_cert.crt\n", "quillmesh/www/index.html\n"})
+    for (const char* entry : { "quillmesh\n", "quillmesh/bin/quillmeshd\n", "quillmesh/bin/grafter\n",
+             "quillmesh/etc/init\n", "quillmesh/etc/install\n", "quillmesh/etc/trial\n", "quillmesh/etc/settings\n",
+             "quillmesh/etc/settings.ovpn\n", "quillmesh/etc/ds_cert.crt\n", "quillmesh/www/index.html\n" })
         EXPECT_NE(std::string::npos, listing.find(entry)) << entry << "missing from\n" << listing;
     EXPECT_EQ("", capture("tar -tzf " + PACKAGE + " | grep -v '^quillmesh/' | grep -v '^quillmesh$'"));
     if (file_exists(std::string(QM_SOURCE_DIR) + "/module/etc/init.ovpn")) {
@@ -131,10 +141,12 @@ TEST_F(module_package, holds_one_module_directory_with_programs_scripts_settings
 TEST_F(module_package, rejects_an_unknown_settings_key_and_a_file_that_is_no_certificate)
 {
     std::string out = WORK + "/bad.tgz";
-    EXPECT_NE(0, sh("QM_PACKAGE_OUT=" + out + " " + QM_SOURCE_DIR + "/module/package.sh " + QM_BUILD_DIR + " " +
-                    DS_CERT + " MOD_QUILLMESH_NO_SUCH_KEY=1 2>/dev/null"));
-    EXPECT_NE(0, sh("QM_PACKAGE_OUT=" + out + " " + QM_SOURCE_DIR + "/module/package.sh " + QM_BUILD_DIR + " " +
-                    WORK + "/ds_key.pem 2>/dev/null"));
+    EXPECT_NE(0,
+        sh("QM_PACKAGE_OUT=" + out + " " + QM_SOURCE_DIR + "/module/package.sh " + QM_BUILD_DIR + " " + DS_CERT
+            + " MOD_QUILLMESH_NO_SUCH_KEY=1 2>/dev/null"));
+    EXPECT_NE(0,
+        sh("QM_PACKAGE_OUT=" + out + " " + QM_SOURCE_DIR + "/module/package.sh " + QM_BUILD_DIR + " " + WORK
+            + "/ds_key.pem 2>/dev/null"));
     EXPECT_FALSE(file_exists(out));
 }
 
@@ -146,7 +158,7 @@ TEST_F(module_package, a_first_installation_places_the_ds_certificate_and_links_
     EXPECT_EQ(0, access("/opt/quillmesh/bin/grafter", X_OK));
     EXPECT_EQ(capture("tar -xzOf " + PACKAGE + " quillmesh/etc/settings"), read_file("/opt/quillmesh/etc/settings"));
     EXPECT_FALSE(file_exists("/tmp/vpn_module_tbd"));
-    EXPECT_EQ(std::vector<std::string>{}, matching_paths("/tmp/vpn_module.*"));
+    EXPECT_EQ(std::vector<std::string> {}, matching_paths("/tmp/vpn_module.*"));
 }
 
 TEST_F(module_package, an_update_over_an_older_version_keeps_the_edited_settings)
@@ -155,15 +167,19 @@ TEST_F(module_package, an_update_over_an_older_version_keeps_the_edited_settings
     const std::string old_dir = WORK + "/old";
     const std::string old_package = WORK + "/old.tgz";
     ASSERT_EQ(0, sh("rm -rf " + old_dir + " && mkdir -p " + old_dir + " && tar -xzf " + PACKAGE + " -C " + old_dir));
-    ASSERT_EQ(0, sh("cd " + old_dir + "/quillmesh && grep -v '^MOD_QUILLMESH_RECOVERY_COUNTER=' etc/settings > s && "
-                                       "echo MOD_QUILLMESH_RETIRED=1 >> s && mv s etc/settings && echo old > OLD && "
-                                       "tar -czf " + old_package + " -C " + old_dir + " quillmesh"));
+    ASSERT_EQ(0,
+        sh("cd " + old_dir
+            + "/quillmesh && grep -v '^MOD_QUILLMESH_RECOVERY_COUNTER=' etc/settings > s && "
+              "echo MOD_QUILLMESH_RETIRED=1 >> s && mv s etc/settings && echo old > OLD && "
+              "tar -czf "
+            + old_package + " -C " + old_dir + " quillmesh"));
     ASSERT_EQ(0, install(old_package));
     ASSERT_TRUE(file_exists("/opt/quillmesh/OLD"));
 
     // The operator edits the installed settings.
-    ASSERT_EQ(0, sh("sed -i 's/^MOD_QUILLMESH_UCID=.*/MOD_QUILLMESH_UCID=\"Plant 7 north\"/; "
-                    "s/^MOD_QUILLMESH_SYSLOG_LEVEL=.*/MOD_QUILLMESH_SYSLOG_LEVEL=7/' /opt/quillmesh/etc/settings"));
+    ASSERT_EQ(0,
+        sh("sed -i 's/^MOD_QUILLMESH_UCID=.*/MOD_QUILLMESH_UCID=\"Plant 7 north\"/; "
+           "s/^MOD_QUILLMESH_SYSLOG_LEVEL=.*/MOD_QUILLMESH_SYSLOG_LEVEL=7/' /opt/quillmesh/etc/settings"));
 
     ASSERT_EQ(0, install(PACKAGE));
     EXPECT_FALSE(file_exists("/opt/quillmesh/OLD"));
@@ -175,7 +191,7 @@ TEST_F(module_package, an_update_over_an_older_version_keeps_the_edited_settings
     EXPECT_EQ(std::string::npos, settings.find("RETIRED")) << settings;
     EXPECT_EQ(read_file(DS_CERT), read_file(INSTALLED_DS_CERT));
     EXPECT_FALSE(file_exists("/tmp/vpn_module_tbd"));
-    EXPECT_EQ(std::vector<std::string>{}, matching_paths("/tmp/vpn_module.*"));
+    EXPECT_EQ(std::vector<std::string> {}, matching_paths("/tmp/vpn_module.*"));
 }
 
 TEST_F(module_package, init_defaults_restores_missing_settings_only)
@@ -208,7 +224,7 @@ TEST_F(module_package, init_starts_one_daemon_and_stop_ends_it)
     // sleep under the daemon's name, started in the background.
     ASSERT_EQ(0, sh("mkdir -p /opt/quillmesh/lib && cp \"$(command -v sleep)\" /opt/quillmesh/lib/quillmeshd"));
     write_file("/opt/quillmesh/bin/quillmeshd",
-               "#!/bin/sh\nexec /opt/quillmesh/lib/quillmeshd 300 </dev/null >/dev/null 2>&1 &\n");
+        "#!/bin/sh\nexec /opt/quillmesh/lib/quillmeshd 300 </dev/null >/dev/null 2>&1 &\n");
     EXPECT_EQ(0, sh("/opt/quillmesh/etc/init start"));
     EXPECT_EQ(1u, daemon_pids().size());
     EXPECT_EQ(0, sh("/opt/quillmesh/etc/init start >/dev/null"));

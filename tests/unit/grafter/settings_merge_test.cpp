@@ -1,19 +1,18 @@
 // Settings carry-over of the updater: which keys survive, how values are requoted, the
 // firewall aliases, and that the new settings file is replaced whole or not at all.
 #include "grafter/settings_merge.h"
-
-#include <gtest/gtest.h>
-#include <sys/stat.h>
+#include "support/test_support.h"
 
 #include <cctype>
 #include <cstdlib>
-#include <ostream>
+#include <gtest/gtest.h>
 #include <memory>
+#include <ostream>
 #include <string>
+#include <sys/stat.h>
 
-#include "support/test_support.h"
-
-namespace {
+namespace
+{
 struct merge_files {
     temp_dir dir;
     std::string new_path = dir.file("settings");
@@ -42,11 +41,12 @@ std::string alias(const std::string& old_content, const char* key)
 
 ino_t inode_of(const std::string& path)
 {
-    struct stat st {};
+    struct stat st {
+    };
     stat(path.c_str(), &st);
     return st.st_ino;
 }
-}  // namespace
+} // namespace
 
 TEST(merge_settings, takes_old_values_for_the_new_keys_and_drops_the_rest)
 {
@@ -136,7 +136,8 @@ TEST(merge_settings, replaces_the_file_in_one_step_keeping_its_mode)
     EXPECT_EQ(1, merge_settings(f.new_path.c_str(), f.old_path.c_str()));
     EXPECT_EQ("A=2\n", f.merged());
     EXPECT_NE(before, inode_of(f.new_path));
-    struct stat st {};
+    struct stat st {
+    };
     stat(f.new_path.c_str(), &st);
     EXPECT_EQ(0640u, st.st_mode & 07777);
     // Nothing but the two files is left in the directory.
@@ -150,7 +151,6 @@ TEST(merge_settings, replaces_the_file_in_one_step_keeping_its_mode)
     EXPECT_EQ("settings\nsettings.old\n", listing);
 }
 
-
 struct alias_case {
     const char* old_content;
     const char* key;
@@ -162,7 +162,9 @@ static void PrintTo(const alias_case& c, std::ostream* os)
     *os << c.key;
 }
 
-class settings_lookup_alias_cases : public ::testing::TestWithParam<alias_case> {};
+class settings_lookup_alias_cases : public ::testing::TestWithParam<alias_case>
+{
+};
 
 TEST_P(settings_lookup_alias_cases, derives_the_value)
 {
@@ -170,28 +172,25 @@ TEST_P(settings_lookup_alias_cases, derives_the_value)
     EXPECT_EQ(c.expected, alias(c.old_content, c.key)) << c.key << " from:\n" << c.old_content;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    aliases, settings_lookup_alias_cases,
-    ::testing::Values(
-        alias_case{"FW_PRE_RULE2_ENABLED=0\nFW_RULE2_SOURCE=any\n", "FW_PRE_RULE2_ENABLED", "0"},
-        alias_case{"ETH_DHCP_ENABLED=1\n", "ETH_DHCP_POOL_ENABLED", "1"},
-        alias_case{"eth_dhcp_enabled=1\n", "eth_dhcp_pool_enabled", "1"},
-        alias_case{"FW_ENABLED=1\n", "FW_PRE_ENABLED", "1"},
-        alias_case{"FW_RULE2_SOURCE=any\nFW_RULE2_IPADDR=\n", "FW_PRE_RULE2_ENABLED", "1"},
-        alias_case{"FW_RULE2_SOURCE=x\nFW_RULE2_IPADDR=10.0.0.1\n", "FW_PRE_RULE2_ENABLED", "1"},
-        alias_case{"FW_RULE2_SOURCE=x\nFW_RULE2_IPADDR=host\n", "FW_PRE_RULE2_ENABLED", "0"},
-        alias_case{"FW_RULE2_SOURCE=any\n", "FW_PRE_RULE2_ENABLED", "<none>"},
-        alias_case{"FW_RULE3_SOURCE=any\nFW_RULE3_IPADDR=1.2.3.4\n", "FW_PRE_RULE2_ENABLED", "<none>"},
-        alias_case{"FW_RULE12_PROTO=tcp\n", "fw_pre_rule12_proto", "tcp"},
-        alias_case{"FW_RULE2_IPADDR=10.1.1.1\n", "FW_PRE_RULE2_SRC_IPADDR", "10.1.1.1"},
-        alias_case{"FW_RULE2_PORT=8080\n", "FW_PRE_RULE2_DST_PORT", "8080"},
-        alias_case{"FW_RULE2_SOURCE=x\n", "FW_PRE_RULE2_ACTION", "allow"},
-        alias_case{"FW_RULE2_PROTO=tcp\n", "FW_PRE_RULE2_ACTION", "<none>"},
-        alias_case{"FW_RULE2_PROTO=tcp\n", "FW_PRE_RULE2_OTHER", "<none>"},
-        alias_case{"FW_RULE2_PROTO=tcp\n", "FW_PRE_RULEX_PROTO", "<none>"},
-        alias_case{"FW_RULE2_PROTO=tcp\n", "FW_PRE_RULE2PROTO", "<none>"},
-        alias_case{"OTHER=1\n", "MISSING", "<none>"},
-        alias_case{"EMPTY=\n", "EMPTY", ""}),
+INSTANTIATE_TEST_SUITE_P(aliases, settings_lookup_alias_cases,
+    ::testing::Values(alias_case { "FW_PRE_RULE2_ENABLED=0\nFW_RULE2_SOURCE=any\n", "FW_PRE_RULE2_ENABLED", "0" },
+        alias_case { "ETH_DHCP_ENABLED=1\n", "ETH_DHCP_POOL_ENABLED", "1" },
+        alias_case { "eth_dhcp_enabled=1\n", "eth_dhcp_pool_enabled", "1" },
+        alias_case { "FW_ENABLED=1\n", "FW_PRE_ENABLED", "1" },
+        alias_case { "FW_RULE2_SOURCE=any\nFW_RULE2_IPADDR=\n", "FW_PRE_RULE2_ENABLED", "1" },
+        alias_case { "FW_RULE2_SOURCE=x\nFW_RULE2_IPADDR=10.0.0.1\n", "FW_PRE_RULE2_ENABLED", "1" },
+        alias_case { "FW_RULE2_SOURCE=x\nFW_RULE2_IPADDR=host\n", "FW_PRE_RULE2_ENABLED", "0" },
+        alias_case { "FW_RULE2_SOURCE=any\n", "FW_PRE_RULE2_ENABLED", "<none>" },
+        alias_case { "FW_RULE3_SOURCE=any\nFW_RULE3_IPADDR=1.2.3.4\n", "FW_PRE_RULE2_ENABLED", "<none>" },
+        alias_case { "FW_RULE12_PROTO=tcp\n", "fw_pre_rule12_proto", "tcp" },
+        alias_case { "FW_RULE2_IPADDR=10.1.1.1\n", "FW_PRE_RULE2_SRC_IPADDR", "10.1.1.1" },
+        alias_case { "FW_RULE2_PORT=8080\n", "FW_PRE_RULE2_DST_PORT", "8080" },
+        alias_case { "FW_RULE2_SOURCE=x\n", "FW_PRE_RULE2_ACTION", "allow" },
+        alias_case { "FW_RULE2_PROTO=tcp\n", "FW_PRE_RULE2_ACTION", "<none>" },
+        alias_case { "FW_RULE2_PROTO=tcp\n", "FW_PRE_RULE2_OTHER", "<none>" },
+        alias_case { "FW_RULE2_PROTO=tcp\n", "FW_PRE_RULEX_PROTO", "<none>" },
+        alias_case { "FW_RULE2_PROTO=tcp\n", "FW_PRE_RULE2PROTO", "<none>" },
+        alias_case { "OTHER=1\n", "MISSING", "<none>" }, alias_case { "EMPTY=\n", "EMPTY", "" }),
     [](const ::testing::TestParamInfo<alias_case>& info) {
         std::string name = std::to_string(info.index) + "_" + info.param.key;
         for (char& c : name) {
@@ -204,7 +203,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(merge_settings, carries_firewall_rules_over_to_their_new_keys)
 {
     merge_files f;
-    EXPECT_EQ(3, f.merge("FW_PRE_RULE2_ENABLED=0\nFW_PRE_RULE2_ACTION=deny\nFW_PRE_RULE2_PROTO=udp\n",
-                         "FW_RULE2_SOURCE=any\nFW_RULE2_IPADDR=\nFW_RULE2_PROTO=tcp\n"));
+    EXPECT_EQ(3,
+        f.merge("FW_PRE_RULE2_ENABLED=0\nFW_PRE_RULE2_ACTION=deny\nFW_PRE_RULE2_PROTO=udp\n",
+            "FW_RULE2_SOURCE=any\nFW_RULE2_IPADDR=\nFW_RULE2_PROTO=tcp\n"));
     EXPECT_EQ("FW_PRE_RULE2_ENABLED=1\nFW_PRE_RULE2_ACTION=allow\nFW_PRE_RULE2_PROTO=tcp\n", f.merged());
 }

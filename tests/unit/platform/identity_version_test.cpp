@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-
 TEST(CalculateUdid, SerialMacWithoutColonsAndImei)
 {
     EXPECT_EQ(calculate_udid("A1234", "00:0A:14:81:7A:1B", "356789012345678"), "A1234000A14817A1B356789012345678");
@@ -79,24 +78,24 @@ TEST(PrerequisiteVersions, DecidedOnWhatTheToolsReport)
     const char* const openssl = "/usr/bin/openssl version | awk -F ' ' '{print $2}'";
     const char* const openvpn = "/usr/sbin/openvpnd --version | head -1 | awk -F ' ' '{print $2}'";
     struct {
-        const char* openssl;  // as the command line prints it
+        const char* openssl; // as the command line prints it
         const char* openvpn;
         int allowed;
-        const char* crit;  // the LOG_CRIT line, empty for none
+        const char* crit; // the LOG_CRIT line, empty for none
     } cases[] = {
-        {"1.0.2k-fips\n", "2.3.18\n", 1, ""},
-        {"3.0.22\n", "2.6.3\n", 1, ""},
-        {"1.0.1u\n", "2.3.18\n", 0, "Too low version of OpenSSL (1.0.1u\n < 1.0.2)"},
-        {"0.9.8\n", "2.x.1\n", 0, "Too low version of OpenSSL (0.9.8\n < 1.0.2)"},  // openvpnd not compared
-        {"1.1.1g\n", "2.3.17\n", 0, "Too low version of OpenVPN (2.3.17\n < 2.3.18)"},
-        {"1.1.1g\n", "2.4\n", 1,
-         "Could not determine a version of some application (Versions (2.4\n) and (2.3.18) have a different "
-         "format.)."},
-        {"1.1.1g\n", "2.x.1\n", 1,
-         "Could not determine a version of some application (Unexpected characters encountered in version "
-         "string.)."},
-        {"1.1.1g\n", "", 1,
-         "Could not determine a version of some application (Versions () and (2.3.18) have a different format.)."},
+        { "1.0.2k-fips\n", "2.3.18\n", 1, "" },
+        { "3.0.22\n", "2.6.3\n", 1, "" },
+        { "1.0.1u\n", "2.3.18\n", 0, "Too low version of OpenSSL (1.0.1u\n < 1.0.2)" },
+        { "0.9.8\n", "2.x.1\n", 0, "Too low version of OpenSSL (0.9.8\n < 1.0.2)" }, // openvpnd not compared
+        { "1.1.1g\n", "2.3.17\n", 0, "Too low version of OpenVPN (2.3.17\n < 2.3.18)" },
+        { "1.1.1g\n", "2.4\n", 1,
+            "Could not determine a version of some application (Versions (2.4\n) and (2.3.18) have a different "
+            "format.)." },
+        { "1.1.1g\n", "2.x.1\n", 1,
+            "Could not determine a version of some application (Unexpected characters encountered in version "
+            "string.)." },
+        { "1.1.1g\n", "", 1,
+            "Could not determine a version of some application (Versions () and (2.3.18) have a different format.)." },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.openssl) + " / " + c.openvpn);
@@ -105,11 +104,11 @@ TEST(PrerequisiteVersions, DecidedOnWhatTheToolsReport)
         sys.script(openvpn, 0, c.openvpn);
         log_capture log;
         EXPECT_EQ(check_prerequisite_versions(), c.allowed);
-        EXPECT_EQ(sys.commands, (std::vector<std::string>{openssl, openvpn}));
-        std::vector<log_line> expected = {
-            {LOG_DEBUG, std::string("Versions: [OpenSSL ") + c.openssl + "], [OpenVPN " + c.openvpn + "]."}};
+        EXPECT_EQ(sys.commands, (std::vector<std::string> { openssl, openvpn }));
+        std::vector<log_line> expected
+            = { { LOG_DEBUG, std::string("Versions: [OpenSSL ") + c.openssl + "], [OpenVPN " + c.openvpn + "]." } };
         if (*c.crit)
-            expected.push_back({LOG_CRIT, c.crit});
+            expected.push_back({ LOG_CRIT, c.crit });
         EXPECT_EQ(log.lines(), expected);
     }
 }

@@ -232,8 +232,9 @@ TEST_F(PrerequisiteVersions, TheToolsOutputIsReadThroughTheirCommandLines)
     standins::openvpnd_version("2.3.18");
     log_capture log;
     EXPECT_EQ(check_prerequisite_versions(), 0);
-    EXPECT_EQ(log.texts(), (std::vector<std::string> {
-                               "Versions: [OpenSSL 1.0.1u\n], [OpenVPN 2.3.18\n].", "Too low version of OpenSSL (1.0.1u\n < 1.0.2)" }));
+    EXPECT_EQ(log.texts(),
+        (std::vector<std::string> {
+            "Versions: [OpenSSL 1.0.1u\n], [OpenVPN 2.3.18\n].", "Too low version of OpenSSL (1.0.1u\n < 1.0.2)" }));
 }
 
 TEST_F(PrerequisiteVersions, MissingProgramAllowsTheStartAfterTheCriticalLine)

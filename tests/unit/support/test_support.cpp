@@ -1,22 +1,21 @@
 #include "support/test_support.h"
 
-#include <glob.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
-#include <stdexcept>
-
 #include "common/error.h"
 #include "common/log.h"
 #include "common/system.h"
 
+#include <cstdlib>
+#include <fstream>
+#include <glob.h>
+#include <sstream>
+#include <stdexcept>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 log_capture::log_capture()
 {
-    qm_set_log_sink([this](int priority, const std::string& text) { lines_.push_back({priority, text}); });
+    qm_set_log_sink([this](int priority, const std::string& text) { lines_.push_back({ priority, text }); });
 }
 
 log_capture::~log_capture()
@@ -84,7 +83,7 @@ void path_stand_ins::add(const std::string& name, const std::string& body) const
 std::vector<std::string> matching_paths(const std::string& pattern)
 {
     std::vector<std::string> paths;
-    glob_t found{};
+    glob_t found {};
     if (glob(pattern.c_str(), 0, nullptr, &found) == 0) {
         for (size_t i = 0; i < found.gl_pathc; ++i)
             paths.push_back(found.gl_pathv[i]);

@@ -13,7 +13,8 @@ struct log_line {
 };
 
 // Captures every line logged while it lives; the mask stays as configured.
-class log_capture {
+class log_capture
+{
 public:
     log_capture();
     ~log_capture();
@@ -31,7 +32,8 @@ private:
 };
 
 // A fresh directory under /tmp, removed with everything in it when the object goes.
-class temp_dir {
+class temp_dir
+{
 public:
     temp_dir();
     ~temp_dir();
@@ -47,7 +49,8 @@ private:
 
 // A directory first on PATH while the object lives, for stand-ins of the tools a program runs:
 // a stand-in can play what someone else does between two of the program's commands.
-class path_stand_ins {
+class path_stand_ins
+{
 public:
     path_stand_ins();
     ~path_stand_ins();

@@ -1,7 +1,7 @@
 // The TLS client against a peer nobody here wrote: openssl s_server on loopback, with
 // throwaway certificates made by openssl in a temporary directory.
-#include "common/handles.h"
 #include "common/error.h"
+#include "common/handles.h"
 #include "common/log.h"
 #include "support/test_support.h"
 #include "transport/tcp.h"

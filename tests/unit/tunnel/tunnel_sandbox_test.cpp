@@ -1,17 +1,5 @@
 // The tunnel with a real OpenVPN: the module's init.ovpn starts the router's openvpnd as ferryd
 // against Debian's openvpn as the CS's server in the sandbox's CS namespace (tests/peers).
-#include <gtest/gtest.h>
-#include <syslog.h>
-
-#include <cerrno>
-#include <chrono>
-#include <cstdlib>
-#include <sstream>
-#include <string>
-#include <vector>
-
-#include <cjson/cJSON.h>
-
 #include "common/error.h"
 #include "common/file_util.h"
 #include "common/system.h"
@@ -20,7 +8,18 @@
 #include "tunnel/ovpn_control.h"
 #include "tunnel/routes.h"
 
-namespace {
+#include <cerrno>
+#include <chrono>
+#include <cjson/cJSON.h>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+#include <syslog.h>
+#include <vector>
+
+namespace
+{
 const std::string source_dir = QM_SOURCE_DIR;
 const std::string ca_dir = "/tmp/qm-tunnel-ca";
 const std::string server = source_dir + "/tests/peers/ovpn_server.sh";
@@ -44,9 +43,10 @@ void must_run(const std::string& command)
 
 void write_tunnel_settings(const std::string& remote)
 {
-    write_file("/opt/quillmesh/etc/settings.ovpn", "QUILLMESH_ENABLED=1\nQUILLMESH_TUNDEV=tun0\nQUILLMESH_PROTO=udp\n"
-                                                   "QUILLMESH_PORT=1194\nQUILLMESH_REMOTE_IPADDR=" +
-                                                       remote + "\n");
+    write_file("/opt/quillmesh/etc/settings.ovpn",
+        "QUILLMESH_ENABLED=1\nQUILLMESH_TUNDEV=tun0\nQUILLMESH_PROTO=udp\n"
+        "QUILLMESH_PORT=1194\nQUILLMESH_REMOTE_IPADDR="
+            + remote + "\n");
 }
 
 std::string cs_address()
@@ -72,7 +72,10 @@ void log_as(const std::string& tag_pid, const std::string& text)
 }
 
 struct json_tree {
-    explicit json_tree(const char* text) : root(cJSON_Parse(text)) {}
+    explicit json_tree(const char* text)
+        : root(cJSON_Parse(text))
+    {
+    }
     ~json_tree() { cJSON_Delete(root); }
     cJSON* root;
 };
@@ -82,7 +85,8 @@ std::string routes_on_tun0()
     return capture("ip r show dev tun0 | grep -v 'proto kernel'");
 }
 
-class tunnel : public ::testing::Test {
+class tunnel : public ::testing::Test
+{
 protected:
     static void SetUpTestSuite()
     {
@@ -91,8 +95,8 @@ protected:
             abort();
         }
         must_run(source_dir + "/tests/peers/make_ca.sh " + ca_dir + " >/dev/null");
-        must_run("mkdir -p /opt/quillmesh/etc && cp " + source_dir +
-                 "/module/etc/init.ovpn /opt/quillmesh/etc/init.ovpn && chmod 755 /opt/quillmesh/etc/init.ovpn");
+        must_run("mkdir -p /opt/quillmesh/etc && cp " + source_dir
+            + "/module/etc/init.ovpn /opt/quillmesh/etc/init.ovpn && chmod 755 /opt/quillmesh/etc/init.ovpn");
         must_run(source_dir + "/module/etc/install");
     }
     static void TearDownTestSuite()
@@ -114,18 +118,18 @@ protected:
         ASSERT_EQ(run_shell(server + " install-client " + ca_dir + " " + kind), 0);
     }
 };
-}  // namespace
+} // namespace
 
 TEST_F(tunnel, restart_brings_the_tunnel_up_through_the_init_script)
 {
     log_capture logs;
     ASSERT_EQ(restart_tunnel(), 1);
-    char address[16] = {0};
+    char address[16] = { 0 };
     ASSERT_EQ(iface_has_address("tun0", address), 1);
     EXPECT_STREQ(address, "10.8.0.2");
     EXPECT_EQ(tunnel_status(), 1);
-    EXPECT_EQ(logs.texts(), (std::vector<std::string>{"OVPN restarted. Waiting for tunnel to come up...",
-                                                       "OVPN up and running."}));
+    EXPECT_EQ(logs.texts(),
+        (std::vector<std::string> { "OVPN restarted. Waiting for tunnel to come up...", "OVPN up and running." }));
 
     // The tunnel process runs as ferryd, names its device, and its lines carry its number.
     std::string pid = ferryd_pid();
@@ -136,7 +140,8 @@ TEST_F(tunnel, restart_brings_the_tunnel_up_through_the_init_script)
     EXPECT_EQ(ovpn_log_contains_quoted("AUTH_FAILED"), 0);
 
     // The router's own tunnel address is kept out of the one-to-one NAT.
-    EXPECT_EQ(capture("iptables -t nat -S pre_quillmesh_nat | sed -n 2p"), "-A pre_quillmesh_nat -d 10.8.0.2/32 -j RETURN\n");
+    EXPECT_EQ(
+        capture("iptables -t nat -S pre_quillmesh_nat | sed -n 2p"), "-A pre_quillmesh_nat -d 10.8.0.2/32 -j RETURN\n");
 
     // A real tunnel: the CS answers on its tunnel address, and on its public one.
     EXPECT_EQ(run_shell("ping -c 1 -W 5 10.8.0.1 >/dev/null"), 0);
@@ -232,8 +237,9 @@ TEST_F(tunnel, hostile_route_texts_change_nothing)
     EXPECT_EQ(routes_on_tun0(), before);
     EXPECT_FALSE(file_exists("/tmp/q"));
     EXPECT_FALSE(logs.contains_text("routes_manage: command: ip r add 10.60.0.0/255.255.0.0 dev lo"));
-    EXPECT_TRUE(logs.contains(LOG_ERR, "Operation add stopped: invalid network address 1.2.3.4;>/tmp/q at position 0 "
-                                       "of 13-1."));
+    EXPECT_TRUE(logs.contains(LOG_ERR,
+        "Operation add stopped: invalid network address 1.2.3.4;>/tmp/q at position 0 "
+        "of 13-1."));
     EXPECT_TRUE(logs.contains(LOG_ERR, "Operation add stopped: invalid netmask 16 at position 0 of 13-2."));
 
     // A device name that is no interface name is refused as well.
@@ -295,7 +301,7 @@ TEST_F(tunnel, only_the_lines_of_the_current_tunnel_process_count)
 // A server of another CA, and another device of the same CA posing as the server.
 TEST_F(tunnel, a_server_certificate_that_is_not_the_cas_server_gives_the_certificate_code)
 {
-    for (const char* mode : {"other-ca", "fleet"}) {
+    for (const char* mode : { "other-ca", "fleet" }) {
         serve(mode);
         errno = 0;
         EXPECT_EQ(restart_tunnel(), 0) << mode;
@@ -324,7 +330,7 @@ TEST_F(tunnel, missing_credentials_fail_the_init_script_and_clear_a_stale_code)
     errno = QM_ERR_TUNNEL_CREDENTIALS;
     EXPECT_EQ(restart_tunnel(), 0);
     EXPECT_EQ(errno, 0);
-    EXPECT_EQ(logs.texts(), std::vector<std::string>{"OVPN restart failed."});
+    EXPECT_EQ(logs.texts(), std::vector<std::string> { "OVPN restart failed." });
 
     // Deletion stops at the first file that is not there.
     hand_out("ok");

@@ -1,27 +1,25 @@
 // Applying staged files and downloading the module package, inside the router sandbox: real
 // bash, curl, tar and grafter; recording stand-ins for restore, reboot and (where the updater
 // itself is not under test) grafter; an HTTPS server on the CS side.
-#include "update/module_update.h"
-
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <syslog.h>
-#include <unistd.h>
-
-#include <algorithm>
-
-#include <cstdlib>
-#include <string>
-#include <vector>
-
 #include "common/file_util.h"
 #include "common/system.h"
 #include "common/trial_marker.h"
 #include "support/test_support.h"
 #include "trial/network_trial.h"
+#include "update/module_update.h"
 
-namespace {
+#include <algorithm>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <string>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
 const std::string RECORD = "/var/log/update_record";
 const std::string STANDINS = "/var/data/qm_update_standins";
 const std::string WWW_ROOT = "/var/data/qm_update_www";
@@ -52,7 +50,8 @@ void install_recording_grafter()
     write_script(GRAFTER, "echo \"grafter $*\" >> " + RECORD + "\ncase \"$1\" in *fail*) exit 1;; esac\n");
 }
 
-class module_update_sandbox : public ::testing::Test {
+class module_update_sandbox : public ::testing::Test
+{
 protected:
     static void SetUpTestSuite()
     {
@@ -60,8 +59,8 @@ protected:
             return;
         // restore fails for files that contain FAIL; reboot only records.
         sh("mkdir -p " + STANDINS);
-        write_script(STANDINS + "/restore",
-                     "echo \"restore $*\" >> " + RECORD + "\ngrep -q FAIL \"$1\" && exit 1\nexit 0\n");
+        write_script(
+            STANDINS + "/restore", "echo \"restore $*\" >> " + RECORD + "\ngrep -q FAIL \"$1\" && exit 1\nexit 0\n");
         write_script(STANDINS + "/reboot", "echo \"reboot $*\" >> " + RECORD + "\n");
         const char* path = getenv("PATH");
         setenv("PATH", (STANDINS + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
@@ -70,7 +69,8 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(in_sandbox()) << "this test changes /tmp and /opt and runs only in the router sandbox";
-        ASSERT_EQ(0, sh("rm -rf /tmp/vpn_module_tbd /tmp/vpn_module /opt/* /opt/.[!.]* /var/data/quillmesh_certs " + RECORD));
+        ASSERT_EQ(
+            0, sh("rm -rf /tmp/vpn_module_tbd /tmp/vpn_module /opt/* /opt/.[!.]* /var/data/quillmesh_certs " + RECORD));
         network_trial_at_start();
     }
 
@@ -82,17 +82,18 @@ protected:
 
     log_capture log;
 };
-}  // namespace
+} // namespace
 
 // The daemon in "Listening" commits an update on trial: the kept tree (whose links are removed,
 // never followed) and then the marker go; without a marker nothing happens.
 TEST_F(module_update_sandbox, the_commit_removes_the_kept_tree_and_the_marker_once)
 {
-    ASSERT_EQ(0, sh("mkdir -p /opt/quillmesh/etc /opt/.quillmesh.prev/etc /var/data/precious && "
-                    "touch /var/data/precious/file && ln -s /var/data/precious /opt/.quillmesh.prev/link && "
-                    "echo KEPT=/opt/.quillmesh.prev > /opt/.quillmesh.trial"));
+    ASSERT_EQ(0,
+        sh("mkdir -p /opt/quillmesh/etc /opt/.quillmesh.prev/etc /var/data/precious && "
+           "touch /var/data/precious/file && ln -s /var/data/precious /opt/.quillmesh.prev/link && "
+           "echo KEPT=/opt/.quillmesh.prev > /opt/.quillmesh.trial"));
     commit_module_update();
-    EXPECT_EQ(std::vector<std::string>{}, matching_paths("/opt/.quillmesh*"));
+    EXPECT_EQ(std::vector<std::string> {}, matching_paths("/opt/.quillmesh*"));
     EXPECT_TRUE(file_exists("/var/data/precious/file"));
     commit_module_update();
     EXPECT_EQ(1u, log.lines().size());
@@ -120,9 +121,9 @@ TEST_F(module_update_sandbox, runs_the_command_for_regular_files_only)
     stage("script", "x.sh", "echo ran x >> " + RECORD + "\n");
     ASSERT_EQ(0, sh("mkdir /tmp/vpn_module_tbd/script/subdir && ln -s /etc/hostname /tmp/vpn_module_tbd/script/link"));
     EXPECT_TRUE(run_for_each_file("/tmp/vpn_module_tbd/script/", "bash", "Script failed: "));
-    EXPECT_EQ(std::vector<std::string>{"ran x"}, record());
-    EXPECT_EQ((std::vector<log_line>{{LOG_DEBUG, "Update command: bash /tmp/vpn_module_tbd/script/x.sh"}}),
-              log.lines());
+    EXPECT_EQ(std::vector<std::string> { "ran x" }, record());
+    EXPECT_EQ(
+        (std::vector<log_line> { { LOG_DEBUG, "Update command: bash /tmp/vpn_module_tbd/script/x.sh" } }), log.lines());
 }
 
 TEST_F(module_update_sandbox, a_failing_command_is_logged_and_the_other_files_still_run)
@@ -130,7 +131,7 @@ TEST_F(module_update_sandbox, a_failing_command_is_logged_and_the_other_files_st
     stage("script", "bad.sh", "exit 3\n");
     stage("script", "good.sh", "echo ran good >> " + RECORD + "\n");
     EXPECT_FALSE(run_for_each_file("/tmp/vpn_module_tbd/script/", "bash", "Script failed: "));
-    EXPECT_EQ(std::vector<std::string>{"ran good"}, record());
+    EXPECT_EQ(std::vector<std::string> { "ran good" }, record());
     EXPECT_TRUE(log.contains(LOG_ERR, "Script failed: bad.sh"));
     EXPECT_FALSE(log.contains_text("Script failed: good.sh"));
 }
@@ -152,9 +153,9 @@ TEST_F(module_update_sandbox, a_failing_restore_suppresses_the_reboot_but_not_th
     apply_staged_files();
     auto calls = record();
     std::sort(calls.begin(), calls.end());
-    EXPECT_EQ((std::vector<std::string>{"restore /tmp/vpn_module_tbd/config/a.cfg",
-                                        "restore /tmp/vpn_module_tbd/config/b.cfg"}),
-              calls);
+    EXPECT_EQ((std::vector<std::string> {
+                  "restore /tmp/vpn_module_tbd/config/a.cfg", "restore /tmp/vpn_module_tbd/config/b.cfg" }),
+        calls);
     EXPECT_TRUE(log.contains(LOG_ERR, "Configuration not changed or not updated from a.cfg"));
     EXPECT_FALSE(file_exists("/tmp/vpn_module_tbd"));
     EXPECT_TRUE(network_trial_awaits_cs()); // on trial, and no reboot follows that this daemon would wait for
@@ -167,9 +168,9 @@ TEST_F(module_update_sandbox, restored_configuration_reboots_once_after_everythi
     stage("module", "m.tgz", "package\n");
     install_recording_grafter();
     apply_staged_files();
-    EXPECT_EQ((std::vector<std::string>{"restore /tmp/vpn_module_tbd/config/a.cfg", "script",
-                                        "grafter /tmp/vpn_module_tbd/module/m.tgz", "reboot "}),
-              record());
+    EXPECT_EQ((std::vector<std::string> { "restore /tmp/vpn_module_tbd/config/a.cfg", "script",
+                  "grafter /tmp/vpn_module_tbd/module/m.tgz", "reboot " }),
+        record());
     EXPECT_FALSE(file_exists("/tmp/vpn_module_tbd"));
     // On trial before restore ran; confirmed only by the daemon that starts after the reboot.
     trial_marker marker;
@@ -182,7 +183,7 @@ TEST_F(module_update_sandbox, an_empty_configuration_directory_reboots)
 {
     ASSERT_EQ(0, sh("mkdir -p /tmp/vpn_module_tbd/config"));
     apply_staged_files();
-    EXPECT_EQ(std::vector<std::string>{"reboot "}, record());
+    EXPECT_EQ(std::vector<std::string> { "reboot " }, record());
     EXPECT_FALSE(file_exists(trial_marker_path("network"))); // nothing to put on trial
 }
 
@@ -190,7 +191,7 @@ TEST_F(module_update_sandbox, a_lone_script_runs_without_reboot)
 {
     stage("script", "x.sh", "echo \"script $0\" >> " + RECORD + "\n");
     apply_staged_files();
-    EXPECT_EQ(std::vector<std::string>{"script /tmp/vpn_module_tbd/script/x.sh"}, record());
+    EXPECT_EQ(std::vector<std::string> { "script /tmp/vpn_module_tbd/script/x.sh" }, record());
     EXPECT_FALSE(file_exists("/tmp/vpn_module_tbd"));
 }
 
@@ -206,7 +207,8 @@ TEST_F(module_update_sandbox, a_failing_update_is_logged_with_the_package_name)
     stage("module", "fail.tgz", "package\n");
     install_recording_grafter();
     EXPECT_FALSE(module_install());
-    EXPECT_TRUE(log.contains(LOG_DEBUG, "Update command: /opt/quillmesh/bin/grafter /tmp/vpn_module_tbd/module/fail.tgz"));
+    EXPECT_TRUE(
+        log.contains(LOG_DEBUG, "Update command: /opt/quillmesh/bin/grafter /tmp/vpn_module_tbd/module/fail.tgz"));
     EXPECT_TRUE(log.contains(LOG_ERR, "Not able to update module: fail.tgz"));
 }
 
@@ -214,7 +216,7 @@ TEST_F(module_update_sandbox, every_staged_module_package_is_installed)
 {
     const std::string src = "/var/data/qm_update_src";
     ASSERT_EQ(0, sh("rm -rf " + src + " && mkdir -p /tmp/vpn_module_tbd/module /opt/quillmesh/bin"));
-    for (const std::string name : {"mod_one", "mod_two"}) {
+    for (const std::string name : { "mod_one", "mod_two" }) {
         ASSERT_EQ(0, sh("mkdir -p " + src + "/" + name + "/etc"));
         write_script(src + "/" + name + "/etc/init", "echo \"" + name + " $1\" >> " + RECORD + "\n");
         ASSERT_EQ(0, sh("tar -czf /tmp/vpn_module_tbd/module/" + name + ".tgz -C " + src + " " + name));
@@ -240,15 +242,19 @@ TEST_F(module_update_sandbox, a_planted_staging_directory_is_removed_never_used)
         std::string plant;
         const char* refused;
     } rows[] = {
-        {"a link to another directory", "mkdir -p " + elsewhere + "/script && ln -s " + elsewhere + " /tmp/vpn_module_tbd", "/tmp/vpn_module_tbd"},
-        {"a directory of another user", "mkdir -p /tmp/vpn_module_tbd/script && chown -R 65534 /tmp/vpn_module_tbd",
-         "/tmp/vpn_module_tbd"},
-        {"a directory anyone can write", "mkdir -p /tmp/vpn_module_tbd/script && chmod 1777 /tmp/vpn_module_tbd",
-         "/tmp/vpn_module_tbd"},
-        {"a subdirectory of another user", "mkdir -p /tmp/vpn_module_tbd/script && chown 65534 /tmp/vpn_module_tbd/script",
-         "/tmp/vpn_module_tbd/script"},
-        {"a link in place of a subdirectory", "mkdir -p /tmp/vpn_module_tbd " + elsewhere + "/script && ln -s " +
-                                                  elsewhere + "/script /tmp/vpn_module_tbd/script", "/tmp/vpn_module_tbd/script"},
+        { "a link to another directory",
+            "mkdir -p " + elsewhere + "/script && ln -s " + elsewhere + " /tmp/vpn_module_tbd", "/tmp/vpn_module_tbd" },
+        { "a directory of another user", "mkdir -p /tmp/vpn_module_tbd/script && chown -R 65534 /tmp/vpn_module_tbd",
+            "/tmp/vpn_module_tbd" },
+        { "a directory anyone can write", "mkdir -p /tmp/vpn_module_tbd/script && chmod 1777 /tmp/vpn_module_tbd",
+            "/tmp/vpn_module_tbd" },
+        { "a subdirectory of another user",
+            "mkdir -p /tmp/vpn_module_tbd/script && chown 65534 /tmp/vpn_module_tbd/script",
+            "/tmp/vpn_module_tbd/script" },
+        { "a link in place of a subdirectory",
+            "mkdir -p /tmp/vpn_module_tbd " + elsewhere + "/script && ln -s " + elsewhere
+                + "/script /tmp/vpn_module_tbd/script",
+            "/tmp/vpn_module_tbd/script" },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -257,8 +263,8 @@ TEST_F(module_update_sandbox, a_planted_staging_directory_is_removed_never_used)
         log.clear();
         apply_staged_files();
         EXPECT_TRUE(record().empty());
-        const std::string refused = std::string("Refused ") + row.refused +
-                                    ": it is not a directory that only root can write. ";
+        const std::string refused
+            = std::string("Refused ") + row.refused + ": it is not a directory that only root can write. ";
         EXPECT_TRUE(log.contains(LOG_ERR, refused + "Removed it."));
         if (row.plant.find(elsewhere) != std::string::npos) {
             EXPECT_TRUE(file_exists(elsewhere + "/script/x.sh")) << "removed through the link";
@@ -277,22 +283,23 @@ TEST_F(module_update_sandbox, a_planted_staging_directory_is_removed_never_used)
 }
 
 // The CS's HTTPS server: on the CS side of the sandbox when there is one, else on loopback.
-class module_download_sandbox : public module_update_sandbox {
+class module_download_sandbox : public module_update_sandbox
+{
 protected:
     static void SetUpTestSuite()
     {
         module_update_sandbox::SetUpTestSuite();
         if (!in_sandbox())
             return;
-        sh("rm -rf " + WWW_ROOT + " " + SERVER_READY + " " + SERVER_LOG + " && mkdir -p " + WWW_ROOT +
-           "/router_modules");
+        sh("rm -rf " + WWW_ROOT + " " + SERVER_READY + " " + SERVER_LOG + " && mkdir -p " + WWW_ROOT
+            + "/router_modules");
         const char* peer_cmd = getenv("QM_PEER");
         const char* cs_addr = getenv("QM_CS_ADDR");
         const bool cs_side = peer_cmd && *peer_cmd && cs_addr && *cs_addr;
         cs_address = cs_side ? cs_addr : "127.0.0.1";
         std::string peer = cs_side ? std::string(peer_cmd) + " " : "";
-        sh(peer + "/usr/bin/python3 " + QM_SOURCE_DIR + "/tests/peers/module_server.py --root " + WWW_ROOT +
-           " --port 443 --log " + SERVER_LOG + " --ready " + SERVER_READY + " --lifetime 300 >/dev/null 2>&1 &");
+        sh(peer + "/usr/bin/python3 " + QM_SOURCE_DIR + "/tests/peers/module_server.py --root " + WWW_ROOT
+            + " --port 443 --log " + SERVER_LOG + " --ready " + SERVER_READY + " --lifetime 300 >/dev/null 2>&1 &");
         for (int i = 0; i < 100 && !file_exists(SERVER_READY); ++i)
             usleep(100000);
     }
@@ -322,11 +329,13 @@ TEST_F(module_download_sandbox, fetches_the_package_with_the_exact_command)
     write_file(WWW_ROOT + "/router_modules/quillmesh.um.v4.tgz", "package bytes\n");
     EXPECT_EQ(1, module_download(base_url()));
     EXPECT_EQ("package bytes\n", read_file("/tmp/vpn_module_tbd/module/quillmesh.um.v4.tgz"));
-    EXPECT_EQ((std::vector<log_line>{{LOG_DEBUG, "UM download command: curl --fail --insecure --speed-limit 1 "
-                                                     "--speed-time 60 https://" + cs_address +
-                                                     "/router_modules/quillmesh.um.v4.tgz --output "
-                                                     "/tmp/vpn_module_tbd/module/quillmesh.um.v4.tgz"}}),
-              log.lines());
+    EXPECT_EQ((std::vector<log_line> { { LOG_DEBUG,
+                  "UM download command: curl --fail --insecure --speed-limit 1 "
+                  "--speed-time 60 https://"
+                      + cs_address
+                      + "/router_modules/quillmesh.um.v4.tgz --output "
+                        "/tmp/vpn_module_tbd/module/quillmesh.um.v4.tgz" } }),
+        log.lines());
     EXPECT_EQ("GET /router_modules/quillmesh.um.v4.tgz 200\n", read_file(SERVER_LOG));
 }
 
@@ -341,7 +350,7 @@ TEST_F(module_download_sandbox, with_a_signing_key_the_signature_is_fetched_too_
     // The updater is handed the package only; it reads the signature beside it.
     install_recording_grafter();
     EXPECT_TRUE(module_install());
-    EXPECT_EQ(std::vector<std::string>{"grafter /tmp/vpn_module_tbd/module/quillmesh.um.v4.tgz"}, record());
+    EXPECT_EQ(std::vector<std::string> { "grafter /tmp/vpn_module_tbd/module/quillmesh.um.v4.tgz" }, record());
 }
 
 TEST_F(module_download_sandbox, a_404_fails_through_curl_fail)
@@ -381,8 +390,8 @@ TEST_F(module_download_sandbox, a_downloaded_package_is_installed_by_the_updater
     ASSERT_EQ(1, module_download(base_url()));
     EXPECT_TRUE(module_install());
     EXPECT_EQ("DEMO=1\n", read_file("/opt/demo_mod/etc/settings"));
-    EXPECT_EQ((std::vector<std::string>{"demo_mod defaults", "demo_mod start"}), record());
+    EXPECT_EQ((std::vector<std::string> { "demo_mod defaults", "demo_mod start" }), record());
     EXPECT_FALSE(file_exists("/tmp/vpn_module_tbd"));
-    EXPECT_EQ(std::vector<std::string>{}, matching_paths("/tmp/vpn_module.*"));
+    EXPECT_EQ(std::vector<std::string> {}, matching_paths("/tmp/vpn_module.*"));
     sh("rm -rf " + src);
 }
