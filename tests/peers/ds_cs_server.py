@@ -257,7 +257,7 @@ class TlsServer:
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.sock.bind((opts.addr, port))
-        self.sock.listen(8)
+        self.sock.listen(opts.backlog)
 
     def context(self, answer):
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -383,6 +383,8 @@ def main():
     p.add_argument("--cs-cert")
     p.add_argument("--cs-key")
     p.add_argument("--udp-port", type=int, default=0)
+    p.add_argument("--backlog", type=int, default=8,
+                   help="connections the kernel queues before the server accepts them (a fleet needs more)")
     p.add_argument("--client-ca", default=DEFAULT_CLIENT_CA,
                    help="device certificate that clients must present")
     p.add_argument("--cs-ip", help='"5-1" of the DS answer (default: --addr, else 10.99.0.1)')
