@@ -10,7 +10,7 @@
 # for every wave that fleet.sh announces (WORK_DIR/wave.W, holding the start delay to use):
 # power off (the module's processes die by SIGKILL, as in a power cut), say ready
 # (WORK_DIR/ready/W.INDEX), wait for the power to return (WORK_DIR/go.W), boot as the router
-# does (qm-firmware boot) and note when the daemon first logs "Listening":
+# does (qm-firmware boot) and note when the daemon first logs "Listening" (read every 20 ms):
 # WORK_DIR/result/W.INDEX holds "INDEX BOOTED LISTENING" (seconds since the epoch; LISTENING is
 # empty when the wave's time ran out) and WORK_DIR/log/W.INDEX the daemon's log of the wave.
 # WORK_DIR/end ends the router. Every wait is bounded.
@@ -77,7 +77,7 @@ power_off() {
 }
 
 identity
-"$BUILD/grafter/grafter" "$WORK/quillmesh.um.v4.tgz" >/tmp/grafter.out 2>&1 || die "grafter failed: $(cat /tmp/grafter.out)"
+"$BUILD/grafter/grafter" "$WORK/quillmesh.um.v4.tgz" >/tmp/grafter.out 2>&1 7<&- || die "grafter failed: $(cat /tmp/grafter.out)"
 set_setting MOD_QUILLMESH_ENABLED 1
 echo "$QM_CS_NETNS" >"$WORK/ns/$INDEX.tmp" && mv "$WORK/ns/$INDEX.tmp" "$WORK/ns/$INDEX"
 
@@ -91,16 +91,24 @@ while :; do
     power_off
     set_setting MOD_QUILLMESH_START_DELAY_MAX "$(cat "$WORK/wave.$wave")"
     mark=$(wc -l <"$LOG")
-    # The log as it grows, read without polling (tail follows it by inotify).
-    coproc FOLLOW { exec tail -n 0 -F "$LOG" 2>/dev/null; }
+    # The log as it grows, read from where it ends now (a read at the end of a file fails
+    # and leaves the offset, so the next one gets what was appended meanwhile).
+    exec 6<"$LOG"
+    while read -r -u 6 _; do :; done
     : >"$WORK/ready/$wave.$INDEX"
     wait_file "$WORK/go.$wave"
     booted=$EPOCHREALTIME
-    qm-firmware boot 0 </dev/null >/dev/null 2>&1 &
-    listening=
+    # The module gets none of this script's descriptors.
+    qm-firmware boot 0 </dev/null >/dev/null 2>&1 6<&- 7<&- &
+    listening= partial=
     end=$((SECONDS + WAVE_LIMIT))
     while [ "$SECONDS" -lt "$end" ]; do
-        read -r -t 1 -u "${FOLLOW[0]}" line || continue
+        if ! IFS= read -r -u 6 line; then
+            partial=$partial$line # a line not written in full yet
+            nap 0.02
+            continue
+        fi
+        line=$partial$line partial=
         case "$line" in
         *"quillmeshd["*"RM STATE: 8 (Listening)"*)
             listening=$EPOCHREALTIME
@@ -108,8 +116,7 @@ while :; do
             ;;
         esac
     done
-    kill "$FOLLOW_PID" 2>/dev/null
-    wait "$FOLLOW_PID" 2>/dev/null
+    exec 6<&-
     echo "$INDEX $booted $listening" >"$WORK/result/$wave.$INDEX.tmp" && mv "$WORK/result/$wave.$INDEX.tmp" "$WORK/result/$wave.$INDEX"
     # The rest of the wave's log once fleet.sh has seen every router (or given up on them).
     while [ ! -e "$WORK/wave.$((wave + 1))" ] && [ ! -e "$WORK/end" ]; do
