@@ -134,7 +134,7 @@ def print_table(figs, n, link):
 
 def write_svg(path, series, n):
     """Routers in "Listening" over the seconds since the power came back, one step line a wave."""
-    w, h, left, bottom, top, right = 640, 360, 56, 40, 36, 16
+    w, h, left, bottom, top, right = 640, 380, 56, 40, 56, 16
     xmax = max([t for _, times in series for t in times] + [1.0])
     xmax = max(1.0, xmax * 1.05)
     colours = ["#1f77b4", "#d62728", "#2ca02c", "#9467bd"]
@@ -163,9 +163,10 @@ def write_svg(path, series, n):
             points.append("%.1f,%.1f" % (sx(t), sy(count)))
         points.append("%.1f,%.1f" % (sx(xmax), sy(count)))
         out.append('<polyline fill="none" stroke="%s" stroke-width="2" points="%s"/>' % (colour, " ".join(points)))
-        y = top + 16 + 16 * i
-        out.append('<line x1="%d" y1="%d" x2="%d" y2="%d" stroke="%s" stroke-width="2"/>' % (w - 250, y - 4, w - 230, y - 4, colour))
-        out.append('<text x="%d" y="%d">%s</text>' % (w - 224, y, label))
+        # The legend: one row between the title and the plot.
+        x = left + 190 * i
+        out.append('<line x1="%d" y1="38" x2="%d" y2="38" stroke="%s" stroke-width="2"/>' % (x, x + 20, colour))
+        out.append('<text x="%d" y="42">%s</text>' % (x + 26, label))
     out.append("</svg>")
     with open(path, "w", encoding="utf-8") as f:
         f.write("\n".join(out) + "\n")
