@@ -100,7 +100,7 @@ while :; do
     booted=$EPOCHREALTIME
     # The module gets none of this script's descriptors.
     qm-firmware boot 0 </dev/null >/dev/null 2>&1 6<&- 7<&- &
-    listening= partial=
+    listening='' partial=''
     end=$((SECONDS + WAVE_LIMIT))
     while [ "$SECONDS" -lt "$end" ]; do
         if ! IFS= read -r -u 6 line; then
@@ -108,7 +108,7 @@ while :; do
             nap 0.02
             continue
         fi
-        line=$partial$line partial=
+        line=$partial$line partial=''
         case "$line" in
         *"quillmeshd["*"RM STATE: 8 (Listening)"*)
             listening=$EPOCHREALTIME
