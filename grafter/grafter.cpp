@@ -285,6 +285,11 @@ bool install_module(const std::string& work, const std::string& name)
             run_shell(init + " start");
             return false;
         }
+        // A tree on trial carries the settings over before it takes the module's place, so that
+        // a power cut right after the swap does not start it with the package's defaults (they
+        // are carried over again after "defaults" below, as for every module).
+        if (trial && file_exists(staged + "/etc/settings"))
+            merge_settings((staged + "/etc/settings").c_str(), saved.c_str());
     }
     if (!swap_in(staged, target, existed)) {
         run_shell("rm -rf " + staged);
