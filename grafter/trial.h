@@ -2,8 +2,8 @@
 // replaces is kept beside it as /opt/.<name>.prev (same file system, so going back is one
 // exchange of names) and the marker /opt/.<name>.trial says what was kept and until when. The
 // new module's daemon commits the update (removes both) once it works; whoever finds the trial
-// failed or expired (the module's supervisor, grafter itself when the new init fails) undoes it
-// with rollback_module.
+// failed or expired (the module's supervisor, the guard that holds etc/init during the trial when
+// the new init's start fails) undoes it with rollback_module.
 #pragma once
 
 #include <string>

@@ -29,7 +29,7 @@ sed -i 's/^MOD_QUILLMESH_RECOVERY_COUNTER=.*/MOD_QUILLMESH_RECOVERY_COUNTER=7/' 
 
 # kind:the span of the moments in ms from the start of grafter (its run, then the trial up to
 # its commit or rollback, and a little beyond)
-kinds=(good:5000 wrong_ds_cert:$((TRIAL * 1000 + 3000)) exits_at_start:7000 init_fails:3000)
+kinds=(good:3000 wrong_ds_cert:$((TRIAL * 1000 + 2000)) exits_at_start:6000 init_fails:2500)
 for i in $(seq 1 "$KILLS"); do
     kind=${kinds[$(((i - 1) % ${#kinds[@]}))]}
     ms=$((RANDOM % ${kind#*:}))

@@ -51,11 +51,13 @@ good                commit
 ROWS
 
 # A power cut during a trial, and the router's start of the module at boot: a trial that ran out
-# meanwhile is rolled back before the start returns, and so is an update whose init script fails
-# after the reboot; a trial with time left goes on and commits when its daemon reaches
-# "Listening". The CS's tunnel server is down until the boot, so nothing commits before the cut.
-# kind               trial    outcome   cause logged
-while read -r kind left outcome cause; do
+# meanwhile is rolled back before the start returns, and so are an update whose init script fails
+# after the reboot and a rollback that the cut stopped after its exchange of the trees (before the
+# old module's install set back the DS certificate); a trial with time left goes on and commits
+# when its daemon reaches "Listening". The CS's tunnel server is down until the boot, so nothing
+# commits before the cut.
+# kind               at boot       outcome   cause logged
+while read -r kind state outcome cause; do
     e2e_repack "$kind" "boot-$kind"
     current=$(cat /opt/quillmesh/www/e2e-version)
     commits=$(grep -cF "Module update committed." "$E2E_LOG")
@@ -63,7 +65,10 @@ while read -r kind left outcome cause; do
     "$E2E_BUILD/grafter/grafter" "$E2E_WORK/update.tgz" >"$E2E_WORK/grafter.out" 2>&1 || fail "boot, $kind: grafter failed"
     e2e_power_cut
     rm -f /var/run/e2e-installed
-    [ "$left" = expired ] && sed -i 's/^DEADLINE=.*/DEADLINE=1/' /opt/.quillmesh.trial
+    case $state in
+    expired) sed -i 's/^DEADLINE=.*/DEADLINE=1/' /opt/.quillmesh.trial ;;
+    swapped_back) mv /opt/quillmesh /opt/.quillmesh.x && mv /opt/.quillmesh.prev /opt/quillmesh && mv /opt/.quillmesh.x /opt/.quillmesh.prev ;;
+    esac
     before=$(e2e_ready_count)
     from=$(($(e2e_log_lines) + 1))
     t0=$(e2e_now)
@@ -74,17 +79,19 @@ while read -r kind left outcome cause; do
         check "boot, $kind: still on trial until \"Listening\"" test -e /opt/.quillmesh.trial -a -d /opt/.quillmesh.prev
         e2e_wait_log "Module update committed." $MARGIN $((commits + 1)) || fail "boot, $kind: not committed"
     else
-        check_eq "boot, $kind: the old module is back before start returns" "$current" "$(cat /opt/quillmesh/www/e2e-version)"
+        check_eq "boot, $kind ($state): the old module is back before start returns" "$current" "$(cat /opt/quillmesh/www/e2e-version)"
+        check "boot, $kind ($state): rolled back before start returns" test ! -e /opt/.quillmesh.trial
         e2e_wait_log "Ready for incoming messages." $MARGIN $((before + 1)) || fail "boot, $kind: not \"Listening\" again"
-        note "boot, $kind: start to \"Listening\" on the old module: $(e2e_elapsed "$t0" "$(e2e_now)") s"
+        note "boot, $kind ($state): start to \"Listening\" on the old module: $(e2e_elapsed "$t0" "$(e2e_now)") s"
         check "boot, $kind: rollback logged with its cause" sh -c "tail -n +$from '$E2E_LOG' | grep -F 'Module update rolled back' | grep -qF '$cause'"
     fi
     check "boot, $kind: nothing of the trial left" e2e_trial_gone
     check_eq "boot, $kind: one daemon" 1 "$(e2e_daemon_pids | wc -l)"
 done <<'ROWS'
-wrong_ds_cert        expired  rollback  the trial had run out at start
-init_fails_at_boot   open     rollback  the init script of the new module failed
-good                 open     continue
+wrong_ds_cert        expired       rollback  the trial had run out at start
+wrong_ds_cert        swapped_back  rollback  the update had not completed
+init_fails_at_boot   open          rollback  the init script of the new module failed
+good                 open          continue
 ROWS
 
 e2e_finish
