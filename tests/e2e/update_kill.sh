@@ -36,8 +36,7 @@ for i in $(seq 1 "$KILLS"); do
     kind=${kind%:*}
     old=$(cat /opt/quillmesh/www/e2e-version)
     e2e_repack "$kind" "v$i"
-    sleep 0.5 # the last lines of the round before reach the log
-    mark=$(e2e_log_lines)
+    mark=$(($(e2e_log_lines) + 1))
     ("$E2E_BUILD/grafter/grafter" "$E2E_WORK/update.tgz" >/dev/null 2>&1 &)
     sleep "$(awk -v m="$ms" 'BEGIN { printf "%.3f", m / 1000 }')"
     e2e_power_cut
@@ -50,9 +49,9 @@ for i in $(seq 1 "$KILLS"); do
         sleep 0.2
     done
     now=$(cat /opt/quillmesh/www/e2e-version 2>/dev/null)
-    what=$(tail -n +"$mark" "$E2E_LOG" | grep -oE "Module update committed|Module update rolled back|did not complete; the old module stays" |
+    what=$(tail -n +"$mark" "$E2E_LOG" | grep -oE "Module update committed|Module update rolled back \([^)]*\)|did not complete; the old module stays" |
         sort | uniq -c | awk '{ $1 = $1 "x"; print }' | paste -sd, -)
-    note "cut $i, $kind at $ms ms (${trial:-no trial yet}): \"Listening\" on $now $(e2e_elapsed "$cut" "$(e2e_now)") s after the boot (${what:-nothing})"
+    note "cut $i, $kind at $ms ms (${trial:-no trial at the cut}): \"Listening\" on $now $(e2e_elapsed "$cut" "$(e2e_now)") s after the boot (${what:-nothing})"
     if [ "$kind" = good ]; then
         check "cut $i: the old module or the new one" test "$now" = "$old" -o "$now" = "v$i"
     else
