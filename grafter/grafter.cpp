@@ -5,6 +5,7 @@
 #include "common/log.h"
 #include "common/private_dir.h"
 #include "common/system.h"
+#include "common/validate.h"
 #include "grafter/package_check.h"
 #include "grafter/settings_merge.h"
 #include "grafter/trial.h"
@@ -33,20 +34,6 @@ const char* const STAGING_DIR = "/tmp/vpn_module_tbd";
 const char* const SIGNING_KEY = "/opt/quillmesh/etc/package_signing.pem";
 const char* const SIGNATURE_SUFFIX = ".sig";
 constexpr size_t max_module_name = 24;
-
-// The package path goes into the tar command line unquoted.
-bool is_safe_path(const std::string& path)
-{
-    if (path.empty())
-        return false;
-    for (char c : path) {
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '/'
-            || c == '_' || c == '-' || c == '+' || c == ',' || c == ':' || c == '@';
-        if (!ok)
-            return false;
-    }
-    return true;
-}
 
 bool is_directory(const std::string& path)
 {

@@ -284,6 +284,8 @@ TEST_F(ControlSandbox, BridgeRequestIsWrittenForItsMemberAndNotComparedWithIt)
     EXPECT_EQ(handle(lan_request(lan_entry("br0", "192.168.7.0", "255.255.255.0", "192.168.7.2"))),
         reply("[{\"T\":12,\"ER\":0,\"I\":0}]"));
     EXPECT_EQ(read_file(LAN_STAGING_PATH).substr(0, 22), "ETH_IPADDR=192.168.7.2");
+    EXPECT_EQ(standin_calls("service").find("wifi"), std::string::npos); // the bridge restarts eth
+    EXPECT_NE(standin_calls("service").find("eth restart"), std::string::npos);
 }
 
 TEST_F(ControlSandbox, WirelessLinesFollowTheSettingsFileThereIs)
