@@ -332,17 +332,11 @@ bool process_control_msg(const std::string& request, std::string& response)
         int eth = (restart_set & RESTART_ETH) ? 1 : 0;
         int wifi = (restart_set & RESTART_WIFI) ? 1 : 0;
         qm_log(LOG_DEBUG, "Services to restart: bard: %d, eth: %d, wifi: %d", bard, eth, wifi);
-        if (bard && !restart_service("bard")) {
-            qm_log(LOG_ERR, "Not able to restart bard service.");
-            return false;
-        }
-        if (wifi && !restart_service("wifi")) {
-            qm_log(LOG_ERR, "Not able to restart wifi service.");
-            return false;
-        }
-        if (eth && !restart_service("eth")) {
-            qm_log(LOG_ERR, "Not able to restart service eth.");
-            return false;
+        for (const restart_row& s : RESTART_SERVICES) {
+            if ((restart_set & s.bit) && !restart_service(s.service)) {
+                qm_log(LOG_ERR, "%s", s.failure);
+                return false;
+            }
         }
 
         char* text = cJSON_PrintUnformatted(reply.get());

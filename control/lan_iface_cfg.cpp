@@ -8,6 +8,12 @@ const char* const SETTINGS_ETH_PATH = "/etc/settings.eth";
 const char* const SETTINGS_WLAN_PATH = "/etc/settings.wlan";
 const char* const SETTINGS_WIFI_AP_PATH = "/etc/settings.wifi_ap";
 
+const restart_row RESTART_SERVICES[3] = {
+    { RESTART_BARD, "bard", "Not able to restart bard service." },
+    { RESTART_WIFI, "wifi", "Not able to restart wifi service." },
+    { RESTART_ETH, "eth", "Not able to restart service eth." },
+};
+
 const lan_iface LAN_IFACES[5] = {
     // clang-format off
     // name     bit          prefix  settings file        wireless  restart       backup-route switch     NAT mark

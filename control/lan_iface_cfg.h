@@ -28,6 +28,14 @@ constexpr uint32_t RESTART_BARD = 0x1;
 constexpr uint32_t RESTART_ETH = 0x2;
 constexpr uint32_t RESTART_WIFI = 0x4;
 
+// The services of a restart set, in the order they are restarted.
+struct restart_row {
+    uint32_t bit;
+    const char* service; // for /sbin/service
+    const char* failure; // the log line when its restart fails
+};
+extern const restart_row RESTART_SERVICES[3];
+
 // Interface set: one bit per interface.
 using iface_set = uint8_t;
 constexpr iface_set IFACE_ETH0 = 0x01;

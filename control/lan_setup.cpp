@@ -67,13 +67,9 @@ bool networks_overlap(const lan_iface_cfg& requested, const lan_iface_cfg& other
 std::string restart_names(uint32_t restart)
 {
     std::string names;
-    const struct {
-        uint32_t bit;
-        const char* name;
-    } services[] = { { RESTART_BARD, "bard" }, { RESTART_WIFI, "wifi" }, { RESTART_ETH, "eth" } };
-    for (const auto& s : services) {
+    for (const restart_row& s : RESTART_SERVICES) {
         if (restart & s.bit)
-            names += (names.empty() ? "" : ",") + std::string(s.name);
+            names += (names.empty() ? "" : ",") + std::string(s.service);
     }
     return names;
 }
