@@ -123,6 +123,11 @@ bool is_safe_path(const std::string& text)
     return is_made_of(text, "./_-+,:@");
 }
 
+bool is_module_name(const std::string& text)
+{
+    return text.size() <= 24 && is_made_of(text, "_");
+}
+
 bool is_shell_word(const std::string& text)
 {
     return is_made_of(text, "._/-:+,=@%");

@@ -31,6 +31,10 @@ bool is_safe_url(const std::string& text);
 // A path for a command line: 1 or more letters, digits and the characters "./_-+,:@".
 bool is_safe_path(const std::string& text);
 
+// A module name, the directory under /opt and a word of the updater's command lines: 1 to 24
+// letters, digits and '_'.
+bool is_module_name(const std::string& text);
+
 // A word of an openssl command line (a path, a curve name, a reason): 1 or more letters, digits
 // and the characters "._/-:+,=@%".
 bool is_shell_word(const std::string& text);

@@ -63,6 +63,8 @@ TEST(Validate, TextsForCommandLines)
             { "", "https://a/b;reboot", "https://a b", "https://a/$(x)", "https://a/b?c", "https://a/b@c" } },
         { is_safe_path, { "/tmp/vpn_module_tbd/quillmesh.um.v4+1,2:a@b.tgz" },
             { "", "/tmp/a b", "/tmp/a;reboot", "/tmp/a=b", "/tmp/a%b", "/tmp/a\nb" } },
+        { is_module_name, { "quillmesh", "a_1", std::string(24, 'm') },
+            { "", "a-b", "a.b", "../x", "a b", std::string(25, 'm') } },
         { is_shell_word, { "/tmp/kgen_cfg_x.pem", "prime256v1", "a=b@c%d+e,f:g" },
             { "", "a b", "a;b", "a'b", "$(x)", "a|b", std::string("a\0b", 3) } },
     };
