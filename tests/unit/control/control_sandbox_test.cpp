@@ -176,6 +176,8 @@ TEST_F(ControlSandbox, DefaultRouteViaEth1LeavesEth0AndWlan0)
     EXPECT_TRUE(logs.contains(LOG_DEBUG, "Routing interface found for address 0.0.0.0: eth1"));
     EXPECT_TRUE(
         logs.contains(LOG_DEBUG, "Managable ifaces:: usb1: 0, usb0: 0, br0: 0, wlan0: 1, eth2: 0, eth1: 0, eth0: 1"));
+    write_file("/etc/settings.backrt", "BACKRT_ENABLED=1\nBACKRT_WIFI_ENABLED=1\n");
+    EXPECT_EQ(manageable_ifaces().size(), 1u); // wlan0 now carries a backup route
 }
 
 TEST_F(ControlSandbox, RouteToTheCsAndBackupRoutesExcludeTheirInterfaces)
