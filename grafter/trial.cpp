@@ -78,12 +78,21 @@ if [ ! -f "$TRIAL" ]; then
     grep -q '^OWN=$INIT.on_trial$' "$INIT" && exit 1
     exec "$INIT" "$@"
 fi
-[ "$1" = start ] || exec "$OWN" "$@"
+# The own init runs as if it stood here: a shell script is read in (so that its processes show in
+# ps as $INIT, as they always do), anything else is run.
+read -r first 2>/dev/null <"$OWN"
+own() {
+    if [ "$first" = "#!/bin/sh" ]; then (. "$OWN"); else "$OWN" "$@"; fi
+}
+if [ "$1" != start ]; then
+    [ "$first" = "#!/bin/sh" ] && { . "$OWN"; exit $?; }
+    exec "$OWN" "$@"
+fi
 deadline=$(sed -n 's/^DEADLINE=\([0-9][0-9]*\)$/\1/p' "$TRIAL")
 if [ "$(date +%s)" -lt "${deadline:-0}" ]; then
-    "$OWN" start && exit 0
+    own start && exit 0
     why="the init script of the new module failed"
-    "$OWN" stop
+    own stop
 else
     why="the trial had run out at start"
 fi
