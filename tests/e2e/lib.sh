@@ -143,8 +143,8 @@ e2e_install_module() {
 
 # The start most scenarios share: every peer up, the module installed as a first start finds it,
 # and the daemon listening on the tunnel.
-e2e_first_start() {
-    e2e_prepare
+e2e_first_start() { # [KEY=VALUE ...] extra package settings
+    e2e_prepare "$@"
     e2e_start_peers
     e2e_start_ovpn_server
     e2e_install_module

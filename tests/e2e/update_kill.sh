@@ -18,11 +18,7 @@ SEED=${E2E_SEED:-$(($(date +%s%N) % 32768))}
 RANDOM=$SEED
 note "seed $SEED (E2E_SEED=$SEED repeats these moments)"
 
-e2e_prepare MOD_QUILLMESH_UPDATE_TRIAL=$TRIAL
-e2e_start_peers
-e2e_start_ovpn_server
-e2e_install_module
-e2e_wait_log "Ready for incoming messages." 90 || die "the first module did not reach \"Listening\""
+e2e_first_start MOD_QUILLMESH_UPDATE_TRIAL=$TRIAL
 echo v0 >/opt/quillmesh/www/e2e-version
 # The operator's own setting, which every module that comes back must carry.
 sed -i 's/^MOD_QUILLMESH_RECOVERY_COUNTER=.*/MOD_QUILLMESH_RECOVERY_COUNTER=7/' /opt/quillmesh/etc/settings

@@ -11,11 +11,7 @@ E2E_BUILD=$1
 TRIAL=20
 MARGIN=30
 
-e2e_prepare MOD_QUILLMESH_UPDATE_TRIAL=$TRIAL
-e2e_start_peers
-e2e_start_ovpn_server
-e2e_install_module
-e2e_wait_log "Ready for incoming messages." 90 || die "the first module did not reach \"Listening\""
+e2e_first_start MOD_QUILLMESH_UPDATE_TRIAL=$TRIAL
 echo old >/opt/quillmesh/www/e2e-version
 
 # kind              outcome   cause logged
