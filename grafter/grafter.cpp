@@ -223,8 +223,8 @@ bool install_module(const std::string& work, const std::string& name)
     const std::string staged = keep_old ? kept_tree_path(name) : "/opt/." + name + ".new";
 
     // A trial's marker is written before anything is staged at the kept tree's place: from here
-    // on, a power cut leaves a trial that can be undone (or committed by the old module, if the
-    // swap never happened), never a stray tree.
+    // on, a power cut leaves a trial that can be undone (one whose swap never happened is cleared
+    // by the old module's next start), never a stray tree.
     if (trial) {
         if (keep_old) {
             remove_tree(staged);
