@@ -5,6 +5,7 @@
 #include "common/log.h"
 #include "common/private_dir.h"
 #include "common/system.h"
+#include "common/validate.h"
 #include "grafter/package_check.h"
 #include "grafter/settings_merge.h"
 #include "grafter/trial.h"
@@ -32,21 +33,6 @@ const char* const STAGING_DIR = "/tmp/vpn_module_tbd";
 // The public key of the operator who signs packages, shipped in the module's own package.
 const char* const SIGNING_KEY = "/opt/quillmesh/etc/package_signing.pem";
 const char* const SIGNATURE_SUFFIX = ".sig";
-constexpr size_t max_module_name = 24;
-
-// The package path goes into the tar command line unquoted.
-bool is_safe_path(const std::string& path)
-{
-    if (path.empty())
-        return false;
-    for (char c : path) {
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '/'
-            || c == '_' || c == '-' || c == '+' || c == ',' || c == ':' || c == '@';
-        if (!ok)
-            return false;
-    }
-    return true;
-}
 
 bool is_directory(const std::string& path)
 {
@@ -207,7 +193,7 @@ int install_package(const work_dir& work, const std::string& package)
         return 1;
     while (struct dirent* entry = readdir(listing.get())) {
         const std::string name = entry->d_name;
-        if (!is_valid_module_name(name) || !is_directory(tree + "/" + name))
+        if (!is_module_name(name) || !is_directory(tree + "/" + name))
             continue;
         if (install_module(work.path(), name))
             result = 0;
@@ -215,18 +201,6 @@ int install_package(const work_dir& work, const std::string& package)
     return result;
 }
 } // namespace
-
-bool is_valid_module_name(const std::string& name)
-{
-    if (name.empty() || name.size() > max_module_name)
-        return false;
-    for (char c : name) {
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-        if (!ok)
-            return false;
-    }
-    return true;
-}
 
 bool install_module(const std::string& work, const std::string& name)
 {
@@ -248,29 +222,31 @@ bool install_module(const std::string& work, const std::string& name)
     const bool keep_old = trial && !pending;
     const std::string staged = keep_old ? kept_tree_path(name) : "/opt/." + name + ".new";
 
-    // The new tree is copied beside the old one first; the old module is not touched until
-    // the copy is complete.
-    if (keep_old)
-        remove_tree(staged);
-    else
-        run_shell("rm -rf " + staged);
-    if (run_shell("cp -rdf " + source + " " + staged) != 0) {
-        run_shell("rm -rf " + staged);
-        return false;
-    }
+    // A trial's marker is written before anything is staged at the kept tree's place: from here
+    // on, a power cut leaves a trial that can be undone (one whose swap never happened is cleared
+    // by the old module's next start), never a stray tree.
     if (trial) {
         if (keep_old) {
+            remove_tree(staged);
             marker.kept = kept_tree_path(name);
             marker.kept_inode = static_cast<unsigned long>(st.st_ino);
         }
         marker.start = static_cast<long>(time(nullptr));
-        marker.deadline = marker.start + trial_seconds(name, settings, staged + "/etc/settings");
-        // Written before the swap: from here on, a power cut leaves a trial that can be undone.
+        marker.deadline = marker.start + trial_seconds(name, settings, source + "/etc/settings");
         if (!write_update_trial(name, marker)) {
             qm_log(LOG_ERR, "Update of %s refused: its trial marker cannot be written.", name.c_str());
-            run_shell("rm -rf " + staged);
             return false;
         }
+    }
+    // The new tree is copied beside the old one first; the old module is not touched until
+    // the copy is complete.
+    if (!keep_old)
+        run_shell("rm -rf " + staged);
+    if (run_shell("cp -rdf " + source + " " + staged) != 0 || (trial && !put_trial_guard(staged, name))) {
+        run_shell("rm -rf " + staged);
+        if (keep_old)
+            remove(update_trial_marker_path(name).c_str());
+        return false;
     }
 
     if (existed) {
@@ -283,6 +259,11 @@ bool install_module(const std::string& work, const std::string& name)
             run_shell(init + " start");
             return false;
         }
+        // A tree on trial carries the settings over before it takes the module's place, so that
+        // a power cut right after the swap does not start it with the package's defaults (they
+        // are carried over again after "defaults" below, as for every module).
+        if (trial && file_exists(staged + "/etc/settings"))
+            merge_settings((staged + "/etc/settings").c_str(), saved.c_str());
     }
     if (!swap_in(staged, target, existed)) {
         run_shell("rm -rf " + staged);
@@ -316,9 +297,9 @@ bool install_module(const std::string& work, const std::string& name)
 int grafter_main(int argc, char** argv)
 {
     if (argc == 3 && std::string(argv[1]) == "--rollback")
-        return is_valid_module_name(argv[2]) ? rollback_module(argv[2], "requested by the supervisor") : 1;
+        return is_module_name(argv[2]) ? rollback_module(argv[2], "requested by the supervisor") : 1;
     if (argc == 4 && std::string(argv[1]) == "--rollback")
-        return is_valid_module_name(argv[2]) ? rollback_module(argv[2], argv[3]) : 1;
+        return is_module_name(argv[2]) ? rollback_module(argv[2], argv[3]) : 1;
     if (argc != 2)
         return 1;
     int result = 1;
