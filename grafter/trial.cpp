@@ -89,17 +89,26 @@ if [ "$1" != start ]; then
     exec "$OWN" "$@"
 fi
 deadline=$(sed -n 's/^DEADLINE=\([0-9][0-9]*\)$/\1/p' "$TRIAL")
+expired=
 if [ "$(date +%s)" -lt "${deadline:-0}" ]; then
     own start && exit 0
     why="the init script of the new module failed"
     own stop
 else
     why="the trial had run out at start"
+    expired=1
 fi
 for grafter in /opt/.@NAME@.prev/bin/grafter /opt/quillmesh/bin/grafter; do
     [ -x "$grafter" ] && "$grafter" --rollback @NAME@ "$why" && exec "$INIT" start
 done
-exit 1
+# Within the trial a failed start keeps the marker: the grafter that ran the start, or the next
+# start, may still roll back. A trial that has run out and cannot be rolled back ends, and the new
+# module stays: kept down, it could never be given a fix again. Without the marker the own init
+# takes this place back and starts.
+[ -n "$expired" ] || exit 1
+logger -t @NAME@-supervisor -p daemon.err "The module update cannot be rolled back ($why); the new module stays."
+rm -f "$TRIAL"
+exec "$INIT" "$@"
 )GUARD";
 
 bool to_number(const std::string& text, long& value)

@@ -27,8 +27,9 @@ bool write_update_trial(const std::string& name, const update_trial& marker);
 // The router starts a module at boot by its etc/init alone, so while an update is on trial that
 // path holds a guard of ours and the new module's own init lies beside it as etc/init.on_trial.
 // The guard passes every action on to it; at "start" it first rolls the update back (with the
-// kept tree's grafter) when the trial has run out, or when the own init's start fails. Once no
-// trial is open it puts the own init back in its place. `tree` is the new module's tree; a tree
+// kept tree's grafter) when the trial has run out, or when the own init's start fails; a trial
+// that ran out and cannot be rolled back ends there, and the new module starts. Once no trial is
+// open it puts the own init back in its place. `tree` is the new module's tree; a tree
 // without etc/init gets no guard. True when done.
 bool put_trial_guard(const std::string& tree, const std::string& name);
 

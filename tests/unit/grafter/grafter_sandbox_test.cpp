@@ -468,3 +468,18 @@ TEST_F(grafter_sandbox, a_rollback_of_an_update_cut_off_before_its_swap_keeps_th
     EXPECT_EQ("v1\n", installed_version("mod"));
     EXPECT_EQ(std::vector<std::string> {}, matching_paths("/opt/.mod*"));
 }
+
+// The router is off when the trial runs out and at boot the rollback cannot be done (here: no
+// grafter to do it): the trial ends and the new module starts, rather than never again.
+TEST_F(grafter_sandbox, a_trial_that_cannot_be_rolled_back_at_boot_ends_and_the_new_module_starts)
+{
+    install_old("mod", "A=edited\n");
+    make_module({ "mod", "v2", "A=1\n", true, true, true });
+    make_package(PACKAGE, { "mod" });
+    ASSERT_EQ(0, run_grafter({ PACKAGE }));
+    ASSERT_EQ(0, sh("sed -i 's/^DEADLINE=.*/DEADLINE=1/' /opt/.mod.trial && rm -f " + RECORD));
+    EXPECT_EQ(0, sh("/opt/mod/etc/init start"));
+    EXPECT_EQ(std::vector<std::string> { "mod-v2 start [A=edited ]" }, record());
+    EXPECT_FALSE(file_exists("/opt/.mod.trial"));
+    EXPECT_FALSE(file_exists("/opt/mod/etc/init.on_trial"));
+}
