@@ -41,29 +41,17 @@ bool is_directory(const std::string& path)
 }
 
 // Puts the new tree at `target` in one step. With an old tree there, the two change places, so
-// a crash at any moment leaves one whole module at `target`; the old tree ends up at `staged`.
+// a crash at any moment leaves one whole module at `target` (where the file system can exchange
+// names); the old tree ends up at `staged` either way.
 bool swap_in(const std::string& staged, const std::string& target, bool replace)
 {
     if (!replace)
         return renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0
             || ((errno == EINVAL || errno == ENOSYS) && !file_exists(target)
                 && rename(staged.c_str(), target.c_str()) == 0);
-    if (renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0)
-        return true;
-    if (errno != EINVAL && errno != ENOSYS)
-        return false;
-    // A filesystem without the exchange: two renames, the old tree moved aside first.
-    const std::string aside = staged + ".old";
-    run_shell("rm -rf " + aside);
-    if (rename(target.c_str(), aside.c_str()) != 0)
-        return false;
-    if (rename(staged.c_str(), target.c_str()) != 0) {
-        rename(aside.c_str(), target.c_str());
-        return false;
-    }
-    run_shell("rm -rf " + aside);
-    return true;
+    return exchange_trees(staged, target);
 }
+
 // The package was handled, so it leaves the staging directory. Other files staged beside it
 // (a second module package, configuration files, scripts still to be applied) stay until they
 // are handled; the directory goes once nothing is left in it.

@@ -185,6 +185,27 @@ long trial_seconds(const std::string& name, const std::string& old_settings, con
     return default_trial_seconds;
 }
 
+bool exchange_trees(const std::string& a, const std::string& b)
+{
+    if (renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    const std::string aside = a + ".old";
+    remove_tree(aside);
+    if (rename(b.c_str(), aside.c_str()) != 0)
+        return false;
+    if (rename(a.c_str(), b.c_str()) != 0) {
+        const int error = errno;
+        rename(aside.c_str(), b.c_str());
+        errno = error;
+        return false;
+    }
+    if (rename(aside.c_str(), a.c_str()) != 0)
+        qm_log(LOG_ERR, "Failed to move %s to %s: %s", aside.c_str(), a.c_str(), strerror(errno));
+    return true;
+}
+
 int rollback_module(const std::string& name, const std::string& why)
 {
     const std::string target = "/opt/" + name;
@@ -211,7 +232,7 @@ int rollback_module(const std::string& name, const std::string& why)
         qm_log(LOG_ERR, "Update of %s cannot be rolled back: the kept tree %s is missing.", name.c_str(), kept.c_str());
         return 1;
     }
-    if (renameat2(AT_FDCWD, kept.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) != 0) {
+    if (!exchange_trees(kept, target)) {
         qm_log(LOG_ERR, "Update of %s cannot be rolled back: %s", name.c_str(), strerror(errno));
         return 1;
     }

@@ -37,6 +37,12 @@ bool put_trial_guard(const std::string& tree, const std::string& name);
 // settings, else the new module's default, else 600 s.
 long trial_seconds(const std::string& name, const std::string& old_settings, const std::string& new_settings);
 
+// Exchanges the names of the trees `a` and `b` (both in /opt), so that `b` is never missing.
+// Where the file system cannot exchange names (EINVAL), three renames do it, through `a`.old;
+// `a` then gets the tree that was at `b` all the same, so a tree kept there is never lost.
+// True once `b` holds what was at `a`.
+bool exchange_trees(const std::string& a, const std::string& b);
+
 // grafter --rollback <name>: puts the kept tree back at /opt/<name> by exchanging the two names
 // (so /opt/<name> is never missing), runs the old module's etc/install again (to set back what the
 // new one's changed outside its tree), then removes the failed tree and the marker. A marker whose

@@ -5,13 +5,28 @@
 #include "grafter/grafter.h"
 #include "support/test_support.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <initializer_list>
 #include <string>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <syslog.h>
 #include <unistd.h>
 #include <vector>
+
+// While set, the exchange of names fails with EINVAL, as on a file system that has none.
+static bool no_exchange = false;
+
+extern "C" int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned int flags) noexcept
+{
+    if (no_exchange && (flags & RENAME_EXCHANGE) != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    return static_cast<int>(syscall(SYS_renameat2, from_dir, from, to_dir, to, flags));
+}
 
 namespace
 {
@@ -287,22 +302,28 @@ TEST_F(grafter_sandbox, with_a_signing_key_only_validly_signed_packages_are_inst
 
 TEST_F(grafter_sandbox, reinstall_stops_saves_and_merges_after_defaults_before_start)
 {
-    install_old("mod", "A=edited value\nB=2\nOLD=gone\n");
-    make_module({ "mod", "v2", "A=1\nB=2\nC=3\n" });
-    make_package(PACKAGE, { "mod" });
-    EXPECT_EQ(0, run_grafter({ PACKAGE }));
-    EXPECT_EQ("v2\n", installed_version("mod"));
-    EXPECT_EQ((std::vector<std::string> {
-                  "mod-v1 stop [A=edited value B=2 OLD=gone ]",
-                  "mod-v2 install 0",
-                  "mod-v2 defaults [A=1 B=2 C=3 ]",
-                  "mod-v2 start [A=\"edited value\" B=2 C=3 ]",
-              }),
-        record());
-    EXPECT_EQ("A=\"edited value\"\nB=2\nC=3\n", read_file("/opt/mod/etc/settings"));
-    // Without etc/trial nothing of the old module is kept.
-    EXPECT_EQ(std::vector<std::string> {}, matching_paths("/opt/.mod*"));
-    expect_work_dirs_gone();
+    for (const bool exchange : { true, false }) {
+        SCOPED_TRACE(exchange ? "names exchanged" : "no exchange of names");
+        no_exchange = !exchange;
+        ASSERT_EQ(0, sh("rm -rf /opt/* /opt/.[!.]* " + SOURCE + " " + RECORD + " && mkdir -p " + SOURCE));
+        install_old("mod", "A=edited value\nB=2\nOLD=gone\n");
+        make_module({ "mod", "v2", "A=1\nB=2\nC=3\n" });
+        make_package(PACKAGE, { "mod" });
+        EXPECT_EQ(0, run_grafter({ PACKAGE }));
+        EXPECT_EQ("v2\n", installed_version("mod"));
+        EXPECT_EQ((std::vector<std::string> {
+                      "mod-v1 stop [A=edited value B=2 OLD=gone ]",
+                      "mod-v2 install 0",
+                      "mod-v2 defaults [A=1 B=2 C=3 ]",
+                      "mod-v2 start [A=\"edited value\" B=2 C=3 ]",
+                  }),
+            record());
+        EXPECT_EQ("A=\"edited value\"\nB=2\nC=3\n", read_file("/opt/mod/etc/settings"));
+        // Without etc/trial nothing of the old module is kept.
+        EXPECT_EQ(std::vector<std::string> {}, matching_paths("/opt/.mod*"));
+        expect_work_dirs_gone();
+    }
+    no_exchange = false;
 }
 
 TEST_F(grafter_sandbox, reinstall_without_old_settings_keeps_the_new_defaults)
@@ -398,33 +419,40 @@ TEST_F(grafter_sandbox, a_dangling_link_in_place_of_the_module_is_replaced)
 }
 
 // A module that ships etc/trial keeps the tree it replaces, with its settings as they were, and
-// says so in the marker; the rollback exchanges the trees back and leaves nothing behind.
+// says so in the marker; the rollback exchanges the trees back and leaves nothing behind. So it
+// does on a file system that cannot exchange names.
 TEST_F(grafter_sandbox, an_update_on_trial_keeps_the_old_tree_until_rolled_back)
 {
-    install_old("mod", "A=edited\nMOD_MOD_UPDATE_TRIAL=42\n");
-    make_module({ "mod", "v2", "A=1\nMOD_MOD_UPDATE_TRIAL=600\n", true, true, true });
-    make_package(PACKAGE, { "mod" });
-    const long before = static_cast<long>(time(nullptr));
-    EXPECT_EQ(0, run_grafter({ PACKAGE }));
-    EXPECT_EQ("v2\n", installed_version("mod"));
-    EXPECT_EQ("v1\n", read_file("/opt/.mod.prev/VERSION"));
-    EXPECT_EQ("A=edited\nMOD_MOD_UPDATE_TRIAL=42\n", read_file("/opt/.mod.prev/etc/settings"));
-    const auto marker = split_lines(read_file("/opt/.mod.trial"));
-    ASSERT_EQ(4u, marker.size());
-    EXPECT_EQ("KEPT=/opt/.mod.prev", marker[0]);
-    const long start = std::stol(marker[2].substr(6));
-    EXPECT_LE(before, start);
-    EXPECT_EQ("DEADLINE=" + std::to_string(start + 42), marker[3]);
-    // The settings were carried over before the swap: a power cut after it keeps them.
-    EXPECT_EQ("mod-v2 defaults [A=edited MOD_MOD_UPDATE_TRIAL=42 ]", record().at(2));
+    for (const bool exchange : { true, false }) {
+        SCOPED_TRACE(exchange ? "names exchanged" : "no exchange of names");
+        no_exchange = !exchange;
+        ASSERT_EQ(0, sh("rm -rf /opt/* /opt/.[!.]* " + SOURCE + " " + RECORD + " && mkdir -p " + SOURCE));
+        install_old("mod", "A=edited\nMOD_MOD_UPDATE_TRIAL=42\n");
+        make_module({ "mod", "v2", "A=1\nMOD_MOD_UPDATE_TRIAL=600\n", true, true, true });
+        make_package(PACKAGE, { "mod" });
+        const long before = static_cast<long>(time(nullptr));
+        EXPECT_EQ(0, run_grafter({ PACKAGE }));
+        EXPECT_EQ("v2\n", installed_version("mod"));
+        EXPECT_EQ("v1\n", read_file("/opt/.mod.prev/VERSION"));
+        EXPECT_EQ("A=edited\nMOD_MOD_UPDATE_TRIAL=42\n", read_file("/opt/.mod.prev/etc/settings"));
+        const auto marker = split_lines(read_file("/opt/.mod.trial"));
+        ASSERT_EQ(4u, marker.size());
+        EXPECT_EQ("KEPT=/opt/.mod.prev", marker[0]);
+        const long start = std::stol(marker[2].substr(6));
+        EXPECT_LE(before, start);
+        EXPECT_EQ("DEADLINE=" + std::to_string(start + 42), marker[3]);
+        // The settings were carried over before the swap: a power cut after it keeps them.
+        EXPECT_EQ("mod-v2 defaults [A=edited MOD_MOD_UPDATE_TRIAL=42 ]", record().at(2));
 
-    ASSERT_EQ(0, sh("rm -f " + RECORD));
-    EXPECT_EQ(0, run_grafter({ "--rollback", "mod" }));
-    EXPECT_EQ("v1\n", installed_version("mod"));
-    EXPECT_EQ("A=edited\nMOD_MOD_UPDATE_TRIAL=42\n", read_file("/opt/mod/etc/settings"));
-    EXPECT_EQ(std::vector<std::string> { "mod-v1 install 0" }, record()); // sets back what v2's changed
-    EXPECT_EQ(std::vector<std::string> {}, matching_paths("/opt/.mod*"));
-    EXPECT_EQ(1, run_grafter({ "--rollback", "mod" }));
+        ASSERT_EQ(0, sh("rm -f " + RECORD));
+        EXPECT_EQ(0, run_grafter({ "--rollback", "mod" }));
+        EXPECT_EQ("v1\n", installed_version("mod"));
+        EXPECT_EQ("A=edited\nMOD_MOD_UPDATE_TRIAL=42\n", read_file("/opt/mod/etc/settings"));
+        EXPECT_EQ(std::vector<std::string> { "mod-v1 install 0" }, record()); // sets back what v2's changed
+        EXPECT_EQ(std::vector<std::string> {}, matching_paths("/opt/.mod*"));
+        EXPECT_EQ(1, run_grafter({ "--rollback", "mod" }));
+    }
+    no_exchange = false;
 }
 
 // A second update while the first is still on trial: what is kept is the last version that was
