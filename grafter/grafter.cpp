@@ -204,6 +204,11 @@ bool install_module(const std::string& work, const std::string& name)
     // kept as /opt/.<name>.prev. The new tree is staged right there, so that the exchange leaves
     // the old one at its kept place in the same step. While an earlier trial is still open, the
     // tree it kept (the last one that worked) stays kept and the tree on trial is dropped.
+    // From here until the new tree is in place no rollback runs: a start of the old module
+    // meanwhile finds the trial's marker and the kept tree in place, as a cut-off update leaves
+    // them, and must not take that for one.
+    fd_owner lock;
+    lock_module_changes(lock, true);
     update_trial marker;
     const bool pending = read_update_trial(name, marker);
     const bool trial = existed && S_ISDIR(st.st_mode) && file_exists(source + "/etc/trial");
@@ -244,6 +249,7 @@ bool install_module(const std::string& work, const std::string& name)
             run_shell("rm -rf " + staged);
             if (keep_old)
                 remove(update_trial_marker_path(name).c_str());
+            lock.close();
             run_shell(init + " start");
             return false;
         }
@@ -257,10 +263,12 @@ bool install_module(const std::string& work, const std::string& name)
         run_shell("rm -rf " + staged);
         if (keep_old)
             remove(update_trial_marker_path(name).c_str());
+        lock.close();
         if (existed)
             run_shell(init + " start");
         return false;
     }
+    lock.close();
     // After the exchange the old tree lies where the new one was staged: kept for the trial, or
     // removed.
     if (!keep_old)

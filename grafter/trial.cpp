@@ -14,6 +14,7 @@
 #include <fstream>
 #include <stdio.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,7 +100,9 @@ else
     expired=1
 fi
 for grafter in /opt/.@NAME@.prev/bin/grafter /opt/quillmesh/bin/grafter; do
-    [ -x "$grafter" ] && "$grafter" --rollback @NAME@ "$why" && exec "$INIT" start
+    [ -x "$grafter" ] || continue
+    "$grafter" --rollback @NAME@ "$why" && exec "$INIT" start
+    [ $? -eq 2 ] && exit 1 # grafter is at work on the module: the trial is its to decide
 done
 # Within the trial a failed start keeps the marker: the grafter that ran the start, or the next
 # start, may still roll back. A trial that has run out and cannot be rolled back ends, and the new
@@ -206,11 +209,27 @@ bool exchange_trees(const std::string& a, const std::string& b)
     return true;
 }
 
+bool lock_module_changes(fd_owner& lock, bool wait)
+{
+    lock = fd_owner(open("/opt/.grafter.lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (lock.fd < 0)
+        return true;
+    while (flock(lock.fd, wait ? LOCK_EX : LOCK_EX | LOCK_NB) != 0)
+        if (errno != EINTR)
+            return errno != EWOULDBLOCK;
+    return true;
+}
+
 int rollback_module(const std::string& name, const std::string& why)
 {
     const std::string target = "/opt/" + name;
     const std::string kept = kept_tree_path(name);
     const std::string marker_path = update_trial_marker_path(name);
+    fd_owner lock;
+    if (!lock_module_changes(lock, false)) {
+        qm_log(LOG_NOTICE, "Update of %s not rolled back: grafter is at work on it.", name.c_str());
+        return 2;
+    }
     update_trial marker;
     if (!read_update_trial(name, marker)) {
         qm_log(LOG_ERR, "No update of %s on trial to roll back.", name.c_str());

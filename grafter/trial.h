@@ -6,6 +6,8 @@
 // the new init's start fails) undoes it with rollback_module.
 #pragma once
 
+#include "common/handles.h"
+
 #include <string>
 
 struct update_trial {
@@ -43,9 +45,17 @@ long trial_seconds(const std::string& name, const std::string& old_settings, con
 // True once `b` holds what was at `a`.
 bool exchange_trees(const std::string& a, const std::string& b);
 
+// One change of the modules in /opt at a time: grafter holds this lock (/opt/.grafter.lock) from
+// before it looks at a trial's marker until the new tree is in place, so that a rollback never
+// takes an update being staged for one a power cut stopped. With `wait`, waits for the lock;
+// false when it is held elsewhere and `wait` is not set. A lock file that cannot be opened (a
+// full /opt) locks nothing and is not in the way.
+bool lock_module_changes(fd_owner& lock, bool wait);
+
 // grafter --rollback <name>: puts the kept tree back at /opt/<name> by exchanging the two names
 // (so /opt/<name> is never missing), runs the old module's etc/install again (to set back what the
 // new one's changed outside its tree), then removes the failed tree and the marker. A marker whose
 // swap never happened (power cut during the update) is just removed, with what was staged. 0 when
-// the old module is (again) at /opt/<name>, 1 otherwise.
+// the old module is (again) at /opt/<name>; 2 when another grafter is at work on the modules,
+// with nothing done; 1 otherwise.
 int rollback_module(const std::string& name, const std::string& why);

@@ -1,15 +1,18 @@
 // The updater's main flow inside the router sandbox, with real tar and cp and module scripts
 // that record how they were called.
 #include "common/file_util.h"
+#include "common/handles.h"
 #include "common/system.h"
 #include "grafter/grafter.h"
 #include "support/test_support.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <initializer_list>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <syslog.h>
@@ -484,7 +487,8 @@ TEST_F(grafter_sandbox, an_update_on_trial_whose_init_fails_is_rolled_back_at_on
 }
 
 // A power cut after the marker was written but before the swap: the old module never left, and
-// the rollback only clears what the update staged.
+// the rollback only clears what the update staged. The same state while grafter is still staging
+// is left to it.
 TEST_F(grafter_sandbox, a_rollback_of_an_update_cut_off_before_its_swap_keeps_the_old_module)
 {
     install_old("mod", "A=edited\n");
@@ -492,6 +496,13 @@ TEST_F(grafter_sandbox, a_rollback_of_an_update_cut_off_before_its_swap_keeps_th
         sh("cp -r /opt/mod /opt/.mod.prev && echo v2 > /opt/.mod.prev/VERSION && "
            "printf 'KEPT=/opt/.mod.prev\\nKEPT_INODE='$(stat -c %i /opt/mod)'\\nSTART=1\\nDEADLINE=2\\n' "
            "> /opt/.mod.trial"));
+    {
+        fd_owner grafter_at_work(open("/opt/.grafter.lock", O_RDWR | O_CREAT, 0600));
+        ASSERT_EQ(0, flock(grafter_at_work.fd, LOCK_EX));
+        EXPECT_EQ(2, run_grafter({ "--rollback", "mod" }));
+        EXPECT_EQ("v2\n", read_file("/opt/.mod.prev/VERSION"));
+        EXPECT_TRUE(file_exists("/opt/.mod.trial"));
+    }
     EXPECT_EQ(0, run_grafter({ "--rollback", "mod" }));
     EXPECT_EQ("v1\n", installed_version("mod"));
     EXPECT_EQ(std::vector<std::string> {}, matching_paths("/opt/.mod*"));
