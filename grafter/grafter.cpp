@@ -241,6 +241,9 @@ bool install_module(const std::string& work, const std::string& name)
             remove(update_trial_marker_path(name).c_str());
         return false;
     }
+    // The staged tree (and the guard) reach the flash before the old module stops: a power cut
+    // after the swap must find whole files there, not ones still waiting in the page cache.
+    run_shell("sync");
 
     if (existed) {
         run_shell(init + " stop");
@@ -268,6 +271,7 @@ bool install_module(const std::string& work, const std::string& name)
             run_shell(init + " start");
         return false;
     }
+    run_shell("sync");
     lock.close();
     // After the exchange the old tree lies where the new one was staged: kept for the trial, or
     // removed.

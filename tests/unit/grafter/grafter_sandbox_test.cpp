@@ -305,6 +305,8 @@ TEST_F(grafter_sandbox, with_a_signing_key_only_validly_signed_packages_are_inst
 
 TEST_F(grafter_sandbox, reinstall_stops_saves_and_merges_after_defaults_before_start)
 {
+    path_stand_ins stand_ins;
+    stand_ins.add("sync", "echo sync >> " + RECORD + "\n");
     for (const bool exchange : { true, false }) {
         SCOPED_TRACE(exchange ? "names exchanged" : "no exchange of names");
         no_exchange = !exchange;
@@ -314,8 +316,12 @@ TEST_F(grafter_sandbox, reinstall_stops_saves_and_merges_after_defaults_before_s
         make_package(PACKAGE, { "mod" });
         EXPECT_EQ(0, run_grafter({ PACKAGE }));
         EXPECT_EQ("v2\n", installed_version("mod"));
+        // The new tree is on the flash before the old module stops, and the swap before anything
+        // of the new module runs.
         EXPECT_EQ((std::vector<std::string> {
+                      "sync",
                       "mod-v1 stop [A=edited value B=2 OLD=gone ]",
+                      "sync",
                       "mod-v2 install 0",
                       "mod-v2 defaults [A=1 B=2 C=3 ]",
                       "mod-v2 start [A=\"edited value\" B=2 C=3 ]",
