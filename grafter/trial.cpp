@@ -74,8 +74,9 @@ INIT=/opt/@NAME@/etc/init
 OWN=$INIT.on_trial
 TRIAL=/opt/.@NAME@.trial
 if [ ! -f "$TRIAL" ]; then
-    # The trial is over: the own init takes this place again (unless a start did so already).
-    [ ! -e "$OWN" ] || mv -f "$OWN" "$INIT" || exit 1
+    # The trial is over: the own init takes this place again (unless a start or the commit did
+    # so already, even while this one looked).
+    [ ! -e "$OWN" ] || mv -f "$OWN" "$INIT" 2>/dev/null || [ ! -e "$OWN" ] || exit 1
     grep -q '^OWN=$INIT.on_trial$' "$INIT" && exit 1
     exec "$INIT" "$@"
 fi

@@ -221,15 +221,17 @@ void commit_module_update()
     if (lstat(MODULE_DIR, &module) != 0 || kept_inode() == static_cast<unsigned long>(module.st_ino))
         return;
     qm_log(LOG_NOTICE, "Module update committed.");
-    // The module's own init takes back the place that grafter's guard held during the trial
-    // (the guard does so itself when it finds the trial over). The marker goes before the kept
-    // tree: a trial is never left that could go back to half a tree.
-    if (lstat(OWN_INIT, &st) == 0 && rename(OWN_INIT, MODULE_INIT) != 0)
-        qm_log(LOG_ERR, "Failed to put back %s: %s", MODULE_INIT, strerror(errno));
+    // The marker goes first: while it is there the guard must find the own init beside it (a
+    // start or stop in between would find none to pass on to, and roll back). The module's own
+    // init then takes back the place that grafter's guard held during the trial (the guard does
+    // so itself when it finds the trial over). The marker goes before the kept tree too: a trial
+    // is never left that could go back to half a tree.
     if (remove(TRIAL_MARKER) != 0) {
         qm_log(LOG_ERR, "Failed to remove %s: %s", TRIAL_MARKER, strerror(errno));
         return;
     }
+    if (lstat(OWN_INIT, &st) == 0 && rename(OWN_INIT, MODULE_INIT) != 0)
+        qm_log(LOG_ERR, "Failed to put back %s: %s", MODULE_INIT, strerror(errno));
     run_shell("sync");
     if (!remove_tree(KEPT_TREE))
         qm_log(LOG_ERR, "Failed to remove %s: %s", KEPT_TREE, strerror(errno));
