@@ -214,6 +214,15 @@ bool install_module(const std::string& work, const std::string& name)
     const bool trial = existed && S_ISDIR(st.st_mode) && file_exists(source + "/etc/trial");
     const bool keep_old = trial && !pending;
     const std::string staged = keep_old ? kept_tree_path(name) : "/opt/." + name + ".new";
+    // An update that fails leaves the trial as it found it: none, or the open one with its own
+    // deadline (not the fresh one written for this update).
+    const update_trial open_trial = marker;
+    const auto undo_marker = [&]() {
+        if (keep_old)
+            remove(update_trial_marker_path(name).c_str());
+        else if (trial)
+            write_update_trial(name, open_trial);
+    };
 
     // A trial's marker is written before anything is staged at the kept tree's place: from here
     // on, a power cut leaves a trial that can be undone (one whose swap never happened is cleared
@@ -237,8 +246,7 @@ bool install_module(const std::string& work, const std::string& name)
         run_shell("rm -rf " + staged);
     if (run_shell("cp -rdf " + source + " " + staged) != 0 || (trial && !put_trial_guard(staged, name))) {
         run_shell("rm -rf " + staged);
-        if (keep_old)
-            remove(update_trial_marker_path(name).c_str());
+        undo_marker();
         return false;
     }
     // The staged tree (and the guard) reach the flash before the old module stops: a power cut
@@ -250,8 +258,7 @@ bool install_module(const std::string& work, const std::string& name)
         // Settings that cannot be saved would be lost: keep the old module then.
         if (file_exists(settings) && run_shell("cp " + settings + " " + saved) != 0) {
             run_shell("rm -rf " + staged);
-            if (keep_old)
-                remove(update_trial_marker_path(name).c_str());
+            undo_marker();
             lock.close();
             run_shell(init + " start");
             return false;
@@ -264,8 +271,7 @@ bool install_module(const std::string& work, const std::string& name)
     }
     if (!swap_in(staged, target, existed)) {
         run_shell("rm -rf " + staged);
-        if (keep_old)
-            remove(update_trial_marker_path(name).c_str());
+        undo_marker();
         lock.close();
         if (existed)
             run_shell(init + " start");

@@ -400,6 +400,25 @@ TEST_F(grafter_sandbox, a_failed_copy_keeps_the_old_module_installed_and_running
     expect_work_dirs_gone();
 }
 
+// The failed update gives the open trial no new time: its deadline stays as it was.
+TEST_F(grafter_sandbox, a_failed_copy_over_an_open_trial_leaves_that_trial_as_it_was)
+{
+    small_opt opt;
+    ASSERT_TRUE(opt.mounted());
+    install_old("mod", "A=edited\n");
+    make_module({ "mod", "v2", "A=1\n", true, true, true });
+    make_package(PACKAGE, { "mod" });
+    ASSERT_EQ(0, run_grafter({ PACKAGE }));
+    ASSERT_EQ(0, sh("sed -i 's/^START=.*/START=1/; s/^DEADLINE=.*/DEADLINE=2/' /opt/.mod.trial"));
+    const std::string open_trial = read_file("/opt/.mod.trial");
+    make_module({ "mod", "v3", "A=1\n", true, true, true });
+    ASSERT_EQ(0, sh("head -c 1048576 /dev/zero > " + SOURCE + "/mod/bin/big"));
+    make_package(PACKAGE, { "mod" });
+    EXPECT_EQ(1, run_grafter({ PACKAGE }));
+    EXPECT_EQ("v2\n", installed_version("mod"));
+    EXPECT_EQ(open_trial, read_file("/opt/.mod.trial"));
+}
+
 TEST_F(grafter_sandbox, a_failed_copy_of_one_module_does_not_stop_the_others)
 {
     small_opt opt;
