@@ -5,6 +5,7 @@
 #include "common/log.h"
 #include "common/str_util.h"
 #include "common/system.h"
+#include "common/validate.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -23,20 +24,9 @@ const char* const TEMP_TEMPLATE = "kgen_cfg_XXXXXX";
 
 // Command lines go through the shell unquoted: a text that could end a word or start another
 // command is refused before anything runs.
-bool shell_safe(const std::string& text)
-{
-    if (text.empty())
-        return false;
-    for (unsigned char c : text) {
-        if (!isalnum(c) && !strchr("._/-:+,=@%", c))
-            return false;
-    }
-    return true;
-}
-
 void require_safe(const std::string& text)
 {
-    if (!shell_safe(text))
+    if (!is_shell_word(text))
         throw GenericError("Refusing unsafe text for an openssl command line: '" + text + "'.");
 }
 
@@ -194,11 +184,11 @@ void gen_self_signed_cert(const kgen_key_spec& key_kind, const kgen_cfg& cfg, co
 bool verify_cert(const std::string& ca_file, const std::string& cert_path, const std::vector<std::string>& untrusted,
     bool no_check_time)
 {
-    if (!shell_safe(ca_file) || !shell_safe(cert_path))
+    if (!is_shell_word(ca_file) || !is_shell_word(cert_path))
         return false;
     std::string command = "sudo openssl verify -CAfile " + ca_file;
     for (const std::string& intermediate : untrusted) {
-        if (!shell_safe(intermediate))
+        if (!is_shell_word(intermediate))
             return false;
         command += " -untrusted " + intermediate;
     }

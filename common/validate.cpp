@@ -2,12 +2,28 @@
 
 #include <cctype>
 #include <cstdint>
+#include <cstring>
 
 namespace
 {
 bool is_name_char(char c)
 {
     return isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-';
+}
+
+// 1 or more ASCII letters and digits and characters of `extra`: nothing a shell reads as the end
+// of a word, a quote, an expansion or another command.
+bool is_made_of(const std::string& text, const char* extra)
+{
+    if (text.empty())
+        return false;
+    for (char c : text) {
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+            || (c != '\0' && strchr(extra, c) != nullptr);
+        if (!ok)
+            return false;
+    }
+    return true;
 }
 
 bool parse_dotted_quad(const std::string& text, uint32_t& value)
@@ -84,4 +100,35 @@ bool is_alnum_token(const std::string& text, size_t max_length)
             return false;
     }
     return true;
+}
+
+bool is_network_prefix(const std::string& text)
+{
+    size_t slash = text.find('/');
+    if (slash == std::string::npos || !is_dotted_quad(text.substr(0, slash)))
+        return false;
+    std::string bits = text.substr(slash + 1);
+    if (bits.empty() || bits.size() > 2 || bits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    return std::stoi(bits) <= 32;
+}
+
+bool is_safe_url(const std::string& text)
+{
+    return is_made_of(text, ".:/_-");
+}
+
+bool is_safe_path(const std::string& text)
+{
+    return is_made_of(text, "./_-+,:@");
+}
+
+bool is_module_name(const std::string& text)
+{
+    return text.size() <= 24 && is_made_of(text, "_");
+}
+
+bool is_shell_word(const std::string& text)
+{
+    return is_made_of(text, "._/-:+,=@%");
 }

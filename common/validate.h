@@ -21,3 +21,20 @@ bool is_safe_file_name(const std::string& text);
 
 // 1 to max_length letters and digits.
 bool is_alnum_token(const std::string& text, size_t max_length);
+
+// "a.b.c.d/n": a dotted quad and a prefix length of 0 to 32, as iptables -S prints a network.
+bool is_network_prefix(const std::string& text);
+
+// A base URL for a download command: 1 or more letters, digits and the characters ".:/_-".
+bool is_safe_url(const std::string& text);
+
+// A path for a command line: 1 or more letters, digits and the characters "./_-+,:@".
+bool is_safe_path(const std::string& text);
+
+// A module name, the directory under /opt and a word of the updater's command lines: 1 to 24
+// letters, digits and '_'.
+bool is_module_name(const std::string& text);
+
+// A word of an openssl command line (a path, a curve name, a reason): 1 or more letters, digits
+// and the characters "._/-:+,=@%".
+bool is_shell_word(const std::string& text);

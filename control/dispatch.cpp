@@ -26,9 +26,6 @@
 namespace
 {
 
-// The longest DHCP pool switch text ("11-5"); the router writes it unchanged into its settings.
-constexpr size_t POOL_SWITCH_MAX = 8;
-
 const char* const MG_CONFLICT = "Conflicting LAN address";
 const char* const MG_UNKNOWN_FILE_TYPE = "Unknown file type";
 const char* const MG_INTERNET_FAILED = "Setting internet connection failed.";
@@ -92,54 +89,30 @@ bool parse_lan_entry(const cJSON* entry, lan_iface_cfg& cfg)
     if (!cJSON_IsObject(entry))
         throw GenericError("LAN entry is not an object: '" + JSON_to_string(entry) + "'.");
     std::string name = JSON_get_string(entry, "11-3");
-    bool prefix_ok = name.compare(0, 4, "eth0") == 0 || name.compare(0, 4, "eth1") == 0
-        || name.compare(0, 4, "eth2") == 0 || name.compare(0, 3, "br0") == 0 || name.compare(0, 5, "wlan0") == 0;
-    if (!prefix_ok || !is_iface_name(name)) {
+    if (!lan_iface_of(name) || !is_iface_name(name)) {
         qm_log(LOG_ERR, "The %s is not a name of supported network interface.", name.c_str());
         return false;
     }
     cfg.iface = name;
-    cfg.network = JSON_get_string(entry, "11-1");
-    cfg.netmask = JSON_get_string(entry, "11-2");
-    cfg.address = JSON_get_string(entry, "11-4");
-    cfg.dhcp_enabled = JSON_get_string(entry, "11-5");
-    cfg.dhcp_low = JSON_get_string(entry, "11-6");
-    cfg.dhcp_high = JSON_get_string(entry, "11-7");
+    for (const lan_field* f : LAN_FIELDS_REQUEST_ORDER)
+        cfg.*f->member = JSON_get_string(entry, f->request_key);
     if (JSON_has_object(entry, "11-8")) {
         cfg.virtual_network = std::string(JSON_get_string(entry, "11-8"));
         cfg.virtual_netmask = std::string(JSON_get_string(entry, "11-9"));
     }
 
-    struct check {
-        const char* key;
-        const std::string* value;
-        bool (*valid)(const std::string&);
-    };
-    // The DHCP pool may be left out (empty texts, as the inventory reports absent values).
-    auto pool_switch = [](const std::string& v) { return v.empty() || is_alnum_token(v, POOL_SWITCH_MAX); };
-    auto pool_bound = [](const std::string& v) { return v.empty() || is_dotted_quad(v); };
-    const check checks[] = {
-        { "11-1", &cfg.network, is_dotted_quad },
-        { "11-2", &cfg.netmask, is_contiguous_netmask },
-        { "11-4", &cfg.address, is_dotted_quad },
-        { "11-5", &cfg.dhcp_enabled, pool_switch },
-        { "11-6", &cfg.dhcp_low, pool_bound },
-        { "11-7", &cfg.dhcp_high, pool_bound },
-    };
-    for (const check& c : checks) {
-        if (!c.valid(*c.value)) {
-            qm_log(LOG_ERR, "Invalid value of %s for %s: '%s'.", c.key, name.c_str(), c.value->c_str());
-            return false;
-        }
-    }
-    if (cfg.virtual_network && !is_dotted_quad(*cfg.virtual_network)) {
-        qm_log(LOG_ERR, "Invalid value of %s for %s: '%s'.", "11-8", name.c_str(), cfg.virtual_network->c_str());
+    auto refuse = [&name](const char* key, const std::string& value) {
+        qm_log(LOG_ERR, "Invalid value of %s for %s: '%s'.", key, name.c_str(), value.c_str());
         return false;
+    };
+    for (const lan_field* f : LAN_FIELDS_REQUEST_ORDER) {
+        if (!f->valid(cfg.*f->member))
+            return refuse(f->request_key, cfg.*f->member);
     }
-    if (cfg.virtual_netmask && !is_contiguous_netmask(*cfg.virtual_netmask)) {
-        qm_log(LOG_ERR, "Invalid value of %s for %s: '%s'.", "11-9", name.c_str(), cfg.virtual_netmask->c_str());
-        return false;
-    }
+    if (cfg.virtual_network && !is_dotted_quad(*cfg.virtual_network))
+        return refuse("11-8", *cfg.virtual_network);
+    if (cfg.virtual_netmask && !is_contiguous_netmask(*cfg.virtual_netmask))
+        return refuse("11-9", *cfg.virtual_netmask);
     return true;
 }
 
@@ -204,12 +177,8 @@ cJSON* handle_inventory(const cJSON*, uint32_t*, int type, int index)
             return nullptr;
         cJSON_AddItemToArray(array, item);
         cJSON_AddStringToObject(item, "16-4", cfg.iface.c_str());
-        cJSON_AddStringToObject(item, "16-5", cfg.address.c_str());
-        cJSON_AddStringToObject(item, "16-2", cfg.network.c_str());
-        cJSON_AddStringToObject(item, "16-3", cfg.netmask.c_str());
-        cJSON_AddStringToObject(item, "16-6", cfg.dhcp_enabled.c_str());
-        cJSON_AddStringToObject(item, "16-7", cfg.dhcp_low.c_str());
-        cJSON_AddStringToObject(item, "16-8", cfg.dhcp_high.c_str());
+        for (const lan_field* f : LAN_FIELDS_ANSWER_ORDER)
+            cJSON_AddStringToObject(item, f->answer_key, (cfg.*f->member).c_str());
     }
     return success_response(type, index, payload.release());
 }
@@ -363,17 +332,11 @@ bool process_control_msg(const std::string& request, std::string& response)
         int eth = (restart_set & RESTART_ETH) ? 1 : 0;
         int wifi = (restart_set & RESTART_WIFI) ? 1 : 0;
         qm_log(LOG_DEBUG, "Services to restart: bard: %d, eth: %d, wifi: %d", bard, eth, wifi);
-        if (bard && !restart_service("bard")) {
-            qm_log(LOG_ERR, "Not able to restart bard service.");
-            return false;
-        }
-        if (wifi && !restart_service("wifi")) {
-            qm_log(LOG_ERR, "Not able to restart wifi service.");
-            return false;
-        }
-        if (eth && !restart_service("eth")) {
-            qm_log(LOG_ERR, "Not able to restart service eth.");
-            return false;
+        for (const restart_row& s : RESTART_SERVICES) {
+            if ((restart_set & s.bit) && !restart_service(s.service)) {
+                qm_log(LOG_ERR, "%s", s.failure);
+                return false;
+            }
         }
 
         char* text = cJSON_PrintUnformatted(reply.get());

@@ -2,6 +2,7 @@
 
 #include "common/handles.h"
 #include "common/log.h"
+#include "common/settings_file.h"
 #include "common/str_util.h"
 #include "control/lan_iface_cfg.h"
 #include "control/lan_setup.h"
@@ -17,27 +18,13 @@ namespace
 {
 
 const char* const ROUTE_TABLE_PATH = "/proc/net/route";
+const char* const SETTINGS_BACKRT_PATH = "/etc/settings.backrt";
 
-struct iface_bit {
+// The names a routing lookup can report beside the LAN interfaces.
+const struct {
     const char* name;
     iface_set bit;
-};
-
-// The interfaces that carry LAN settings, in the order every walk over them uses.
-const iface_bit LAN_IFACES[] = {
-    { "eth0", IFACE_ETH0 },
-    { "eth1", IFACE_ETH1 },
-    { "eth2", IFACE_ETH2 },
-    { "wlan0", IFACE_WLAN0 },
-};
-
-// Every name a routing lookup can report.
-const iface_bit ROUTING_IFACES[] = {
-    { "eth0", IFACE_ETH0 },
-    { "eth1", IFACE_ETH1 },
-    { "eth2", IFACE_ETH2 },
-    { "wlan0", IFACE_WLAN0 },
-    { "br0", IFACE_BR0 },
+} WAN_IFACES[] = {
     { "usb0", IFACE_USB0 },
     { "usb1", IFACE_USB1 },
 };
@@ -60,12 +47,12 @@ bool supported_ifaces(iface_set* set)
 {
     if (!set)
         return false;
-    for (const iface_bit& i : LAN_IFACES) {
+    for (const lan_iface& i : lan_members()) {
         if (iface_present(i.name))
             *set |= i.bit;
     }
     if (iface_present("br0")) {
-        for (const iface_bit& i : LAN_IFACES) {
+        for (const lan_iface& i : lan_members()) {
             if (read_iface_settings(i.name).bridged != 0) {
                 *set |= IFACE_BR0;
                 break;
@@ -108,7 +95,11 @@ bool routing_iface_in(const char* table_path, uint32_t address, iface_set* set)
         char dotted[16] = { 0 };
         u32_to_ip(address, dotted);
         qm_log(LOG_DEBUG, "Routing interface found for address %s: %s", dotted, name);
-        for (const iface_bit& i : ROUTING_IFACES) {
+        for (const lan_iface& i : LAN_IFACES) {
+            if (strcmp(name, i.name) == 0)
+                *set |= i.bit;
+        }
+        for (const auto& i : WAN_IFACES) {
             if (strcmp(name, i.name) == 0)
                 *set |= i.bit;
         }
@@ -121,11 +112,13 @@ bool backrt_ifaces(iface_set* set)
 {
     if (!set)
         return false;
-    backrt_settings s = read_backrt_settings();
-    if (s.enabled != 0) {
+    file_ptr file = settings_open(SETTINGS_BACKRT_PATH);
+    if (settings_get_uint(file.get(), "BACKRT_ENABLED") != 0) {
         // Added to what the set holds: the caller gathers every reason to leave an interface alone.
-        *set |= static_cast<iface_set>(((s.eth0 & 1) ? IFACE_ETH0 : 0) | ((s.eth1 & 1) ? IFACE_ETH1 : 0)
-            | ((s.eth2 & 1) ? IFACE_ETH2 : 0) | ((s.wifi & 1) ? IFACE_WLAN0 : 0));
+        for (const lan_iface& i : lan_members()) {
+            if (settings_get_uint(file.get(), i.backrt_key) & 1)
+                *set |= i.bit;
+        }
     }
     log_iface_set(LOG_DEBUG, "Backrt ifaces: ", *set);
     return true;
@@ -135,7 +128,7 @@ bool bridged_ifaces(iface_set* set)
 {
     if (!set)
         return false;
-    for (const iface_bit& i : LAN_IFACES) {
+    for (const lan_iface& i : lan_members()) {
         if (read_iface_settings(i.name).bridged & 1)
             *set |= i.bit;
     }
@@ -162,17 +155,19 @@ std::vector<lan_iface_cfg> manageable_ifaces()
     log_iface_set(LOG_DEBUG, "Managable ifaces:", manageable);
 
     std::vector<lan_iface_cfg> list;
-    for (const iface_bit& i : LAN_IFACES) {
-        if (manageable & i.bit)
+    for (const lan_iface& i : LAN_IFACES) {
+        if (!(manageable & i.bit))
+            continue;
+        if (i.settings_prefix) {
             list.push_back(read_iface_settings(i.name));
-    }
-    if (manageable & IFACE_BR0) {
+            continue;
+        }
         // The bridge carries the addresses of its member.
         std::string member = bridge_member();
         lan_iface_cfg bridge;
         if (!member.empty())
             bridge = read_iface_settings(member.c_str());
-        bridge.iface = "br0";
+        bridge.iface = i.name;
         list.push_back(std::move(bridge));
     }
     return list;

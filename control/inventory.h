@@ -2,20 +2,10 @@
 // current settings.
 #pragma once
 
+#include "control/lan_iface_cfg.h"
+
 #include <cstdint>
 #include <vector>
-
-struct lan_iface_cfg;
-
-// Interface set: one bit per interface.
-using iface_set = uint8_t;
-constexpr iface_set IFACE_ETH0 = 0x01;
-constexpr iface_set IFACE_ETH1 = 0x02;
-constexpr iface_set IFACE_ETH2 = 0x04;
-constexpr iface_set IFACE_WLAN0 = 0x08;
-constexpr iface_set IFACE_BR0 = 0x10;
-constexpr iface_set IFACE_USB0 = 0x20;
-constexpr iface_set IFACE_USB1 = 0x40;
 
 // True when /proc/sys/net/ipv4/conf/<name> exists.
 bool iface_present(const char* name);

@@ -15,44 +15,40 @@
 #include <memory>
 
 const char* const LAN_STAGING_PATH = "/opt/quillmesh/etc/settings.lan";
-const char* const SETTINGS_ETH_PATH = "/etc/settings.eth";
-const char* const SETTINGS_WLAN_PATH = "/etc/settings.wlan";
-const char* const SETTINGS_WIFI_AP_PATH = "/etc/settings.wifi_ap";
-const char* const SETTINGS_BACKRT_PATH = "/etc/settings.backrt";
 
 namespace
 {
 
 const char* const RESTORE_COMMAND = "/usr/sbin/restore";
+// The keys of the access point in settings.wifi_ap.
+const char* const ACCESS_POINT_PREFIX = "WIFI_AP";
 
-// The LAN interfaces the router has settings for, in the order every walk over them uses.
-const char* const LAN_IFACES[] = { "eth0", "eth1", "eth2", "wlan0" };
-
-bool starts_with(const std::string& text, const char* prefix)
+// True when the record's interface is the wireless one and the router keeps its settings as
+// those of the access point.
+bool access_point_record(const lan_iface* row)
 {
-    return text.compare(0, strlen(prefix), prefix) == 0;
-}
-
-bool wlan_settings_exist()
-{
-    return file_exists(SETTINGS_WLAN_PATH);
+    return row && row->wireless && !file_exists(row->settings_path);
 }
 
 // The interface a record stands for: a "br0" record stands for the bridge member.
 std::string effective_name(const lan_iface_cfg& record)
 {
-    return starts_with(record.iface, "br0") ? bridge_member() : record.iface;
+    const lan_iface* row = lan_iface_of(record.iface);
+    return row && !row->settings_prefix ? bridge_member() : record.iface;
 }
 
-void read_record(FILE* file, const std::string& prefix, lan_iface_cfg& cfg)
+void read_record(const char* path, const std::string& prefix, lan_iface_cfg& cfg)
 {
-    cfg.address = settings_get_text(file, (prefix + "_IPADDR").c_str());
-    cfg.netmask = settings_get_text(file, (prefix + "_NETMASK").c_str());
-    cfg.network = settings_get_text(file, (prefix + "_NETWORK").c_str());
-    cfg.dhcp_enabled = settings_get_text(file, (prefix + "_DHCP_POOL_ENABLED").c_str());
-    cfg.dhcp_low = settings_get_text(file, (prefix + "_DHCP_POOL_LO").c_str());
-    cfg.dhcp_high = settings_get_text(file, (prefix + "_DHCP_POOL_HI").c_str());
-    cfg.bridged = static_cast<int32_t>(settings_get_uint(file, (prefix + "_BRIDGED").c_str()));
+    file_ptr file = settings_open(path);
+    for (const lan_field& f : LAN_FIELDS)
+        cfg.*f.member = settings_get_text(file.get(), (prefix + f.settings_suffix).c_str());
+    cfg.bridged = static_cast<int32_t>(settings_get_uint(file.get(), (prefix + "_BRIDGED").c_str()));
+}
+
+void write_record_lines(FILE* file, const char* prefix, const lan_iface_cfg& record)
+{
+    for (const lan_field& f : LAN_FIELDS)
+        fprintf(file, "%s%s=%s\n", prefix, f.settings_suffix, (record.*f.member).c_str());
 }
 
 // True when the requested record's network overlaps the other interface's current one, compared
@@ -71,109 +67,53 @@ bool networks_overlap(const lan_iface_cfg& requested, const lan_iface_cfg& other
 std::string restart_names(uint32_t restart)
 {
     std::string names;
-    const struct {
-        uint32_t bit;
-        const char* name;
-    } services[] = { { RESTART_BARD, "bard" }, { RESTART_WIFI, "wifi" }, { RESTART_ETH, "eth" } };
-    for (const auto& s : services) {
+    for (const restart_row& s : RESTART_SERVICES) {
         if (restart & s.bit)
-            names += (names.empty() ? "" : ",") + std::string(s.name);
+            names += (names.empty() ? "" : ",") + std::string(s.service);
     }
     return names;
 }
 
-void write_access_point_lines(FILE* file, const lan_iface_cfg& record)
-{
-    fprintf(file, "WIFI_AP_IPADDR=%s\n", record.address.c_str());
-    fprintf(file, "WIFI_AP_NETMASK=%s\n", record.netmask.c_str());
-    fprintf(file, "WIFI_AP_NETWORK=%s\n", record.network.c_str());
-    fprintf(file, "WIFI_AP_DHCP_POOL_ENABLED=%s\n", record.dhcp_enabled.c_str());
-    fprintf(file, "WIFI_AP_DHCP_POOL_LO=%s\n", record.dhcp_low.c_str());
-    fprintf(file, "WIFI_AP_DHCP_POOL_HI=%s\n", record.dhcp_high.c_str());
-}
-
 } // namespace
-
-bool iface_settings_prefix(const char* name, char* buffer)
-{
-    if (!name || !buffer)
-        return false;
-    const char* prefix = nullptr;
-    if (strncmp(name, "eth0", 4) == 0)
-        prefix = "ETH";
-    else if (strncmp(name, "eth1", 4) == 0)
-        prefix = "ETH2";
-    else if (strncmp(name, "eth2", 4) == 0)
-        prefix = "ETH3";
-    else if (strncmp(name, "wlan0", 5) == 0)
-        prefix = "WLAN";
-    if (!prefix)
-        return false;
-    strcpy(buffer, prefix);
-    return true;
-}
 
 lan_iface_cfg read_iface_settings(const char* name)
 {
     lan_iface_cfg cfg;
     if (!name)
         return cfg;
-    std::string iface = name;
-    if (!wlan_settings_exist() && starts_with(iface, "wlan")) {
-        cfg.iface = "wlan0";
-        file_ptr file = settings_open(SETTINGS_WIFI_AP_PATH);
-        read_record(file.get(), "WIFI_AP", cfg);
-        return cfg;
+    cfg.iface = name;
+    const lan_iface* row = lan_iface_of(name);
+    if (access_point_record(row)) {
+        cfg.iface = row->name;
+        read_record(SETTINGS_WIFI_AP_PATH, ACCESS_POINT_PREFIX, cfg);
+    } else if (row && row->settings_prefix) {
+        read_record(row->settings_path, row->settings_prefix, cfg);
     }
-    cfg.iface = iface;
-    char prefix[10];
-    if (!iface_settings_prefix(name, prefix))
-        return cfg;
-    const char* path = starts_with(iface, "eth") ? SETTINGS_ETH_PATH : SETTINGS_WLAN_PATH;
-    file_ptr file = settings_open(path);
-    read_record(file.get(), prefix, cfg);
     return cfg;
 }
 
 std::string bridge_member()
 {
-    for (const char* name : LAN_IFACES) {
-        lan_iface_cfg cfg = read_iface_settings(name);
+    for (const lan_iface& i : lan_members()) {
+        lan_iface_cfg cfg = read_iface_settings(i.name);
         if ((cfg.bridged & 1) && !cfg.address.empty())
-            return name;
+            return i.name;
     }
     return std::string();
 }
 
-backrt_settings read_backrt_settings()
-{
-    backrt_settings s;
-    file_ptr file = settings_open(SETTINGS_BACKRT_PATH);
-    s.enabled = settings_get_uint(file.get(), "BACKRT_ENABLED");
-    s.eth0 = settings_get_uint(file.get(), "BACKRT_ETH0_ENABLED");
-    s.eth1 = settings_get_uint(file.get(), "BACKRT_ETH1_ENABLED");
-    s.eth2 = settings_get_uint(file.get(), "BACKRT_ETH2_ENABLED");
-    s.wifi = settings_get_uint(file.get(), "BACKRT_WIFI_ENABLED");
-    return s;
-}
-
 bool write_iface_settings(FILE* file, const lan_iface_cfg& record)
 {
-    std::string name = effective_name(record);
-    char prefix[10];
-    if (!iface_settings_prefix(name.c_str(), prefix)) {
+    const lan_iface* row = lan_iface_of(effective_name(record));
+    if (!row || !row->settings_prefix) {
         qm_log(LOG_NOTICE, "Unsupported device name: %s", record.iface.c_str());
         return false;
     }
-    fprintf(file, "%s_IPADDR=%s\n", prefix, record.address.c_str());
-    fprintf(file, "%s_NETMASK=%s\n", prefix, record.netmask.c_str());
-    fprintf(file, "%s_NETWORK=%s\n", prefix, record.network.c_str());
-    fprintf(file, "%s_DHCP_POOL_ENABLED=%s\n", prefix, record.dhcp_enabled.c_str());
-    fprintf(file, "%s_DHCP_POOL_LO=%s\n", prefix, record.dhcp_low.c_str());
-    fprintf(file, "%s_DHCP_POOL_HI=%s\n", prefix, record.dhcp_high.c_str());
-    fprintf(file, "%s_BOOTPROTO=static\n", prefix);
-    if (starts_with(record.iface, "wlan"))
-        fprintf(file, "%s_ENABLED=1\n", prefix);
+    write_record_lines(file, row->settings_prefix, record);
+    fprintf(file, "%s_BOOTPROTO=static\n", row->settings_prefix);
+    const lan_iface* named = lan_iface_of(record.iface);
+    if (named && named->wireless)
+        fprintf(file, "%s_ENABLED=1\n", row->settings_prefix);
     return true;
 }
 
@@ -201,12 +141,12 @@ lan_setup_result lan_setup(const std::vector<lan_iface_cfg>& list, uint32_t* res
 {
     // 1. The interfaces the request does not name.
     std::vector<std::string> others;
-    for (const char* name : LAN_IFACES) {
+    for (const lan_iface& i : lan_members()) {
         bool named = false;
         for (const lan_iface_cfg& r : list)
-            named = named || r.iface == name;
+            named = named || r.iface == i.name;
         if (!named)
-            others.push_back(name);
+            others.push_back(i.name);
     }
 
     // 2. Nothing is changed when a requested network overlaps another interface's.
@@ -244,18 +184,14 @@ lan_setup_result lan_setup(const std::vector<lan_iface_cfg>& list, uint32_t* res
         return lan_setup_result::failure;
     }
     uint32_t restart = RESTART_BARD;
-    bool wlan_file = wlan_settings_exist();
     for (const lan_iface_cfg& r : list) {
-        if (starts_with(r.iface, "eth"))
-            restart |= RESTART_ETH;
-        else if (starts_with(r.iface, "wlan"))
-            restart |= RESTART_WIFI;
-        else if (starts_with(r.iface, "br0"))
-            restart |= RESTART_ETH;
-        if (wlan_file || !starts_with(r.iface, "wlan"))
-            write_iface_settings(file, r);
+        const lan_iface* row = lan_iface_of(r.iface);
+        if (row)
+            restart |= row->restart;
+        if (access_point_record(row))
+            write_record_lines(file, ACCESS_POINT_PREFIX, r);
         else
-            write_access_point_lines(file, r);
+            write_iface_settings(file, r);
     }
     if (staging.commit() != 0) {
         qm_log(LOG_ERR, "Not able to create config file for LAN settings.");

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 namespace
@@ -18,17 +19,15 @@ const char* const PRE_CHAIN = "pre_quillmesh_nat";
 const char* const POST_CHAIN = "post_quillmesh_nat";
 const char* const MANGLE_CHAIN = "mangle_quillmesh_nat";
 
+// The mark of the interface's row, by its exact name; any other name (a VLAN of a port, say)
+// shares the bridge's, the last row's.
 const char* iface_mark(const char* iface)
 {
-    if (strcmp(iface, "eth0") == 0)
-        return "0x1";
-    if (strcmp(iface, "eth1") == 0)
-        return "0x2";
-    if (strcmp(iface, "eth2") == 0)
-        return "0x3";
-    if (strcmp(iface, "wlan0") == 0)
-        return "0x4";
-    return "0x5";
+    for (const lan_iface& i : LAN_IFACES) {
+        if (strcmp(iface, i.name) == 0)
+            return i.nat_mark;
+    }
+    return LAN_IFACES[std::size(LAN_IFACES) - 1].nat_mark;
 }
 
 // The NAT commands run without the xtables wait option.
@@ -37,18 +36,6 @@ iptables_cmd nat_iptables()
     iptables_cmd ipt;
     ipt.set_wait(false);
     return ipt;
-}
-
-// True for "a.b.c.d/n" with n from 0 to 32, as iptables -S prints a source network.
-bool is_network_prefix(const std::string& text)
-{
-    size_t slash = text.find('/');
-    if (slash == std::string::npos || !is_dotted_quad(text.substr(0, slash)))
-        return false;
-    std::string bits = text.substr(slash + 1);
-    if (bits.empty() || bits.size() > 2 || bits.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    return std::stoi(bits) <= 32;
 }
 
 // The first line of the capture that holds more than blanks, without its surrounding blanks.

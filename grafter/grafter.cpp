@@ -5,6 +5,7 @@
 #include "common/log.h"
 #include "common/private_dir.h"
 #include "common/system.h"
+#include "common/validate.h"
 #include "grafter/package_check.h"
 #include "grafter/settings_merge.h"
 #include "grafter/trial.h"
@@ -32,21 +33,6 @@ const char* const STAGING_DIR = "/tmp/vpn_module_tbd";
 // The public key of the operator who signs packages, shipped in the module's own package.
 const char* const SIGNING_KEY = "/opt/quillmesh/etc/package_signing.pem";
 const char* const SIGNATURE_SUFFIX = ".sig";
-constexpr size_t max_module_name = 24;
-
-// The package path goes into the tar command line unquoted.
-bool is_safe_path(const std::string& path)
-{
-    if (path.empty())
-        return false;
-    for (char c : path) {
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '/'
-            || c == '_' || c == '-' || c == '+' || c == ',' || c == ':' || c == '@';
-        if (!ok)
-            return false;
-    }
-    return true;
-}
 
 bool is_directory(const std::string& path)
 {
@@ -207,7 +193,7 @@ int install_package(const work_dir& work, const std::string& package)
         return 1;
     while (struct dirent* entry = readdir(listing.get())) {
         const std::string name = entry->d_name;
-        if (!is_valid_module_name(name) || !is_directory(tree + "/" + name))
+        if (!is_module_name(name) || !is_directory(tree + "/" + name))
             continue;
         if (install_module(work.path(), name))
             result = 0;
@@ -215,18 +201,6 @@ int install_package(const work_dir& work, const std::string& package)
     return result;
 }
 } // namespace
-
-bool is_valid_module_name(const std::string& name)
-{
-    if (name.empty() || name.size() > max_module_name)
-        return false;
-    for (char c : name) {
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-        if (!ok)
-            return false;
-    }
-    return true;
-}
 
 bool install_module(const std::string& work, const std::string& name)
 {
@@ -316,9 +290,9 @@ bool install_module(const std::string& work, const std::string& name)
 int grafter_main(int argc, char** argv)
 {
     if (argc == 3 && std::string(argv[1]) == "--rollback")
-        return is_valid_module_name(argv[2]) ? rollback_module(argv[2], "requested by the supervisor") : 1;
+        return is_module_name(argv[2]) ? rollback_module(argv[2], "requested by the supervisor") : 1;
     if (argc == 4 && std::string(argv[1]) == "--rollback")
-        return is_valid_module_name(argv[2]) ? rollback_module(argv[2], argv[3]) : 1;
+        return is_module_name(argv[2]) ? rollback_module(argv[2], argv[3]) : 1;
     if (argc != 2)
         return 1;
     int result = 1;

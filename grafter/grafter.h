@@ -12,9 +12,6 @@
 // staging directory /tmp/vpn_module_tbd, which goes too once nothing else is staged there.
 int grafter_main(int argc, char** argv);
 
-// 1 to 24 letters, digits and '_'.
-bool is_valid_module_name(const std::string& name);
-
 // Installs <work>/tree/<name> as /opt/<name>, saving the old settings as <work>/settings.<name>
 // for the carry-over. True when the new tree is in place; false when it could not be copied or
 // swapped in, in which case the old module stays installed and running.

@@ -13,6 +13,7 @@
 #include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -118,6 +119,45 @@ int send_without_sigpipe(WOLFSSL*, char* data, int size, void* context)
     case EINTR:
         return WOLFSSL_CBIO_ERR_ISR;
     case EPIPE:
+        return WOLFSSL_CBIO_ERR_CONN_CLOSE;
+    default:
+        return WOLFSSL_CBIO_ERR_GENERAL;
+    }
+}
+
+// Reads what the library asks for. While a handshake runs, no read waits past the handshake's
+// deadline: the library itself goes on reading after a receive timeout within one call, so a
+// server that accepts and then stays silent would otherwise hold the daemon for minutes.
+int receive_until_deadline(WOLFSSL*, char* data, int size, void* context)
+{
+    const auto* io = static_cast<const WolfSSL_tls_client::io_context*>(context);
+    if (io->deadline_set) {
+        const auto left
+            = std::chrono::duration_cast<std::chrono::milliseconds>(io->deadline - std::chrono::steady_clock::now())
+                  .count();
+        struct pollfd pfd = { io->fd, POLLIN, 0 };
+        int ready = left > 0 ? ::poll(&pfd, 1, static_cast<int>(left)) : 0;
+        if (ready == 0)
+            return WOLFSSL_CBIO_ERR_WANT_READ;
+        if (ready < 0)
+            return errno == EINTR ? WOLFSSL_CBIO_ERR_ISR : WOLFSSL_CBIO_ERR_GENERAL;
+    }
+    ssize_t n = ::recv(io->fd, data, static_cast<std::size_t>(size), 0);
+    if (n > 0)
+        return static_cast<int>(n);
+    if (n == 0)
+        return WOLFSSL_CBIO_ERR_CONN_CLOSE;
+    switch (errno) {
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+        return WOLFSSL_CBIO_ERR_WANT_READ;
+    case ECONNRESET:
+        return WOLFSSL_CBIO_ERR_CONN_RST;
+    case EINTR:
+        return WOLFSSL_CBIO_ERR_ISR;
+    case ECONNABORTED:
         return WOLFSSL_CBIO_ERR_CONN_CLOSE;
     default:
         return WOLFSSL_CBIO_ERR_GENERAL;
@@ -231,6 +271,9 @@ int WolfSSL_tls_client::connect(const std::string& address, int port)
         throw GenericError("WolfSSL_tls_client::connect: Bad argument for wolfSSL_set_fd().");
     wolfSSL_SSLSetIOSend(ssl_, send_without_sigpipe);
     wolfSSL_SetIOWriteCtx(ssl_, &sock_);
+    io_ = io_context { sock_, false, {} };
+    wolfSSL_SSLSetIORecv(ssl_, receive_until_deadline);
+    wolfSSL_SetIOReadCtx(ssl_, &io_);
 
     struct sockaddr_in addr {
     };
@@ -259,6 +302,12 @@ int WolfSSL_tls_client::do_handshake()
         throw GenericError("WolfSSL_tls_client::do_handshake: The connection is not established.");
     int retries = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(handshake_seconds_);
+    io_.deadline = deadline;
+    io_.deadline_set = true;
+    struct deadline_end {
+        io_context& io;
+        ~deadline_end() { io.deadline_set = false; }
+    } end { io_ };
     while (wolfSSL_connect(ssl_) != SSL_SUCCESS) {
         // A server that accepts TCP but never finishes the handshake must not hold the daemon.
         if (!wolfSSL_want_read(ssl_) || retries >= handshake_retries_ || std::chrono::steady_clock::now() >= deadline) {

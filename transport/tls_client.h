@@ -3,6 +3,7 @@
 //   wolfSSL_Init(); init; create_socket(10); connect; do_handshake; send; receive(out, 10); close.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 #include <wolfssl/options.h>
@@ -20,8 +21,8 @@ public:
     enum conn_state { NOT_CONNECTED = 0, TCP_CONNECTED = 1, TLS_ESTABLISHED = 2 };
 
     // Retries of wolfSSL_connect while the library wants to read, one second apart, before
-    // the handshake is given up. The library itself waits for several receive timeouts within
-    // one call, so the handshake is also given up once HANDSHAKE_TIME_LIMIT seconds have passed.
+    // the handshake is given up. The handshake is also given up once HANDSHAKE_TIME_LIMIT
+    // seconds have passed; no read of the handshake waits past that moment.
     static constexpr int MAX_HANDSHAKE_RETRIES = 30;
     static constexpr int HANDSHAKE_TIME_LIMIT = 60;
     // Retries of wolfSSL_write while the library wants to write (each waits for the send
@@ -51,6 +52,13 @@ public:
     void close();
 
     int state() const { return state_; }
+
+    // What the read callback works with: the socket and, while a handshake runs, its deadline.
+    struct io_context {
+        int fd;
+        bool deadline_set;
+        std::chrono::steady_clock::time_point deadline;
+    };
     // Tests shorten the bounds of the handshake.
     void set_handshake_limits(int retries, int seconds)
     {
@@ -62,6 +70,7 @@ private:
     WOLFSSL* ssl_ = nullptr;
     WOLFSSL_CTX* ctx_ = nullptr;
     int sock_ = -1;
+    io_context io_ { -1, false, {} };
     int state_ = NOT_CONNECTED;
     int handshake_retries_ = MAX_HANDSHAKE_RETRIES;
     int handshake_seconds_ = HANDSHAKE_TIME_LIMIT;

@@ -51,20 +51,6 @@ bool is_regular_file(const std::string& directory, const struct dirent& entry)
     return lstat((directory + entry.d_name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// A base URL goes into a shell command line unquoted: only the characters of an
-// https://address/path URL may pass.
-bool is_safe_url(const std::string& url)
-{
-    if (url.empty())
-        return false;
-    for (char c : url) {
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == ':'
-            || c == '/' || c == '_' || c == '-';
-        if (!ok)
-            return false;
-    }
-    return true;
-}
 } // namespace
 
 namespace

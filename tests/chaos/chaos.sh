@@ -28,8 +28,7 @@ RT=1     # MOD_QUILLMESH_RECOVERY_TIMEOUT
 AP=2     # approval pause the CS names while the router is "not validated"
 SP=5     # the daemon's registration and credentials pause
 DSP=15   # the daemon's pause between DS connection attempts
-HW=120   # the daemon's longest TLS handshake (measured: its 60 s limit is checked between
-         # library calls that each wait out several 10 s receive timeouts)
+HW=60    # the daemon's longest TLS handshake: its time limit
 DW=60    # a download that stalls this long is given up
 UW=10    # the daemon's wait for an approval answer
 PW=10    # the daemon's wait for the CS's ping answer

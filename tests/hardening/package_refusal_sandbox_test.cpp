@@ -99,13 +99,12 @@ TEST_P(refused_package, is_refused_and_nothing_changes)
     expect_refused_untouched(GetParam().pack);
 }
 
+// The member shapes are judged in package_check_test; here real tar packs one of each kind the
+// listing check must read as tar prints it: a link that leaves its module, the same behind ./,
+// and owner names that shift the listing's fields.
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(members, refused_package, ::testing::Values(
-    hostile_case{"a member with an absolute name", "echo x > /var/escaped.src && cd " + SOURCE + " && tar -czPf " + PACKAGE + " hmod /var/escaped.src --transform 's|^/var/escaped.src|/var/escaped|'"},
-    hostile_case{"a member with .. components", "echo x > " + SOURCE + "/escaped && cd " + SOURCE + " && tar -czPf " + PACKAGE + " hmod --transform 's|^escaped|hmod/../../../tmp/escaped|' escaped"},
-    hostile_case{"a link to an absolute path", "ln -s /var " + SOURCE + "/hmod/www/up && " + PACK + " hmod"},
     hostile_case{"a link out of its module directory", "ln -s ../../../var " + SOURCE + "/hmod/www/up && " + PACK + " hmod"},
-    hostile_case{"a hard link to another module", "mkdir -p " + SOURCE + "/other && echo x > " + SOURCE + "/other/f && ln " + SOURCE + "/other/f " + SOURCE + "/hmod/f && " + PACK + " other hmod"},
     hostile_case{"a link out of its module directory, packed as ./", "ln -s ../escaped " + SOURCE + "/hmod/up && " + PACK + " ./hmod"},
     hostile_case{"owner and group names with blanks and slashes", "ln -s ../../../var " + SOURCE + "/hmod/up && " + PACK + " --owner='a b c d hmod' --group=p/q/r hmod"}));
 // clang-format on

@@ -1,6 +1,8 @@
 #include "common/validate.h"
 
 #include <gtest/gtest.h>
+#include <string>
+#include <vector>
 
 TEST(Validate, DottedQuadIsStrict)
 {
@@ -46,4 +48,30 @@ TEST(Validate, AlnumTokens)
     EXPECT_FALSE(is_alnum_token("abc-1", 8));
     EXPECT_FALSE(is_alnum_token("", 8));
     EXPECT_FALSE(is_alnum_token("123456789", 8));
+}
+
+TEST(Validate, TextsForCommandLines)
+{
+    const struct {
+        bool (*valid)(const std::string&);
+        std::vector<std::string> good;
+        std::vector<std::string> bad;
+    } rows[] = {
+        { is_network_prefix, { "10.1.2.0/24", "0.0.0.0/0", "1.2.3.4/32" },
+            { "10.1.2.0", "10.1.2.0/33", "10.1.2.0/", "10.1.2.0/2x", "10.1.2/24", "10.1.2.0/024" } },
+        { is_safe_url, { "https://192.0.2.1/router_modules", "https://ds-1.example_x:443/m" },
+            { "", "https://a/b;reboot", "https://a b", "https://a/$(x)", "https://a/b?c", "https://a/b@c" } },
+        { is_safe_path, { "/tmp/vpn_module_tbd/quillmesh.um.v4+1,2:a@b.tgz" },
+            { "", "/tmp/a b", "/tmp/a;reboot", "/tmp/a=b", "/tmp/a%b", "/tmp/a\nb" } },
+        { is_module_name, { "quillmesh", "a_1", std::string(24, 'm') },
+            { "", "a-b", "a.b", "../x", "a b", std::string(25, 'm') } },
+        { is_shell_word, { "/tmp/kgen_cfg_x.pem", "prime256v1", "a=b@c%d+e,f:g" },
+            { "", "a b", "a;b", "a'b", "$(x)", "a|b", std::string("a\0b", 3) } },
+    };
+    for (const auto& row : rows) {
+        for (const std::string& text : row.good)
+            EXPECT_TRUE(row.valid(text)) << text;
+        for (const std::string& text : row.bad)
+            EXPECT_FALSE(row.valid(text)) << text;
+    }
 }

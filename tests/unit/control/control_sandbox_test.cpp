@@ -176,6 +176,8 @@ TEST_F(ControlSandbox, DefaultRouteViaEth1LeavesEth0AndWlan0)
     EXPECT_TRUE(logs.contains(LOG_DEBUG, "Routing interface found for address 0.0.0.0: eth1"));
     EXPECT_TRUE(
         logs.contains(LOG_DEBUG, "Managable ifaces:: usb1: 0, usb0: 0, br0: 0, wlan0: 1, eth2: 0, eth1: 0, eth0: 1"));
+    write_file("/etc/settings.backrt", "BACKRT_ENABLED=1\nBACKRT_WIFI_ENABLED=1\n");
+    EXPECT_EQ(manageable_ifaces().size(), 1u); // wlan0 now carries a backup route
 }
 
 TEST_F(ControlSandbox, RouteToTheCsAndBackupRoutesExcludeTheirInterfaces)
@@ -284,6 +286,8 @@ TEST_F(ControlSandbox, BridgeRequestIsWrittenForItsMemberAndNotComparedWithIt)
     EXPECT_EQ(handle(lan_request(lan_entry("br0", "192.168.7.0", "255.255.255.0", "192.168.7.2"))),
         reply("[{\"T\":12,\"ER\":0,\"I\":0}]"));
     EXPECT_EQ(read_file(LAN_STAGING_PATH).substr(0, 22), "ETH_IPADDR=192.168.7.2");
+    EXPECT_EQ(standin_calls("service").find("wifi"), std::string::npos); // the bridge restarts eth
+    EXPECT_NE(standin_calls("service").find("eth restart"), std::string::npos);
 }
 
 TEST_F(ControlSandbox, WirelessLinesFollowTheSettingsFileThereIs)

@@ -248,6 +248,11 @@ TEST_F(ControlDispatch, LanValuesOfTheWrongShapeOrKindFailBeforeSetup)
     EXPECT_EQ(handle("[{\"T\":11,\"DT\":" + lan_entry("eth0") + "}]"), reply("[{\"T\":12,\"ER\":1,\"I\":0}]"));
     EXPECT_EQ(handle("[{\"T\":11,\"DT\":[\"eth0\"]}]"), reply("[{\"T\":12,\"ER\":1,\"I\":0}]"));
     EXPECT_TRUE(sys.commands.empty());
+    // The values are checked in the order of their keys: the log names the lowest bad key.
+    std::string entry = lan_entry("eth0");
+    entry.replace(entry.find("192.168.5.0"), 11, "x").replace(entry.find("192.168.5.1\""), 11, "y");
+    handle(lan_request(entry));
+    EXPECT_TRUE(logs.contains(LOG_ERR, "Invalid value of 11-1 for eth0: 'x'."));
     EXPECT_FALSE(file_exists(LAN_STAGING_PATH));
 }
 

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <gtest/gtest.h>
 #include <memory>
+#include <optional>
 #include <utility>
 
 namespace
@@ -77,17 +78,32 @@ protected:
 
 // --- The transition table, one row per case -----------------------------------------------
 
+using calls = std::vector<std::string>;
+using pauses = std::vector<unsigned>;
+using lines = std::vector<log_line>;
+
+// Beside the state it leads to, a row checks what it gives: the log's last lines (state lines
+// left out), the pauses, the operations called and the descriptors closed. The state lines
+// always count from 0 to `last_counter`.
 struct transition_case {
     const char* name;
     rm_state from;
     unsigned recovery_counter;
     std::vector<std::pair<std::string, std::vector<reply>>> script;
     rm_state to;
+    int last_counter = 0;
+    lines log_tail = {};
+    std::optional<pauses> paused = std::nullopt;
+    std::optional<calls> called = std::nullopt;
+    std::optional<std::vector<int>> closed = std::nullopt;
 };
+
+const lines AUTH_AT_LIMIT = { { LOG_NOTICE, "Reached maximum number of retries." } };
+const calls RESTART_CALLS_AT_LIMIT = { "flush_one_to_one_nat", "ovpn_restart", "ovpn_stop" };
 
 const transition_case transition_cases[] = {
     { "GettingCsIp_Obtained", RM_GETTING_CS_IP, 3, { { "obtain_cs_ip", { { 0, EHOSTUNREACH }, { 1 } } } },
-        RM_CHECKING_OVPN_DETAILS },
+        RM_CHECKING_OVPN_DETAILS, 1 },
     { "Checking_CredentialsPresent", RM_CHECKING_OVPN_DETAILS, 3, { { "ovpn_credentials_present", { { 1 } } } },
         RM_RESTARTING_OVPN },
     { "Checking_CredentialsAbsent", RM_CHECKING_OVPN_DETAILS, 3, { { "ovpn_credentials_present", { { 0 } } } },
@@ -97,48 +113,84 @@ const transition_case transition_cases[] = {
     { "Registering_CsCertificateRejected", RM_REGISTERING_ON_CS, 3,
         { { "register_on_cs", { { 0, QM_ERR_CS_HANDSHAKE } } } }, RM_GETTING_CS_IP },
     { "Registering_OtherFailureOnAttempt11", RM_REGISTERING_ON_CS, 3,
-        { { "register_on_cs", times(11, { 0, ECONNREFUSED }) } }, RM_GETTING_CS_IP },
+        { { "register_on_cs", times(11, { 0, ETIMEDOUT }) } }, RM_GETTING_CS_IP, 10,
+        { { LOG_INFO, "Registration on CS failed. Next attempt in 5 s." } }, pauses(10, 5u) },
     { "Registering_VersionMismatch", RM_REGISTERING_ON_CS, 3,
         { { "register_on_cs", { { 0, QM_ERR_VERSION_MISMATCH } } } }, RM_USER_MODULE_UPDATE },
     { "Registering_CsUnansweredRecoveryCounterTimes", RM_REGISTERING_ON_CS, 2,
-        { { "register_on_cs", times(2, { 0, QM_ERR_CS_NO_ANSWER }) } }, RM_GETTING_CS_IP },
+        { { "register_on_cs", times(2, { 0, QM_ERR_CS_NO_ANSWER }) } }, RM_GETTING_CS_IP, 1 },
     { "Approval_Approved", RM_GETTING_OVPN_APPROVAL, 3, { { "get_ovpn_detail_approval", { { 1 } } } },
         RM_GETTING_OVPN_CREDENTIALS },
     { "Approval_CsUnansweredRecoveryCounterTimes", RM_GETTING_OVPN_APPROVAL, 2,
-        { { "get_ovpn_detail_approval", times(2, { 0, QM_ERR_CS_NO_ANSWER }) } }, RM_GETTING_CS_IP },
+        { { "get_ovpn_detail_approval", times(2, { 0, QM_ERR_CS_NO_ANSWER }) } }, RM_GETTING_CS_IP, 1 },
+    { "Approval_CsUnansweredOnceWithCounter1", RM_GETTING_OVPN_APPROVAL, 1,
+        { { "get_ovpn_detail_approval", { { 0, QM_ERR_CS_NO_ANSWER } } } }, RM_GETTING_CS_IP, 0,
+        { { LOG_DEBUG, "CS is unavailable for 1/1 cycle(s)." }, { LOG_INFO, "Trying to get CS IP from DS again." } },
+        pauses {} },
+    { "Approval_CsUnansweredOnceWithCounter0", RM_GETTING_OVPN_APPROVAL, 0,
+        { { "get_ovpn_detail_approval", { { 0, QM_ERR_CS_NO_ANSWER } } } }, RM_GETTING_CS_IP, 0,
+        { { LOG_DEBUG, "CS is unavailable for 1/0 cycle(s)." }, { LOG_INFO, "Trying to get CS IP from DS again." } },
+        pauses {} },
     { "Approval_ErrorCode", RM_GETTING_OVPN_APPROVAL, 3,
         { { "get_ovpn_detail_approval", { { 0, QM_ERR_APPROVAL_ERROR } } } }, RM_REGISTERING_ON_CS },
     { "Approval_VersionMismatch", RM_GETTING_OVPN_APPROVAL, 3,
         { { "get_ovpn_detail_approval", { { 0, QM_ERR_VERSION_MISMATCH } } } }, RM_USER_MODULE_UPDATE },
     { "Credentials_Stored", RM_GETTING_OVPN_CREDENTIALS, 3, { { "obtain_ovpn_details", { { 0, EIO }, { 1 } } } },
-        RM_RESTARTING_OVPN },
+        RM_RESTARTING_OVPN, 1 },
     { "Credentials_CsCertificateRejected", RM_GETTING_OVPN_CREDENTIALS, 3,
-        { { "obtain_ovpn_details", { { 0, QM_ERR_CS_HANDSHAKE } } } }, RM_GETTING_CS_IP },
+        { { "obtain_ovpn_details", { { 0, QM_ERR_CS_HANDSHAKE } } } }, RM_GETTING_CS_IP, 0,
+        { { LOG_INFO, "Invalid CS certificate detected. Requesting new one." } }, pauses {} },
     { "Credentials_VersionMismatch", RM_GETTING_OVPN_CREDENTIALS, 3,
-        { { "obtain_ovpn_details", { { 0, QM_ERR_VERSION_MISMATCH } } } }, RM_USER_MODULE_UPDATE },
+        { { "obtain_ovpn_details", { { 0, QM_ERR_VERSION_MISMATCH } } } }, RM_USER_MODULE_UPDATE, 0,
+        { { LOG_INFO, "Wrong CS protocol version detected. Trying to update user module." } }, pauses {} },
     { "Restarting_TunnelUp", RM_RESTARTING_OVPN, 3, { { "ovpn_restart", { { 1 } } } }, RM_CREATING_MANAGING_SOCKET },
     { "Restarting_CredentialsRejected", RM_RESTARTING_OVPN, 3,
-        { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_CREDENTIALS } } } }, RM_GETTING_OVPN_APPROVAL },
+        { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_CREDENTIALS } } } }, RM_GETTING_OVPN_APPROVAL, 0,
+        { { LOG_ERR, "Wrong certificate detected. Requesting new certificates." } }, std::nullopt,
+        calls { "flush_one_to_one_nat", "ovpn_restart", "ovpn_stop", "ovpn_credentials_delete" } },
+    { "Restarting_CredentialsRejectedAndNotDeleted", RM_RESTARTING_OVPN, 3,
+        { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_CREDENTIALS } } }, { "ovpn_credentials_delete", { { 0, ENOENT } } } },
+        RM_GETTING_OVPN_APPROVAL, 0,
+        { { LOG_ERR, "Not able to delete OVPN credentials. Using brute force to override them." } } },
+    { "Restarting_AuthFailedCounter0", RM_RESTARTING_OVPN, 0,
+        { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_AUTH_FAILED } } } }, RM_GETTING_CS_IP, 0, AUTH_AT_LIMIT, std::nullopt,
+        RESTART_CALLS_AT_LIMIT },
     { "Restarting_AuthFailedCounter1", RM_RESTARTING_OVPN, 1,
-        { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_AUTH_FAILED } } } }, RM_GETTING_CS_IP },
+        { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_AUTH_FAILED } } } }, RM_GETTING_CS_IP, 0, AUTH_AT_LIMIT, std::nullopt,
+        RESTART_CALLS_AT_LIMIT },
     { "Restarting_AuthFailedCounter2", RM_RESTARTING_OVPN, 2,
-        { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_AUTH_FAILED } } } }, RM_OVPN_RECOVERY },
+        { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_AUTH_FAILED } } } }, RM_OVPN_RECOVERY, 0,
+        { { LOG_NOTICE, "OVPN AUTH error detected. This device is probably disabled on CS." } } },
     { "Restarting_NoAddressInTime", RM_RESTARTING_OVPN, 3, { { "ovpn_restart", { { 0, QM_ERR_TUNNEL_NO_ADDRESS } } } },
         RM_OVPN_RECOVERY },
-    { "Restarting_InitScriptFailed", RM_RESTARTING_OVPN, 3, { { "ovpn_restart", { { 0, 0 } } } }, RM_OVPN_RECOVERY },
+    // Fails without a reason, like a failed init script: the reason codes left by the earlier call
+    // and before the step are not taken for its reason.
+    { "Restarting_InitScriptFailed", RM_RESTARTING_OVPN, 3,
+        { { "flush_one_to_one_nat", { { 1, QM_ERR_TUNNEL_AUTH_FAILED } } }, { "ovpn_restart", { { 0, 0 } } } },
+        RM_OVPN_RECOVERY, 0, { { LOG_DEBUG, "Tunnel down. Entering recovery state." } }, std::nullopt,
+        calls { "flush_one_to_one_nat", "ovpn_restart" } },
     { "Socket_Created", RM_CREATING_MANAGING_SOCKET, 3,
-        { { "create_managing_socket", { { -1, EADDRNOTAVAIL }, { 5 } } } }, RM_LISTENING },
-    { "Socket_AttemptsExhausted", RM_CREATING_MANAGING_SOCKET, 2,
-        { { "create_managing_socket", times(2, { -1, EADDRNOTAVAIL }) } }, RM_STOP },
+        { { "create_managing_socket", { { -1, EADDRNOTAVAIL }, { 5 } } } }, RM_LISTENING, 1 },
+    // The expected address is taken afresh before each attempt.
+    { "Socket_AttemptsExhausted", RM_CREATING_MANAGING_SOCKET, 3,
+        { { "create_managing_socket", times(3, { -1, EADDRNOTAVAIL }) } }, RM_STOP, 2, {}, pauses { 7, 7 },
+        calls { "iface_addr_mask", "create_managing_socket", "iface_addr_mask", "create_managing_socket",
+            "iface_addr_mask", "create_managing_socket" } },
     { "Listening_TunnelDownAfterTimeout", RM_LISTENING, 3, { { "select", { { 0 } } }, { "tunnel_status", { { 0 } } } },
-        RM_OVPN_RECOVERY },
+        RM_OVPN_RECOVERY, 0, { { LOG_ERR, "VPN tunnel is down after select timeouted. Trying to recover." } },
+        std::nullopt, std::nullopt, std::vector<int> { 5 } },
     { "Listening_TunnelDownAfterSelectError", RM_LISTENING, 3,
         { { "select", { { -1, EINTR } } }, { "tunnel_status", { { 0 } } } }, RM_OVPN_RECOVERY },
     { "Listening_ControlVersionMismatch", RM_LISTENING, 3,
         { { "select", { { 1 } } }, { "accept_control_connection", { { 9 } } },
             { "process_control_msg", { { 0, QM_ERR_VERSION_MISMATCH } } } },
-        RM_USER_MODULE_UPDATE },
-    { "Recovery_CsNotReachable", RM_OVPN_RECOVERY, 3, { { "cs_reachable", { { 0 } } } }, RM_GETTING_CS_IP },
+        RM_USER_MODULE_UPDATE, 0, {}, std::nullopt,
+        calls { "select", "accept_control_connection", "peer_address", "set_receive_timeout", "read_message",
+            "process_control_msg" },
+        std::vector<int> { 9 } },
+    { "Recovery_CsNotReachable", RM_OVPN_RECOVERY, 3, { { "cs_reachable", { { 0 } } } }, RM_GETTING_CS_IP, 0,
+        { { LOG_DEBUG, "CS is not accessible. Next try in 7 s." } }, pauses { 7 },
+        calls { "ovpn_stop", "flush_one_to_one_nat", "cs_reachable" } },
     { "Recovery_ReachableUnansweredRecoveryCounterTimes", RM_OVPN_RECOVERY, 3,
         { { "cs_reachable", { { 1 } } }, { "get_ovpn_detail_approval", times(3, { 0, QM_ERR_CS_NO_ANSWER }) } },
         RM_GETTING_CS_IP },
@@ -148,22 +200,46 @@ const transition_case transition_cases[] = {
     { "Recovery_ReachableApproved", RM_OVPN_RECOVERY, 3,
         { { "cs_reachable", { { 1 } } }, { "get_ovpn_detail_approval", { { 1 } } } }, RM_RESTARTING_OVPN },
     { "ModuleUpdate_DownloadedAndInstalled", RM_USER_MODULE_UPDATE, 3,
-        { { "module_download", { { 0 }, { 1 }, { 1 } } }, { "module_install", { { 0 }, { 1 } } } }, RM_GETTING_CS_IP },
+        { { "module_download", { { 0 }, { 1 }, { 1 } } }, { "module_install", { { 0 }, { 1 } } } }, RM_GETTING_CS_IP,
+        2 },
 };
 
 class Transition : public ResourceManager, public ::testing::WithParamInterface<transition_case>
 {
 };
 
-TEST_P(Transition, LeadsToItsState)
+TEST_P(Transition, LeadsToItsStateWithWhatItGives)
 {
     const transition_case& c = GetParam();
     resource_manager& rm
         = c.from == RM_LISTENING ? listening_manager(7, c.recovery_counter) : manager(7, c.recovery_counter);
     for (const auto& s : c.script)
         router.script(s.first, s.second);
+    errno = QM_ERR_TUNNEL_CREDENTIALS; // a reason code from before the step is never its own
     EXPECT_EQ(rm.step(c.from), c.to);
-    EXPECT_EQ(state_lines().front(), state_line(c.from, 0));
+
+    std::vector<std::string> expected_states;
+    for (int j = 0; j <= c.last_counter; ++j)
+        expected_states.push_back(state_line(c.from, j));
+    EXPECT_EQ(state_lines(), expected_states);
+    lines logged;
+    for (const log_line& l : log.lines())
+        if (l.text.rfind("RM STATE: ", 0) != 0)
+            logged.push_back(l);
+    if (logged.size() > c.log_tail.size())
+        logged.erase(logged.begin(), logged.end() - static_cast<long>(c.log_tail.size()));
+    EXPECT_EQ(logged, c.log_tail);
+    if (c.paused) {
+        EXPECT_EQ(router.pauses, *c.paused);
+    }
+    if (c.called) {
+        EXPECT_EQ(router.calls, *c.called);
+    }
+    if (c.closed) {
+        EXPECT_EQ(router.closed, *c.closed);
+        // A closed managing socket is forgotten.
+        EXPECT_EQ(rm.managing_socket(), c.closed->front() == 5 ? -1 : 5);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryRow, Transition, ::testing::ValuesIn(transition_cases),
@@ -260,20 +336,6 @@ TEST_F(ResourceManager, ExceptionFromAnOperationClosesTheManagingSocket)
 
 // --- States 3 to 5: attempts and sleep_time -------------------------------------------------
 
-TEST_F(ResourceManager, RegistrationGivesUpAfterTheEleventhAttempt)
-{
-    resource_manager& rm = manager(7, 3);
-    router.script("register_on_cs", times(11, { 0, ETIMEDOUT }));
-    EXPECT_EQ(rm.step(RM_REGISTERING_ON_CS), RM_GETTING_CS_IP);
-    EXPECT_EQ(router.count("register_on_cs"), 11u);
-    EXPECT_EQ(router.pauses, std::vector<unsigned>(10, 5u));
-    std::vector<std::string> expected { state_line(RM_REGISTERING_ON_CS, 0) };
-    for (int j = 1; j <= 10; ++j)
-        expected.push_back(state_line(RM_REGISTERING_ON_CS, j));
-    EXPECT_EQ(state_lines(), expected);
-    EXPECT_TRUE(log.contains(LOG_INFO, "Registration on CS failed. Next attempt in 5 s."));
-}
-
 TEST_F(ResourceManager, ApprovalCountsUnansweredCyclesAndResetsOnNotValidated)
 {
     resource_manager& rm = manager(7, 3);
@@ -319,17 +381,6 @@ TEST_F(ResourceManager, PauseAskedForByTheCsCarriesIntoLaterStates)
     EXPECT_EQ(rm.sleep_time(), 30u);
 }
 
-TEST_F(ResourceManager, CredentialStateNamesItsReturnsToDiscoveryAndUpdate)
-{
-    resource_manager& rm = manager();
-    router.script("obtain_ovpn_details", { { 0, QM_ERR_CS_HANDSHAKE }, { 0, QM_ERR_VERSION_MISMATCH } });
-    EXPECT_EQ(rm.step(RM_GETTING_OVPN_CREDENTIALS), RM_GETTING_CS_IP);
-    EXPECT_EQ(rm.step(RM_GETTING_OVPN_CREDENTIALS), RM_USER_MODULE_UPDATE);
-    EXPECT_TRUE(log.contains(LOG_INFO, "Invalid CS certificate detected. Requesting new one."));
-    EXPECT_TRUE(log.contains(LOG_INFO, "Wrong CS protocol version detected. Trying to update user module."));
-    EXPECT_TRUE(router.pauses.empty());
-}
-
 // --- Recovery counter 0 or 1 ----------------------------------------------------------------
 
 class SmallRecoveryCounter : public ResourceManager, public ::testing::WithParamInterface<unsigned>
@@ -356,67 +407,9 @@ TEST_P(SmallRecoveryCounter, OneManagingSocketFailureStopsTheDaemon)
     EXPECT_EQ(lines.back(), (log_line { LOG_NOTICE, "Quillmesh reached STOP state. Quiting." }));
 }
 
-TEST_P(SmallRecoveryCounter, OneUnansweredApprovalReturnsToDiscovery)
-{
-    resource_manager& rm = manager(7, GetParam());
-    router.script("get_ovpn_detail_approval", { { 0, QM_ERR_CS_NO_ANSWER } });
-    EXPECT_EQ(rm.step(RM_GETTING_OVPN_APPROVAL), RM_GETTING_CS_IP);
-    EXPECT_TRUE(log.contains(LOG_DEBUG, "CS is unavailable for 1/" + std::to_string(GetParam()) + " cycle(s)."));
-    EXPECT_TRUE(router.pauses.empty());
-}
-
-TEST_P(SmallRecoveryCounter, AuthFailedReturnsToDiscovery)
-{
-    resource_manager& rm = manager(7, GetParam());
-    router.script("ovpn_restart", { { 0, QM_ERR_TUNNEL_AUTH_FAILED } });
-    EXPECT_EQ(rm.step(RM_RESTARTING_OVPN), RM_GETTING_CS_IP);
-    EXPECT_EQ(log.lines().back(), (log_line { LOG_NOTICE, "Reached maximum number of retries." }));
-    EXPECT_EQ(router.calls.back(), "ovpn_stop");
-}
-
 INSTANTIATE_TEST_SUITE_P(ZeroAndOne, SmallRecoveryCounter, ::testing::Values(0u, 1u));
 
-TEST_F(ResourceManager, AuthFailedWithRetriesLeftEntersRecovery)
-{
-    resource_manager& rm = manager(7, 2);
-    router.script("ovpn_restart", { { 0, QM_ERR_TUNNEL_AUTH_FAILED } });
-    EXPECT_EQ(rm.step(RM_RESTARTING_OVPN), RM_OVPN_RECOVERY);
-    EXPECT_EQ(log.lines().back(),
-        (log_line { LOG_NOTICE, "OVPN AUTH error detected. This device is probably disabled on CS." }));
-}
-
 // --- State 6 --------------------------------------------------------------------------------
-
-TEST_F(ResourceManager, RejectedCredentialsAreDeletedBeforeAskingForApprovalAgain)
-{
-    resource_manager& rm = manager();
-    router.script("ovpn_restart", { { 0, QM_ERR_TUNNEL_CREDENTIALS } });
-    EXPECT_EQ(rm.step(RM_RESTARTING_OVPN), RM_GETTING_OVPN_APPROVAL);
-    EXPECT_EQ(router.calls,
-        (std::vector<std::string> { "flush_one_to_one_nat", "ovpn_restart", "ovpn_stop", "ovpn_credentials_delete" }));
-    EXPECT_EQ(log.lines().back(), (log_line { LOG_ERR, "Wrong certificate detected. Requesting new certificates." }));
-}
-
-TEST_F(ResourceManager, FailedDeletionOfRejectedCredentialsIsLoggedAndStillLeadsToApproval)
-{
-    resource_manager& rm = manager();
-    router.script("ovpn_restart", { { 0, QM_ERR_TUNNEL_CREDENTIALS } });
-    router.script("ovpn_credentials_delete", { { 0, ENOENT } });
-    EXPECT_EQ(rm.step(RM_RESTARTING_OVPN), RM_GETTING_OVPN_APPROVAL);
-    EXPECT_EQ(log.lines().back(),
-        (log_line { LOG_ERR, "Not able to delete OVPN credentials. Using brute force to override them." }));
-}
-
-TEST_F(ResourceManager, ReasonCodeLeftByAnEarlierCallIsNotTakenForTheRestartFailure)
-{
-    resource_manager& rm = manager();
-    router.script("flush_one_to_one_nat", { { 1, QM_ERR_TUNNEL_AUTH_FAILED } });
-    router.script("ovpn_restart", { { 0, 0 } }); // fails without a reason, like a failed init script
-    errno = QM_ERR_TUNNEL_CREDENTIALS;
-    EXPECT_EQ(rm.step(RM_RESTARTING_OVPN), RM_OVPN_RECOVERY);
-    EXPECT_EQ(log.lines().back(), (log_line { LOG_DEBUG, "Tunnel down. Entering recovery state." }));
-    EXPECT_EQ(router.count("ovpn_credentials_delete"), 0u);
-}
 
 TEST_F(ResourceManager, RestartAndRecoveryAlwaysLogCounterZero)
 {
@@ -438,18 +431,6 @@ TEST_F(ResourceManager, RestartAndRecoveryAlwaysLogCounterZero)
 }
 
 // --- State 7 --------------------------------------------------------------------------------
-
-TEST_F(ResourceManager, ManagingSocketRetriesUpToTheRecoveryCounter)
-{
-    resource_manager& rm = manager(7, 3);
-    router.script("create_managing_socket", times(3, { -1, EADDRNOTAVAIL }));
-    EXPECT_EQ(rm.step(RM_CREATING_MANAGING_SOCKET), RM_STOP);
-    EXPECT_EQ(router.pauses, (std::vector<unsigned> { 7, 7 }));
-    EXPECT_EQ(state_lines(),
-        (std::vector<std::string> { state_line(RM_CREATING_MANAGING_SOCKET, 0),
-            state_line(RM_CREATING_MANAGING_SOCKET, 1), state_line(RM_CREATING_MANAGING_SOCKET, 2) }));
-    EXPECT_EQ(router.count("iface_addr_mask"), 3u); // the expected address is taken afresh each time
-}
 
 TEST_F(ResourceManager, ExpectedCsAddressIsTheFirstHostOfTheTunnelSubnet)
 {
@@ -605,17 +586,6 @@ TEST_F(ResourceManager, FailedControlRequestSendsNothing)
     EXPECT_EQ(router.closed.front(), 9);
 }
 
-TEST_F(ResourceManager, VersionMismatchInARequestClosesTheConnectionAndUpdates)
-{
-    resource_manager& rm = listening_manager();
-    router.script("select", { { 1 } });
-    router.script("accept_control_connection", { { 9 } });
-    router.script("process_control_msg", { { 0, QM_ERR_VERSION_MISMATCH } });
-    EXPECT_EQ(rm.step(RM_LISTENING), RM_USER_MODULE_UPDATE);
-    EXPECT_EQ(router.closed, (std::vector<int> { 9 }));
-    EXPECT_EQ(router.count("ovpn_write"), 0u);
-}
-
 TEST_F(ResourceManager, UnsentResponseIsNotReportedAsSent)
 {
     resource_manager& rm = listening_manager();
@@ -651,18 +621,6 @@ TEST_F(ResourceManager, FailedSelectWithTheTunnelUpPausesFiveSeconds)
     EXPECT_THROW(rm.step(RM_LISTENING), script_end);
     EXPECT_TRUE(log.contains(LOG_DEBUG, "Select() failed: [4] Interrupted system call"));
     EXPECT_EQ(router.pauses, (std::vector<unsigned> { 5 }));
-}
-
-TEST_F(ResourceManager, TunnelFoundDownClosesTheManagingSocket)
-{
-    resource_manager& rm = listening_manager();
-    router.script("select", { { 0 } });
-    router.script("tunnel_status", { { 0 } });
-    EXPECT_EQ(rm.step(RM_LISTENING), RM_OVPN_RECOVERY);
-    EXPECT_EQ(router.closed, (std::vector<int> { 5 }));
-    EXPECT_EQ(rm.managing_socket(), -1);
-    EXPECT_EQ(
-        log.lines().back(), (log_line { LOG_ERR, "VPN tunnel is down after select timeouted. Trying to recover." }));
 }
 
 TEST_F(ResourceManager, TunnelBackWithAnotherAddressRecreatesTheManagingSocket)
@@ -772,16 +730,6 @@ TEST_F(ResourceManager, ChangeOnTrialIsCheckedBetweenStates)
 }
 
 // --- States 9 and 10 ------------------------------------------------------------------------
-
-TEST_F(ResourceManager, RecoveryWithTheCsUnreachablePausesAndReturnsToDiscovery)
-{
-    resource_manager& rm = manager(7, 3);
-    router.script("cs_reachable", { { 0 } });
-    EXPECT_EQ(rm.step(RM_OVPN_RECOVERY), RM_GETTING_CS_IP);
-    EXPECT_EQ(router.calls, (std::vector<std::string> { "ovpn_stop", "flush_one_to_one_nat", "cs_reachable" }));
-    EXPECT_EQ(log.lines().back(), (log_line { LOG_DEBUG, "CS is not accessible. Next try in 7 s." }));
-    EXPECT_EQ(router.pauses, (std::vector<unsigned> { 7 }));
-}
 
 TEST_F(ResourceManager, RecoveryNotApprovedDeletesTheCredentials)
 {
