@@ -222,29 +222,31 @@ bool install_module(const std::string& work, const std::string& name)
     const bool keep_old = trial && !pending;
     const std::string staged = keep_old ? kept_tree_path(name) : "/opt/." + name + ".new";
 
-    // The new tree is copied beside the old one first; the old module is not touched until
-    // the copy is complete.
-    if (keep_old)
-        remove_tree(staged);
-    else
-        run_shell("rm -rf " + staged);
-    if (run_shell("cp -rdf " + source + " " + staged) != 0) {
-        run_shell("rm -rf " + staged);
-        return false;
-    }
+    // A trial's marker is written before anything is staged at the kept tree's place: from here
+    // on, a power cut leaves a trial that can be undone (one whose swap never happened is cleared
+    // by the old module's next start), never a stray tree.
     if (trial) {
         if (keep_old) {
+            remove_tree(staged);
             marker.kept = kept_tree_path(name);
             marker.kept_inode = static_cast<unsigned long>(st.st_ino);
         }
         marker.start = static_cast<long>(time(nullptr));
-        marker.deadline = marker.start + trial_seconds(name, settings, staged + "/etc/settings");
-        // Written before the swap: from here on, a power cut leaves a trial that can be undone.
+        marker.deadline = marker.start + trial_seconds(name, settings, source + "/etc/settings");
         if (!write_update_trial(name, marker)) {
             qm_log(LOG_ERR, "Update of %s refused: its trial marker cannot be written.", name.c_str());
-            run_shell("rm -rf " + staged);
             return false;
         }
+    }
+    // The new tree is copied beside the old one first; the old module is not touched until
+    // the copy is complete.
+    if (!keep_old)
+        run_shell("rm -rf " + staged);
+    if (run_shell("cp -rdf " + source + " " + staged) != 0 || (trial && !put_trial_guard(staged, name))) {
+        run_shell("rm -rf " + staged);
+        if (keep_old)
+            remove(update_trial_marker_path(name).c_str());
+        return false;
     }
 
     if (existed) {
@@ -257,6 +259,11 @@ bool install_module(const std::string& work, const std::string& name)
             run_shell(init + " start");
             return false;
         }
+        // A tree on trial carries the settings over before it takes the module's place, so that
+        // a power cut right after the swap does not start it with the package's defaults (they
+        // are carried over again after "defaults" below, as for every module).
+        if (trial && file_exists(staged + "/etc/settings"))
+            merge_settings((staged + "/etc/settings").c_str(), saved.c_str());
     }
     if (!swap_in(staged, target, existed)) {
         run_shell("rm -rf " + staged);

@@ -64,6 +64,44 @@ void run_install(const std::string& target)
         run_shell(install);
 }
 
+// The guard of etc/init during a trial; @NAME@ is the module's name.
+const char* const TRIAL_GUARD = R"GUARD(#!/bin/sh
+# Put here by grafter while an update of @NAME@ is on trial: the module's own init script is
+# etc/init.on_trial. The router runs this at boot, so a new init that cannot start the module, or
+# a trial that ran out while the router was off, gives the kept module back.
+INIT=/opt/@NAME@/etc/init
+OWN=$INIT.on_trial
+TRIAL=/opt/.@NAME@.trial
+if [ ! -f "$TRIAL" ]; then
+    # The trial is over: the own init takes this place again (unless a start did so already).
+    [ ! -e "$OWN" ] || mv -f "$OWN" "$INIT" || exit 1
+    grep -q '^OWN=$INIT.on_trial$' "$INIT" && exit 1
+    exec "$INIT" "$@"
+fi
+# The own init runs as if it stood here: a shell script is read in (so that its processes show in
+# ps as $INIT, as they always do), anything else is run.
+read -r first 2>/dev/null <"$OWN"
+own() {
+    if [ "$first" = "#!/bin/sh" ]; then (. "$OWN"); else "$OWN" "$@"; fi
+}
+if [ "$1" != start ]; then
+    [ "$first" = "#!/bin/sh" ] && { . "$OWN"; exit $?; }
+    exec "$OWN" "$@"
+fi
+deadline=$(sed -n 's/^DEADLINE=\([0-9][0-9]*\)$/\1/p' "$TRIAL")
+if [ "$(date +%s)" -lt "${deadline:-0}" ]; then
+    own start && exit 0
+    why="the init script of the new module failed"
+    own stop
+else
+    why="the trial had run out at start"
+fi
+for grafter in /opt/.@NAME@.prev/bin/grafter /opt/quillmesh/bin/grafter; do
+    [ -x "$grafter" ] && "$grafter" --rollback @NAME@ "$why" && exec "$INIT" start
+done
+exit 1
+)GUARD";
+
 bool to_number(const std::string& text, long& value)
 {
     if (text.empty() || text.size() > 18)
@@ -104,6 +142,21 @@ bool write_update_trial(const std::string& name, const update_trial& marker)
         + "\nSTART=" + std::to_string(marker.start) + "\nDEADLINE=" + std::to_string(marker.deadline) + "\n";
     try {
         return string_to_file(text, update_trial_marker_path(name), "w", 0600) == 0;
+    } catch (const GenericError&) {
+        return false;
+    }
+}
+
+bool put_trial_guard(const std::string& tree, const std::string& name)
+{
+    const std::string init = tree + "/etc/init";
+    if (!file_exists(init))
+        return true;
+    std::string guard = TRIAL_GUARD;
+    for (size_t at; (at = guard.find("@NAME@")) != std::string::npos;)
+        guard.replace(at, 6, name);
+    try {
+        return rename(init.c_str(), (init + ".on_trial").c_str()) == 0 && string_to_file(guard, init, "w", 0755) == 0;
     } catch (const GenericError&) {
         return false;
     }

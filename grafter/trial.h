@@ -2,8 +2,8 @@
 // replaces is kept beside it as /opt/.<name>.prev (same file system, so going back is one
 // exchange of names) and the marker /opt/.<name>.trial says what was kept and until when. The
 // new module's daemon commits the update (removes both) once it works; whoever finds the trial
-// failed or expired (the module's supervisor, grafter itself when the new init fails) undoes it
-// with rollback_module.
+// failed or expired (the module's supervisor, the guard that holds etc/init during the trial when
+// the new init's start fails) undoes it with rollback_module.
 #pragma once
 
 #include <string>
@@ -23,6 +23,14 @@ bool read_update_trial(const std::string& name, update_trial& marker);
 
 // Writes the marker atomically (temporary file, fsync, rename, fsync of /opt). True on success.
 bool write_update_trial(const std::string& name, const update_trial& marker);
+
+// The router starts a module at boot by its etc/init alone, so while an update is on trial that
+// path holds a guard of ours and the new module's own init lies beside it as etc/init.on_trial.
+// The guard passes every action on to it; at "start" it first rolls the update back (with the
+// kept tree's grafter) when the trial has run out, or when the own init's start fails. Once no
+// trial is open it puts the own init back in its place. `tree` is the new module's tree; a tree
+// without etc/init gets no guard. True when done.
+bool put_trial_guard(const std::string& tree, const std::string& name);
 
 // The trial length of the module: MOD_<NAME>_UPDATE_TRIAL as the operator had it in the old
 // settings, else the new module's default, else 600 s.

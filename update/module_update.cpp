@@ -10,8 +10,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fstream>
 #include <memory>
 #include <sys/stat.h>
 #include <vector>
@@ -33,6 +35,9 @@ const char* const SIGNING_KEY = "/opt/quillmesh/etc/package_signing.pem";
 // An update on trial: the marker grafter writes and the old tree it keeps until the commit.
 const char* const TRIAL_MARKER = "/opt/.quillmesh.trial";
 const char* const KEPT_TREE = "/opt/.quillmesh.prev";
+const char* const MODULE_DIR = "/opt/quillmesh";
+const char* const MODULE_INIT = "/opt/quillmesh/etc/init";
+const char* const OWN_INIT = "/opt/quillmesh/etc/init.on_trial";
 
 const char* const MSG_UPDATE_COMMAND = "Update command: %s";
 const char* const MSG_MODULE_FAILED = "Not able to update module: ";
@@ -185,16 +190,48 @@ int module_download(const std::string& base_url)
     return 1;
 }
 
+namespace
+{
+// The KEPT_INODE of the trial marker; 0 when it cannot be read.
+unsigned long kept_inode()
+{
+    std::ifstream marker(TRIAL_MARKER);
+    const std::string key = "KEPT_INODE=";
+    std::string line;
+    while (std::getline(marker, line))
+        if (line.compare(0, key.size(), key) == 0)
+            return std::strtoul(line.c_str() + key.size(), nullptr, 10);
+    return 0;
+}
+} // namespace
+
 void commit_module_update()
 {
     struct stat st;
-    if (lstat(TRIAL_MARKER, &st) != 0)
+    if (lstat(TRIAL_MARKER, &st) != 0) {
+        // A kept tree without its marker is what a commit cut off by a power cut left.
+        if (lstat(KEPT_TREE, &st) == 0 && !remove_tree(KEPT_TREE))
+            qm_log(LOG_ERR, "Failed to remove %s: %s", KEPT_TREE, strerror(errno));
+        return;
+    }
+    // The marker names the old tree's inode. While that tree is still (or again) the module in
+    // place, the update is not this daemon's to commit: grafter is at work on it, or a power cut
+    // stopped it, which the init script completes at the next start.
+    struct stat module;
+    if (lstat(MODULE_DIR, &module) != 0 || kept_inode() == static_cast<unsigned long>(module.st_ino))
         return;
     qm_log(LOG_NOTICE, "Module update committed.");
-    // The kept tree goes first: a marker without its tree is only cleared by whoever finds it.
+    // The module's own init takes back the place that grafter's guard held during the trial
+    // (the guard does so itself when it finds the trial over). The marker goes before the kept
+    // tree: a trial is never left that could go back to half a tree.
+    if (lstat(OWN_INIT, &st) == 0 && rename(OWN_INIT, MODULE_INIT) != 0)
+        qm_log(LOG_ERR, "Failed to put back %s: %s", MODULE_INIT, strerror(errno));
+    if (remove(TRIAL_MARKER) != 0) {
+        qm_log(LOG_ERR, "Failed to remove %s: %s", TRIAL_MARKER, strerror(errno));
+        return;
+    }
+    run_shell("sync");
     if (!remove_tree(KEPT_TREE))
         qm_log(LOG_ERR, "Failed to remove %s: %s", KEPT_TREE, strerror(errno));
-    else if (remove(TRIAL_MARKER) != 0)
-        qm_log(LOG_ERR, "Failed to remove %s: %s", TRIAL_MARKER, strerror(errno));
     run_shell("sync");
 }

@@ -37,7 +37,8 @@ void apply_staged_files();
 int module_download(const std::string& base_url);
 
 // Commits an update of the module that is on trial (marker /opt/.quillmesh.trial, written by
-// grafter): logs "Module update committed." and removes the tree kept for going back
-// (/opt/.quillmesh.prev, never following a link), then the marker. Without a marker it does
-// nothing. Called when the daemon reaches "Listening".
+// grafter): logs "Module update committed.", puts the module's own init back in place of
+// grafter's guard, removes the marker, then the tree kept for going back (/opt/.quillmesh.prev,
+// never following a link). Without a marker it only removes a kept tree that a commit cut off
+// left. Called when the daemon reaches "Listening".
 void commit_module_update();

@@ -143,8 +143,8 @@ e2e_install_module() {
 
 # The start most scenarios share: every peer up, the module installed as a first start finds it,
 # and the daemon listening on the tunnel.
-e2e_first_start() {
-    e2e_prepare
+e2e_first_start() { # [KEY=VALUE ...] extra package settings
+    e2e_prepare "$@"
     e2e_start_peers
     e2e_start_ovpn_server
     e2e_install_module
@@ -187,6 +187,20 @@ e2e_states() { # [from line]
 }
 
 e2e_log_lines() { wc -l <"$E2E_LOG"; }
+
+# True once nothing of a module update's trial is left (waits up to 5 s for a commit or a
+# rollback that has logged its line to finish).
+e2e_trial_gone() {
+    local n=0
+    while ls -d /opt/.quillmesh* /opt/quillmesh/etc/init.on_trial >/dev/null 2>&1; do
+        n=$((n + 1))
+        [ $n -gt 50 ] && return 1
+        sleep 0.1
+    done
+}
+
+# How often the daemon has reached "Listening".
+e2e_ready_count() { grep -cF "Ready for incoming messages." "$E2E_LOG"; }
 
 e2e_tunnel_addr() {
     ip -4 -o addr show dev tun0 2>/dev/null | awk '{ split($4, a, "/"); print a[1]; exit }'
@@ -240,6 +254,70 @@ e2e_answers_again() { # what since trial margin
     note "FIGURE $1 -> router answers the CS again: $elapsed s (trial $3 s)"
     check "answers again within the trial time and $4 s, not before the trial ran out" \
         awk -v e="$elapsed" -v t="$3" -v m="$4" 'BEGIN { exit !(e >= t && e <= t + m) }'
+}
+
+# A package like the installed one ($E2E_PACKAGE), changed by the named kind of update, in
+# $E2E_WORK/update.tgz; LABEL (default: the kind) goes into www/e2e-version, to tell which module
+# runs.
+e2e_repack() { # kind [label]
+    rm -rf "$E2E_WORK/repack" && mkdir -p "$E2E_WORK/repack" && tar -xzf "$E2E_PACKAGE" -C "$E2E_WORK/repack"
+    local tree=$E2E_WORK/repack/quillmesh
+    echo "${2:-$1}" >"$tree/www/e2e-version"
+    case $1 in
+    good) ;;
+    exits_at_start) printf '#!/bin/sh\nexit 1\n' >"$tree/bin/quillmeshd" ;;
+    crashes_after_5s) printf '#!/bin/sh\nsleep 5\nkill -SEGV $$\n' >"$tree/bin/quillmeshd" ;;
+    wrong_ds_cert)
+        openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 -subj /CN=other \
+            -keyout "$E2E_WORK/other.key" -out "$tree/etc/ds_cert.crt" 2>/dev/null ;;
+    init_fails) printf '#!/bin/sh\nexit 1\n' >"$tree/etc/init" ;;
+    init_fails_at_boot) # starts when installed, not once the router rebooted (memory is gone)
+        sed -i '1a touch /var/run/e2e-installed' "$tree/etc/install"
+        sed -i '1a [ "$1" != start ] || [ -e /var/run/e2e-installed ] || exit 1' "$tree/etc/init" ;;
+    esac
+    tar -czf "$E2E_WORK/update.tgz" -C "$E2E_WORK/repack" quillmesh
+}
+
+# Process numbers of the module's processes and of everything they started: grafter, the init
+# scripts and the supervisor, quillmeshd and the ferryd tunnel (no forks: the list is taken
+# while they run on).
+e2e_module_pids() {
+    local dir pid stat comm args changed
+    local -A parent=() module=()
+    local -a argv
+    for dir in /proc/[0-9]*; do
+        pid=${dir#/proc/}
+        read -r stat 2>/dev/null <"$dir/stat" || continue
+        read -r comm 2>/dev/null <"$dir/comm"
+        mapfile -d '' argv 2>/dev/null <"$dir/cmdline"
+        set -- ${stat##*) } # state, parent, ...
+        [ "$1" = Z ] && continue
+        parent[$pid]=$2
+        args=" ${argv[*]} "
+        case "$comm|$args" in
+        quillmeshd\|* | *grafter* | *" /opt/"* | *" --daemon ferryd --client "*) module[$pid]=1 ;;
+        esac
+    done
+    changed=1
+    while [ -n "$changed" ]; do
+        changed=
+        for pid in "${!parent[@]}"; do
+            [ -z "${module[$pid]:-}" ] && [ -n "${module[${parent[$pid]}]:-}" ] && module[$pid]=1 && changed=1
+        done
+    done
+    echo "${!module[@]}"
+}
+
+# A power cut for the module: every process of it ends at once by SIGKILL, whatever it was in
+# the middle of. They are all stopped first, so that none starts another while the rest die.
+e2e_power_cut() {
+    local pids all=
+    while pids=$(e2e_module_pids) && [ "$pids" != "$all" ]; do
+        kill -STOP $pids 2>/dev/null
+        all=$pids
+    done
+    [ -n "$all" ] && kill -KILL $all 2>/dev/null
+    while [ -n "$(e2e_module_pids)" ]; do sleep 0.05; done
 }
 
 # Types of the requests that the test servers received, in order, blank-separated; SERVER is

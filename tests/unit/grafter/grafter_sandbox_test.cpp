@@ -415,6 +415,8 @@ TEST_F(grafter_sandbox, an_update_on_trial_keeps_the_old_tree_until_rolled_back)
     const long start = std::stol(marker[2].substr(6));
     EXPECT_LE(before, start);
     EXPECT_EQ("DEADLINE=" + std::to_string(start + 42), marker[3]);
+    // The settings were carried over before the swap: a power cut after it keeps them.
+    EXPECT_EQ("mod-v2 defaults [A=edited MOD_MOD_UPDATE_TRIAL=42 ]", record().at(2));
 
     ASSERT_EQ(0, sh("rm -f " + RECORD));
     EXPECT_EQ(0, run_grafter({ "--rollback", "mod" }));

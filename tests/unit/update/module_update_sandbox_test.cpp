@@ -84,18 +84,31 @@ protected:
 };
 } // namespace
 
-// The daemon in "Listening" commits an update on trial: the kept tree (whose links are removed,
-// never followed) and then the marker go; without a marker nothing happens.
+// The daemon in "Listening" commits an update on trial: the module's own init replaces grafter's
+// guard, the marker and the kept tree (whose links are removed, never followed) go; without a
+// marker only a kept tree left by a commit cut off by a power cut goes; nothing while the kept
+// tree is the module in place.
 TEST_F(module_update_sandbox, the_commit_removes_the_kept_tree_and_the_marker_once)
 {
     ASSERT_EQ(0,
         sh("mkdir -p /opt/quillmesh/etc /opt/.quillmesh.prev/etc /var/data/precious && "
            "touch /var/data/precious/file && ln -s /var/data/precious /opt/.quillmesh.prev/link && "
-           "echo KEPT=/opt/.quillmesh.prev > /opt/.quillmesh.trial"));
+           "echo guard > /opt/quillmesh/etc/init && echo own > /opt/quillmesh/etc/init.on_trial && "
+           "echo KEPT_INODE=$(stat -c %i /opt/quillmesh) > /opt/.quillmesh.trial"));
+    // While the tree the marker kept is the module in place, the update is not the daemon's.
+    commit_module_update();
+    EXPECT_EQ((std::vector<std::string> { "/opt/.quillmesh.prev", "/opt/.quillmesh.trial" }),
+        matching_paths("/opt/.quillmesh*"));
+    EXPECT_TRUE(log.lines().empty());
+    ASSERT_EQ(0, sh("echo KEPT_INODE=1 > /opt/.quillmesh.trial"));
     commit_module_update();
     EXPECT_EQ(std::vector<std::string> {}, matching_paths("/opt/.quillmesh*"));
+    EXPECT_EQ(std::vector<std::string> { "/opt/quillmesh/etc/init" }, matching_paths("/opt/quillmesh/etc/init*"));
+    EXPECT_EQ("own\n", read_file("/opt/quillmesh/etc/init"));
     EXPECT_TRUE(file_exists("/var/data/precious/file"));
+    ASSERT_EQ(0, sh("mkdir -p /opt/.quillmesh.prev/etc"));
     commit_module_update();
+    EXPECT_EQ(std::vector<std::string> {}, matching_paths("/opt/.quillmesh*"));
     EXPECT_EQ(1u, log.lines().size());
     EXPECT_TRUE(log.contains(LOG_NOTICE, "Module update committed."));
     sh("rm -rf /var/data/precious");
