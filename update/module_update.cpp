@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
-#include <fstream>
 #include <memory>
 #include <sys/stat.h>
 #include <vector>
@@ -192,16 +191,25 @@ int module_download(const std::string& base_url)
 
 namespace
 {
-// The KEPT_INODE of the trial marker; 0 when it cannot be read.
+// The KEPT_INODE of the trial marker; 0 when it cannot be read. Read with stdio: a file stream
+// brings the C++ locale machinery into the program, some 400 KB that a router keeps resident.
 unsigned long kept_inode()
 {
-    std::ifstream marker(TRIAL_MARKER);
-    const std::string key = "KEPT_INODE=";
-    std::string line;
-    while (std::getline(marker, line))
-        if (line.compare(0, key.size(), key) == 0)
-            return std::strtoul(line.c_str() + key.size(), nullptr, 10);
-    return 0;
+    file_ptr marker(fopen(TRIAL_MARKER, "r"));
+    if (!marker)
+        return 0;
+    static const char key[] = "KEPT_INODE=";
+    char* line = nullptr;
+    size_t size = 0;
+    unsigned long inode = 0;
+    while (getline(&line, &size, marker.get()) >= 0) {
+        if (strncmp(line, key, sizeof key - 1) == 0) {
+            inode = std::strtoul(line + sizeof key - 1, nullptr, 10);
+            break;
+        }
+    }
+    free(line);
+    return inode;
 }
 } // namespace
 
