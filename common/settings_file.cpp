@@ -2,8 +2,9 @@
 
 #include "common/str_util.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <strings.h>
 
 namespace
@@ -89,14 +90,22 @@ int settings_put_flag(FILE* file, const char* key, int value)
 
 bool settings_load_map(const std::string& path, settings_map& map)
 {
-    std::ifstream in(path);
-    if (!in.is_open())
+    // Read with stdio: a file stream would bring the whole of the C++ locale machinery into
+    // the program, hundreds of kilobytes that the router keeps resident for one loop.
+    file_ptr in(fopen(path.c_str(), "r"));
+    if (!in)
         return true;
-    std::string line;
-    while (std::getline(in, line)) {
+    char* buffer = nullptr;
+    size_t size = 0;
+    ssize_t length;
+    while ((length = getline(&buffer, &size, in.get())) >= 0) {
+        std::string line(buffer, static_cast<size_t>(length));
+        if (!line.empty() && line.back() == '\n')
+            line.pop_back();
         std::string key, value;
         split_key_value(line, '=', key, value, true);
         map.emplace(std::move(key), std::move(value));
     }
-    return !in.bad();
+    free(buffer);
+    return !ferror(in.get());
 }

@@ -72,8 +72,11 @@ bool iptables_cmd::insert_rule(const std::string& chain, const std::string& rule
 
 bool iptables_cmd::append_rule(const std::string& chain, const std::string& rule, const std::string& table)
 {
-    if (rule_exists(chain, rule, table))
-        return true;
+    return rule_exists(chain, rule, table) || append_new_rule(chain, rule, table);
+}
+
+bool iptables_cmd::append_new_rule(const std::string& chain, const std::string& rule, const std::string& table)
+{
     std::string command = "iptables -A " + chain + " " + rule + " -t " + table + wait_;
     if (run(command) != 0) {
         qm_log(LOG_ERR, "Failed to append iptables rule (%s).", command.c_str());
@@ -211,9 +214,9 @@ bool fence_control_port(
     iptables_cmd ipt;
     bool ok = ipt.create_chain(CONTROL_CHAIN, RAW)
         && ipt.insert_rule("PREROUTING", std::string("-j ") + CONTROL_CHAIN, RAW) && ipt.flush_chain(CONTROL_CHAIN, RAW)
-        && ipt.append_rule(
+        && ipt.append_new_rule(
             CONTROL_CHAIN, port_of_socket + " -i " + tunnel_device + " -s " + cs_address + "/32 -j RETURN", RAW)
-        && ipt.append_rule(CONTROL_CHAIN, port_of_socket + " -j DROP", RAW);
+        && ipt.append_new_rule(CONTROL_CHAIN, port_of_socket + " -j DROP", RAW);
     if (!ok)
         qm_log(LOG_ERR, "Not able to fence the managing socket in the packet filter.");
     return ok;

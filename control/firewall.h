@@ -20,6 +20,8 @@ public:
     bool rule_exists(const std::string& chain, const std::string& rule, const std::string& table);
     bool insert_rule(const std::string& chain, const std::string& rule, const std::string& table);
     bool append_rule(const std::string& chain, const std::string& rule, const std::string& table);
+    // Appends without looking for the rule first: for a chain that was just flushed.
+    bool append_new_rule(const std::string& chain, const std::string& rule, const std::string& table);
     bool delete_rule(const std::string& chain, const std::string& rule, const std::string& table);
     bool delete_chain(const std::string& chain, const std::string& table);
     // Deletes the first listed rule of the chain whose listing line contains `pattern`.

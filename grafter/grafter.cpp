@@ -41,29 +41,17 @@ bool is_directory(const std::string& path)
 }
 
 // Puts the new tree at `target` in one step. With an old tree there, the two change places, so
-// a crash at any moment leaves one whole module at `target`; the old tree ends up at `staged`.
+// a crash at any moment leaves one whole module at `target` (where the file system can exchange
+// names); the old tree ends up at `staged` either way.
 bool swap_in(const std::string& staged, const std::string& target, bool replace)
 {
     if (!replace)
         return renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0
             || ((errno == EINVAL || errno == ENOSYS) && !file_exists(target)
                 && rename(staged.c_str(), target.c_str()) == 0);
-    if (renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0)
-        return true;
-    if (errno != EINVAL && errno != ENOSYS)
-        return false;
-    // A filesystem without the exchange: two renames, the old tree moved aside first.
-    const std::string aside = staged + ".old";
-    run_shell("rm -rf " + aside);
-    if (rename(target.c_str(), aside.c_str()) != 0)
-        return false;
-    if (rename(staged.c_str(), target.c_str()) != 0) {
-        rename(aside.c_str(), target.c_str());
-        return false;
-    }
-    run_shell("rm -rf " + aside);
-    return true;
+    return exchange_trees(staged, target);
 }
+
 // The package was handled, so it leaves the staging directory. Other files staged beside it
 // (a second module package, configuration files, scripts still to be applied) stay until they
 // are handled; the directory goes once nothing is left in it.
@@ -216,11 +204,25 @@ bool install_module(const std::string& work, const std::string& name)
     // kept as /opt/.<name>.prev. The new tree is staged right there, so that the exchange leaves
     // the old one at its kept place in the same step. While an earlier trial is still open, the
     // tree it kept (the last one that worked) stays kept and the tree on trial is dropped.
+    // From here until the new tree is in place no rollback runs: a start of the old module
+    // meanwhile finds the trial's marker and the kept tree in place, as a cut-off update leaves
+    // them, and must not take that for one.
+    fd_owner lock;
+    lock_module_changes(lock, true);
     update_trial marker;
     const bool pending = read_update_trial(name, marker);
     const bool trial = existed && S_ISDIR(st.st_mode) && file_exists(source + "/etc/trial");
     const bool keep_old = trial && !pending;
     const std::string staged = keep_old ? kept_tree_path(name) : "/opt/." + name + ".new";
+    // An update that fails leaves the trial as it found it: none, or the open one with its own
+    // deadline (not the fresh one written for this update).
+    const update_trial open_trial = marker;
+    const auto undo_marker = [&]() {
+        if (keep_old)
+            remove(update_trial_marker_path(name).c_str());
+        else if (trial)
+            write_update_trial(name, open_trial);
+    };
 
     // A trial's marker is written before anything is staged at the kept tree's place: from here
     // on, a power cut leaves a trial that can be undone (one whose swap never happened is cleared
@@ -244,18 +246,20 @@ bool install_module(const std::string& work, const std::string& name)
         run_shell("rm -rf " + staged);
     if (run_shell("cp -rdf " + source + " " + staged) != 0 || (trial && !put_trial_guard(staged, name))) {
         run_shell("rm -rf " + staged);
-        if (keep_old)
-            remove(update_trial_marker_path(name).c_str());
+        undo_marker();
         return false;
     }
+    // The staged tree (and the guard) reach the flash before the old module stops: a power cut
+    // after the swap must find whole files there, not ones still waiting in the page cache.
+    run_shell("sync");
 
     if (existed) {
         run_shell(init + " stop");
         // Settings that cannot be saved would be lost: keep the old module then.
         if (file_exists(settings) && run_shell("cp " + settings + " " + saved) != 0) {
             run_shell("rm -rf " + staged);
-            if (keep_old)
-                remove(update_trial_marker_path(name).c_str());
+            undo_marker();
+            lock.close();
             run_shell(init + " start");
             return false;
         }
@@ -267,12 +271,14 @@ bool install_module(const std::string& work, const std::string& name)
     }
     if (!swap_in(staged, target, existed)) {
         run_shell("rm -rf " + staged);
-        if (keep_old)
-            remove(update_trial_marker_path(name).c_str());
+        undo_marker();
+        lock.close();
         if (existed)
             run_shell(init + " start");
         return false;
     }
+    run_shell("sync");
+    lock.close();
     // After the exchange the old tree lies where the new one was staged: kept for the trial, or
     // removed.
     if (!keep_old)

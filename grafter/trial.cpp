@@ -14,6 +14,7 @@
 #include <fstream>
 #include <stdio.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,8 +74,9 @@ INIT=/opt/@NAME@/etc/init
 OWN=$INIT.on_trial
 TRIAL=/opt/.@NAME@.trial
 if [ ! -f "$TRIAL" ]; then
-    # The trial is over: the own init takes this place again (unless a start did so already).
-    [ ! -e "$OWN" ] || mv -f "$OWN" "$INIT" || exit 1
+    # The trial is over: the own init takes this place again (unless a start or the commit did
+    # so already, even while this one looked).
+    [ ! -e "$OWN" ] || mv -f "$OWN" "$INIT" 2>/dev/null || [ ! -e "$OWN" ] || exit 1
     grep -q '^OWN=$INIT.on_trial$' "$INIT" && exit 1
     exec "$INIT" "$@"
 fi
@@ -89,17 +91,28 @@ if [ "$1" != start ]; then
     exec "$OWN" "$@"
 fi
 deadline=$(sed -n 's/^DEADLINE=\([0-9][0-9]*\)$/\1/p' "$TRIAL")
+expired=
 if [ "$(date +%s)" -lt "${deadline:-0}" ]; then
     own start && exit 0
     why="the init script of the new module failed"
     own stop
 else
     why="the trial had run out at start"
+    expired=1
 fi
 for grafter in /opt/.@NAME@.prev/bin/grafter /opt/quillmesh/bin/grafter; do
-    [ -x "$grafter" ] && "$grafter" --rollback @NAME@ "$why" && exec "$INIT" start
+    [ -x "$grafter" ] || continue
+    "$grafter" --rollback @NAME@ "$why" && exec "$INIT" start
+    [ $? -eq 2 ] && exit 1 # grafter is at work on the module: the trial is its to decide
 done
-exit 1
+# Within the trial a failed start keeps the marker: the grafter that ran the start, or the next
+# start, may still roll back. A trial that has run out and cannot be rolled back ends, and the new
+# module stays: kept down, it could never be given a fix again. Without the marker the own init
+# takes this place back and starts.
+[ -n "$expired" ] || exit 1
+logger -t @NAME@-supervisor -p daemon.err "The module update cannot be rolled back ($why); the new module stays."
+rm -f "$TRIAL"
+exec "$INIT" "$@"
 )GUARD";
 
 bool to_number(const std::string& text, long& value)
@@ -176,11 +189,48 @@ long trial_seconds(const std::string& name, const std::string& old_settings, con
     return default_trial_seconds;
 }
 
+bool exchange_trees(const std::string& a, const std::string& b)
+{
+    if (renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    const std::string aside = a + ".old";
+    remove_tree(aside);
+    if (rename(b.c_str(), aside.c_str()) != 0)
+        return false;
+    if (rename(a.c_str(), b.c_str()) != 0) {
+        const int error = errno;
+        rename(aside.c_str(), b.c_str());
+        errno = error;
+        return false;
+    }
+    if (rename(aside.c_str(), a.c_str()) != 0)
+        qm_log(LOG_ERR, "Failed to move %s to %s: %s", aside.c_str(), a.c_str(), strerror(errno));
+    return true;
+}
+
+bool lock_module_changes(fd_owner& lock, bool wait)
+{
+    lock = fd_owner(open("/opt/.grafter.lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (lock.fd < 0)
+        return true;
+    while (flock(lock.fd, wait ? LOCK_EX : LOCK_EX | LOCK_NB) != 0)
+        if (errno != EINTR)
+            return errno != EWOULDBLOCK;
+    return true;
+}
+
 int rollback_module(const std::string& name, const std::string& why)
 {
     const std::string target = "/opt/" + name;
     const std::string kept = kept_tree_path(name);
     const std::string marker_path = update_trial_marker_path(name);
+    fd_owner lock;
+    if (!lock_module_changes(lock, false)) {
+        qm_log(LOG_NOTICE, "Update of %s not rolled back: grafter is at work on it.", name.c_str());
+        return 2;
+    }
     update_trial marker;
     if (!read_update_trial(name, marker)) {
         qm_log(LOG_ERR, "No update of %s on trial to roll back.", name.c_str());
@@ -202,7 +252,7 @@ int rollback_module(const std::string& name, const std::string& why)
         qm_log(LOG_ERR, "Update of %s cannot be rolled back: the kept tree %s is missing.", name.c_str(), kept.c_str());
         return 1;
     }
-    if (renameat2(AT_FDCWD, kept.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) != 0) {
+    if (!exchange_trees(kept, target)) {
         qm_log(LOG_ERR, "Update of %s cannot be rolled back: %s", name.c_str(), strerror(errno));
         return 1;
     }

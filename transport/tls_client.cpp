@@ -5,6 +5,7 @@
 #include "common/system.h"
 #include "transport/tcp.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -132,9 +133,10 @@ int receive_until_deadline(WOLFSSL*, char* data, int size, void* context)
 {
     const auto* io = static_cast<const WolfSSL_tls_client::io_context*>(context);
     if (io->deadline_set) {
+        // Rounded up: a poll that returns just short of the deadline would have the handshake
+        // try (and pause) once more.
         const auto left
-            = std::chrono::duration_cast<std::chrono::milliseconds>(io->deadline - std::chrono::steady_clock::now())
-                  .count();
+            = std::chrono::ceil<std::chrono::milliseconds>(io->deadline - std::chrono::steady_clock::now()).count();
         struct pollfd pfd = { io->fd, POLLIN, 0 };
         int ready = left > 0 ? ::poll(&pfd, 1, static_cast<int>(left)) : 0;
         if (ready == 0)
@@ -315,7 +317,10 @@ int WolfSSL_tls_client::do_handshake()
             return 0;
         }
         ++retries;
-        msleep(1000);
+        // The pause between tries ends at the deadline as well.
+        const auto left
+            = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        msleep(static_cast<uint32_t>(std::max<decltype(left)>(0, std::min<decltype(left)>(1000, left))));
     }
     if (!peer_is_pinned()) {
         qm_log(LOG_DEBUG, "An error occured during TLS handshake (%s)", "server certificate is not the pinned one");

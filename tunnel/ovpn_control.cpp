@@ -94,17 +94,28 @@ int wait_for_tunnel(int32_t minutes)
     settings_tunnel_device(tundev);
     errno = 0;
     long budget = static_cast<long>(minutes) * 60;
+    const auto has_address = [&tundev] {
+        uint32_t address = 0;
+        uint32_t netmask = 0;
+        return iface_addr_mask(tundev, &address, &netmask) == 0;
+    };
     for (;;) {
         if (iface_has_address(tundev))
             return 1;
+        // Each log query is a pipeline over the whole log, long on a router: the address is
+        // looked for again after each.
         if (ovpn_log_contains_quoted("TLS Error: TLS handshake failed")) {
             errno = QM_ERR_TUNNEL_CREDENTIALS;
             return 0;
         }
+        if (has_address())
+            return 1;
         if (ovpn_log_contains_quoted("AUTH_FAILED")) {
             errno = QM_ERR_TUNNEL_AUTH_FAILED;
             return 0;
         }
+        if (has_address())
+            return 1;
         if (ovpn_log_contains_quoted("WARNING: Your certificate has expired!")) {
             errno = QM_ERR_TUNNEL_CREDENTIALS;
             return 0;
@@ -123,9 +134,7 @@ int wait_for_tunnel(int32_t minutes)
             if (tick > now)
                 msleep(
                     static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(tick - now).count()));
-            uint32_t address = 0;
-            uint32_t netmask = 0;
-            if (iface_addr_mask(tundev, &address, &netmask) == 0)
+            if (has_address())
                 return 1;
         }
     }

@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
-#include <fstream>
 #include <memory>
 #include <sys/stat.h>
 #include <vector>
@@ -192,16 +191,25 @@ int module_download(const std::string& base_url)
 
 namespace
 {
-// The KEPT_INODE of the trial marker; 0 when it cannot be read.
+// The KEPT_INODE of the trial marker; 0 when it cannot be read. Read with stdio: a file stream
+// brings the C++ locale machinery into the program, some 400 KB that a router keeps resident.
 unsigned long kept_inode()
 {
-    std::ifstream marker(TRIAL_MARKER);
-    const std::string key = "KEPT_INODE=";
-    std::string line;
-    while (std::getline(marker, line))
-        if (line.compare(0, key.size(), key) == 0)
-            return std::strtoul(line.c_str() + key.size(), nullptr, 10);
-    return 0;
+    file_ptr marker(fopen(TRIAL_MARKER, "r"));
+    if (!marker)
+        return 0;
+    static const char key[] = "KEPT_INODE=";
+    char* line = nullptr;
+    size_t size = 0;
+    unsigned long inode = 0;
+    while (getline(&line, &size, marker.get()) >= 0) {
+        if (strncmp(line, key, sizeof key - 1) == 0) {
+            inode = std::strtoul(line + sizeof key - 1, nullptr, 10);
+            break;
+        }
+    }
+    free(line);
+    return inode;
 }
 } // namespace
 
@@ -221,15 +229,17 @@ void commit_module_update()
     if (lstat(MODULE_DIR, &module) != 0 || kept_inode() == static_cast<unsigned long>(module.st_ino))
         return;
     qm_log(LOG_NOTICE, "Module update committed.");
-    // The module's own init takes back the place that grafter's guard held during the trial
-    // (the guard does so itself when it finds the trial over). The marker goes before the kept
-    // tree: a trial is never left that could go back to half a tree.
-    if (lstat(OWN_INIT, &st) == 0 && rename(OWN_INIT, MODULE_INIT) != 0)
-        qm_log(LOG_ERR, "Failed to put back %s: %s", MODULE_INIT, strerror(errno));
+    // The marker goes first: while it is there the guard must find the own init beside it (a
+    // start or stop in between would find none to pass on to, and roll back). The module's own
+    // init then takes back the place that grafter's guard held during the trial (the guard does
+    // so itself when it finds the trial over). The marker goes before the kept tree too: a trial
+    // is never left that could go back to half a tree.
     if (remove(TRIAL_MARKER) != 0) {
         qm_log(LOG_ERR, "Failed to remove %s: %s", TRIAL_MARKER, strerror(errno));
         return;
     }
+    if (lstat(OWN_INIT, &st) == 0 && rename(OWN_INIT, MODULE_INIT) != 0)
+        qm_log(LOG_ERR, "Failed to put back %s: %s", MODULE_INIT, strerror(errno));
     run_shell("sync");
     if (!remove_tree(KEPT_TREE))
         qm_log(LOG_ERR, "Failed to remove %s: %s", KEPT_TREE, strerror(errno));

@@ -57,6 +57,12 @@ for prog in quillmeshd grafter; do
 done
 readelf -d "$WORK/unpacked/quillmesh/bin/quillmeshd" | grep -q 'R.*PATH.*\$ORIGIN/../lib' ||
     fail "quillmeshd has no \$ORIGIN-relative run path"
+# A C++ file stream anywhere in the daemon links the locale machinery of the static C++ library,
+# some 400 KB of code that the router keeps resident for the daemon's life: files are read with
+# stdio. (The packaging build's own program still has its symbols.)
+if nm -C "$PKG_BUILD/daemon/quillmeshd" | grep 'std::basic_ios<' >/dev/null; then
+    fail "quillmeshd links the C++ stream classes (std::basic_ios): read files with stdio"
+fi
 
 # --- the minimal root: busybox and the C library ---------------------------------------------
 BUSYBOX=$(command -v busybox)

@@ -132,7 +132,7 @@ TEST_F(SettingsFile, WriteToMissingDirectoryFails)
 TEST(SettingsLoadMap, WhitespaceIsRemovedAndTheFirstKeyWins)
 {
     temp_dir dir;
-    write_file(dir.file("a"), " A = 1 \nA=2\nB=\"x y\"\nnovalue\n\nC=1=2\n");
+    write_file(dir.file("a"), " A = 1 \nA=2\nB=\"x y\"\nnovalue\n\nC=1=2"); // the last line unterminated
     settings_map map;
     EXPECT_TRUE(settings_load_map(dir.file("a"), map));
     EXPECT_EQ(map.at("A"), "1");

@@ -32,6 +32,7 @@ TEST(iptables_cmd, builds_the_exact_command_texts_with_the_wait_option)
     ipt.rule_exists("INPUT", "-j iint_quillmesh", "filter");
     ipt.insert_rule("INPUT", "-j iint_quillmesh", "filter");
     ipt.append_rule("iint_quillmesh", "-j DROP", "filter");
+    ipt.append_new_rule("ctl_quillmesh", "-j DROP", "raw"); // no look first
     ipt.delete_rule("INPUT", "-j iint_quillmesh", "filter");
     ipt.delete_chain("iint_quillmesh", "filter");
     ipt.delete_rule_by_pattern("pre_quillmesh_nat", "192.168.1.0/24", "nat");
@@ -46,6 +47,7 @@ TEST(iptables_cmd, builds_the_exact_command_texts_with_the_wait_option)
         "iptables -I INPUT -j iint_quillmesh -t filter -w",
         "iptables -C iint_quillmesh -j DROP -t filter -w 2>/dev/null",
         "iptables -A iint_quillmesh -j DROP -t filter -w",
+        "iptables -A ctl_quillmesh -j DROP -t raw -w",
         "iptables -D INPUT -j iint_quillmesh -t filter -w",
         "iptables -X iint_quillmesh -t filter -w",
         "iptables -t nat -D pre_quillmesh_nat `iptables -t nat -nvL pre_quillmesh_nat --line-numbers -w | grep "

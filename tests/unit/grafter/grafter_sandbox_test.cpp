@@ -1,17 +1,35 @@
 // The updater's main flow inside the router sandbox, with real tar and cp and module scripts
 // that record how they were called.
 #include "common/file_util.h"
+#include "common/handles.h"
 #include "common/system.h"
 #include "grafter/grafter.h"
 #include "support/test_support.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <initializer_list>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <syslog.h>
 #include <unistd.h>
 #include <vector>
+
+// While set, the exchange of names fails with EINVAL, as on a file system that has none.
+static bool no_exchange = false;
+
+extern "C" int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned int flags) noexcept
+{
+    if (no_exchange && (flags & RENAME_EXCHANGE) != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    return static_cast<int>(syscall(SYS_renameat2, from_dir, from, to_dir, to, flags));
+}
 
 namespace
 {
@@ -287,22 +305,34 @@ TEST_F(grafter_sandbox, with_a_signing_key_only_validly_signed_packages_are_inst
 
 TEST_F(grafter_sandbox, reinstall_stops_saves_and_merges_after_defaults_before_start)
 {
-    install_old("mod", "A=edited value\nB=2\nOLD=gone\n");
-    make_module({ "mod", "v2", "A=1\nB=2\nC=3\n" });
-    make_package(PACKAGE, { "mod" });
-    EXPECT_EQ(0, run_grafter({ PACKAGE }));
-    EXPECT_EQ("v2\n", installed_version("mod"));
-    EXPECT_EQ((std::vector<std::string> {
-                  "mod-v1 stop [A=edited value B=2 OLD=gone ]",
-                  "mod-v2 install 0",
-                  "mod-v2 defaults [A=1 B=2 C=3 ]",
-                  "mod-v2 start [A=\"edited value\" B=2 C=3 ]",
-              }),
-        record());
-    EXPECT_EQ("A=\"edited value\"\nB=2\nC=3\n", read_file("/opt/mod/etc/settings"));
-    // Without etc/trial nothing of the old module is kept.
-    EXPECT_EQ(std::vector<std::string> {}, matching_paths("/opt/.mod*"));
-    expect_work_dirs_gone();
+    path_stand_ins stand_ins;
+    stand_ins.add("sync", "echo sync >> " + RECORD + "\n");
+    for (const bool exchange : { true, false }) {
+        SCOPED_TRACE(exchange ? "names exchanged" : "no exchange of names");
+        no_exchange = !exchange;
+        ASSERT_EQ(0, sh("rm -rf /opt/* /opt/.[!.]* " + SOURCE + " " + RECORD + " && mkdir -p " + SOURCE));
+        install_old("mod", "A=edited value\nB=2\nOLD=gone\n");
+        make_module({ "mod", "v2", "A=1\nB=2\nC=3\n" });
+        make_package(PACKAGE, { "mod" });
+        EXPECT_EQ(0, run_grafter({ PACKAGE }));
+        EXPECT_EQ("v2\n", installed_version("mod"));
+        // The new tree is on the flash before the old module stops, and the swap before anything
+        // of the new module runs.
+        EXPECT_EQ((std::vector<std::string> {
+                      "sync",
+                      "mod-v1 stop [A=edited value B=2 OLD=gone ]",
+                      "sync",
+                      "mod-v2 install 0",
+                      "mod-v2 defaults [A=1 B=2 C=3 ]",
+                      "mod-v2 start [A=\"edited value\" B=2 C=3 ]",
+                  }),
+            record());
+        EXPECT_EQ("A=\"edited value\"\nB=2\nC=3\n", read_file("/opt/mod/etc/settings"));
+        // Without etc/trial nothing of the old module is kept.
+        EXPECT_EQ(std::vector<std::string> {}, matching_paths("/opt/.mod*"));
+        expect_work_dirs_gone();
+    }
+    no_exchange = false;
 }
 
 TEST_F(grafter_sandbox, reinstall_without_old_settings_keeps_the_new_defaults)
@@ -370,6 +400,25 @@ TEST_F(grafter_sandbox, a_failed_copy_keeps_the_old_module_installed_and_running
     expect_work_dirs_gone();
 }
 
+// The failed update gives the open trial no new time: its deadline stays as it was.
+TEST_F(grafter_sandbox, a_failed_copy_over_an_open_trial_leaves_that_trial_as_it_was)
+{
+    small_opt opt;
+    ASSERT_TRUE(opt.mounted());
+    install_old("mod", "A=edited\n");
+    make_module({ "mod", "v2", "A=1\n", true, true, true });
+    make_package(PACKAGE, { "mod" });
+    ASSERT_EQ(0, run_grafter({ PACKAGE }));
+    ASSERT_EQ(0, sh("sed -i 's/^START=.*/START=1/; s/^DEADLINE=.*/DEADLINE=2/' /opt/.mod.trial"));
+    const std::string open_trial = read_file("/opt/.mod.trial");
+    make_module({ "mod", "v3", "A=1\n", true, true, true });
+    ASSERT_EQ(0, sh("head -c 1048576 /dev/zero > " + SOURCE + "/mod/bin/big"));
+    make_package(PACKAGE, { "mod" });
+    EXPECT_EQ(1, run_grafter({ PACKAGE }));
+    EXPECT_EQ("v2\n", installed_version("mod"));
+    EXPECT_EQ(open_trial, read_file("/opt/.mod.trial"));
+}
+
 TEST_F(grafter_sandbox, a_failed_copy_of_one_module_does_not_stop_the_others)
 {
     small_opt opt;
@@ -398,33 +447,40 @@ TEST_F(grafter_sandbox, a_dangling_link_in_place_of_the_module_is_replaced)
 }
 
 // A module that ships etc/trial keeps the tree it replaces, with its settings as they were, and
-// says so in the marker; the rollback exchanges the trees back and leaves nothing behind.
+// says so in the marker; the rollback exchanges the trees back and leaves nothing behind. So it
+// does on a file system that cannot exchange names.
 TEST_F(grafter_sandbox, an_update_on_trial_keeps_the_old_tree_until_rolled_back)
 {
-    install_old("mod", "A=edited\nMOD_MOD_UPDATE_TRIAL=42\n");
-    make_module({ "mod", "v2", "A=1\nMOD_MOD_UPDATE_TRIAL=600\n", true, true, true });
-    make_package(PACKAGE, { "mod" });
-    const long before = static_cast<long>(time(nullptr));
-    EXPECT_EQ(0, run_grafter({ PACKAGE }));
-    EXPECT_EQ("v2\n", installed_version("mod"));
-    EXPECT_EQ("v1\n", read_file("/opt/.mod.prev/VERSION"));
-    EXPECT_EQ("A=edited\nMOD_MOD_UPDATE_TRIAL=42\n", read_file("/opt/.mod.prev/etc/settings"));
-    const auto marker = split_lines(read_file("/opt/.mod.trial"));
-    ASSERT_EQ(4u, marker.size());
-    EXPECT_EQ("KEPT=/opt/.mod.prev", marker[0]);
-    const long start = std::stol(marker[2].substr(6));
-    EXPECT_LE(before, start);
-    EXPECT_EQ("DEADLINE=" + std::to_string(start + 42), marker[3]);
-    // The settings were carried over before the swap: a power cut after it keeps them.
-    EXPECT_EQ("mod-v2 defaults [A=edited MOD_MOD_UPDATE_TRIAL=42 ]", record().at(2));
+    for (const bool exchange : { true, false }) {
+        SCOPED_TRACE(exchange ? "names exchanged" : "no exchange of names");
+        no_exchange = !exchange;
+        ASSERT_EQ(0, sh("rm -rf /opt/* /opt/.[!.]* " + SOURCE + " " + RECORD + " && mkdir -p " + SOURCE));
+        install_old("mod", "A=edited\nMOD_MOD_UPDATE_TRIAL=42\n");
+        make_module({ "mod", "v2", "A=1\nMOD_MOD_UPDATE_TRIAL=600\n", true, true, true });
+        make_package(PACKAGE, { "mod" });
+        const long before = static_cast<long>(time(nullptr));
+        EXPECT_EQ(0, run_grafter({ PACKAGE }));
+        EXPECT_EQ("v2\n", installed_version("mod"));
+        EXPECT_EQ("v1\n", read_file("/opt/.mod.prev/VERSION"));
+        EXPECT_EQ("A=edited\nMOD_MOD_UPDATE_TRIAL=42\n", read_file("/opt/.mod.prev/etc/settings"));
+        const auto marker = split_lines(read_file("/opt/.mod.trial"));
+        ASSERT_EQ(4u, marker.size());
+        EXPECT_EQ("KEPT=/opt/.mod.prev", marker[0]);
+        const long start = std::stol(marker[2].substr(6));
+        EXPECT_LE(before, start);
+        EXPECT_EQ("DEADLINE=" + std::to_string(start + 42), marker[3]);
+        // The settings were carried over before the swap: a power cut after it keeps them.
+        EXPECT_EQ("mod-v2 defaults [A=edited MOD_MOD_UPDATE_TRIAL=42 ]", record().at(2));
 
-    ASSERT_EQ(0, sh("rm -f " + RECORD));
-    EXPECT_EQ(0, run_grafter({ "--rollback", "mod" }));
-    EXPECT_EQ("v1\n", installed_version("mod"));
-    EXPECT_EQ("A=edited\nMOD_MOD_UPDATE_TRIAL=42\n", read_file("/opt/mod/etc/settings"));
-    EXPECT_EQ(std::vector<std::string> { "mod-v1 install 0" }, record()); // sets back what v2's changed
-    EXPECT_EQ(std::vector<std::string> {}, matching_paths("/opt/.mod*"));
-    EXPECT_EQ(1, run_grafter({ "--rollback", "mod" }));
+        ASSERT_EQ(0, sh("rm -f " + RECORD));
+        EXPECT_EQ(0, run_grafter({ "--rollback", "mod" }));
+        EXPECT_EQ("v1\n", installed_version("mod"));
+        EXPECT_EQ("A=edited\nMOD_MOD_UPDATE_TRIAL=42\n", read_file("/opt/mod/etc/settings"));
+        EXPECT_EQ(std::vector<std::string> { "mod-v1 install 0" }, record()); // sets back what v2's changed
+        EXPECT_EQ(std::vector<std::string> {}, matching_paths("/opt/.mod*"));
+        EXPECT_EQ(1, run_grafter({ "--rollback", "mod" }));
+    }
+    no_exchange = false;
 }
 
 // A second update while the first is still on trial: what is kept is the last version that was
@@ -456,7 +512,8 @@ TEST_F(grafter_sandbox, an_update_on_trial_whose_init_fails_is_rolled_back_at_on
 }
 
 // A power cut after the marker was written but before the swap: the old module never left, and
-// the rollback only clears what the update staged.
+// the rollback only clears what the update staged. The same state while grafter is still staging
+// is left to it.
 TEST_F(grafter_sandbox, a_rollback_of_an_update_cut_off_before_its_swap_keeps_the_old_module)
 {
     install_old("mod", "A=edited\n");
@@ -464,7 +521,29 @@ TEST_F(grafter_sandbox, a_rollback_of_an_update_cut_off_before_its_swap_keeps_th
         sh("cp -r /opt/mod /opt/.mod.prev && echo v2 > /opt/.mod.prev/VERSION && "
            "printf 'KEPT=/opt/.mod.prev\\nKEPT_INODE='$(stat -c %i /opt/mod)'\\nSTART=1\\nDEADLINE=2\\n' "
            "> /opt/.mod.trial"));
+    {
+        fd_owner grafter_at_work(open("/opt/.grafter.lock", O_RDWR | O_CREAT, 0600));
+        ASSERT_EQ(0, flock(grafter_at_work.fd, LOCK_EX));
+        EXPECT_EQ(2, run_grafter({ "--rollback", "mod" }));
+        EXPECT_EQ("v2\n", read_file("/opt/.mod.prev/VERSION"));
+        EXPECT_TRUE(file_exists("/opt/.mod.trial"));
+    }
     EXPECT_EQ(0, run_grafter({ "--rollback", "mod" }));
     EXPECT_EQ("v1\n", installed_version("mod"));
     EXPECT_EQ(std::vector<std::string> {}, matching_paths("/opt/.mod*"));
+}
+
+// The router is off when the trial runs out and at boot the rollback cannot be done (here: no
+// grafter to do it): the trial ends and the new module starts, rather than never again.
+TEST_F(grafter_sandbox, a_trial_that_cannot_be_rolled_back_at_boot_ends_and_the_new_module_starts)
+{
+    install_old("mod", "A=edited\n");
+    make_module({ "mod", "v2", "A=1\n", true, true, true });
+    make_package(PACKAGE, { "mod" });
+    ASSERT_EQ(0, run_grafter({ PACKAGE }));
+    ASSERT_EQ(0, sh("sed -i 's/^DEADLINE=.*/DEADLINE=1/' /opt/.mod.trial && rm -f " + RECORD));
+    EXPECT_EQ(0, sh("/opt/mod/etc/init start"));
+    EXPECT_EQ(std::vector<std::string> { "mod-v2 start [A=edited ]" }, record());
+    EXPECT_FALSE(file_exists("/opt/.mod.trial"));
+    EXPECT_FALSE(file_exists("/opt/mod/etc/init.on_trial"));
 }

@@ -1,13 +1,16 @@
 // The module package of QuillMesh itself: built by module/package.sh, installed with grafter
 // into the sandbox's /opt, and updated by a newer package that keeps the operator's settings.
 #include "common/file_util.h"
+#include "common/handles.h"
 #include "common/system.h"
 #include "grafter/grafter.h"
 #include "support/test_support.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/file.h>
 #include <unistd.h>
 #include <vector>
 
@@ -96,7 +99,7 @@ protected:
         ASSERT_TRUE(in_sandbox()) << "this test installs into /opt and runs only in the router sandbox";
         ASSERT_TRUE(built) << "module/package.sh failed";
         ASSERT_EQ(0,
-            sh("/opt/quillmesh/etc/init stop >/dev/null 2>&1; rm -rf /opt/quillmesh /opt/.quillmesh.new "
+            sh("/opt/quillmesh/etc/init stop >/dev/null 2>&1; rm -rf /opt/quillmesh /opt/.quillmesh.* "
                "/var/www/quillmesh /var/data/quillmesh_certs /tmp/vpn_module /tmp/vpn_module_tbd"));
     }
 
@@ -231,4 +234,18 @@ TEST_F(module_package, init_starts_one_daemon_and_stop_ends_it)
     EXPECT_EQ(1u, daemon_pids().size());
     EXPECT_EQ(0, sh("/opt/quillmesh/etc/init stop"));
     EXPECT_TRUE(daemon_pids().empty());
+    // A start while grafter stages an update (its lock held; the marker names the module in
+    // place, as after a cut-off update) starts the module in place and leaves the update be.
+    ASSERT_EQ(0,
+        sh("mkdir /opt/.quillmesh.prev && now=$(date +%s) && printf "
+           "'KEPT=/opt/.quillmesh.prev\\nKEPT_INODE=%s\\nSTART=%s\\nDEADLINE=%s\\n' "
+           "$(stat -c %i /opt/quillmesh) $now $((now + 600)) > /opt/.quillmesh.trial"));
+    {
+        fd_owner grafter_at_work(open("/opt/.grafter.lock", O_RDWR | O_CREAT, 0600));
+        ASSERT_EQ(0, flock(grafter_at_work.fd, LOCK_EX));
+        EXPECT_EQ(0, sh("/opt/quillmesh/etc/init start >/dev/null"));
+    }
+    EXPECT_EQ(1u, daemon_pids().size());
+    EXPECT_EQ((std::vector<std::string> { "/opt/.quillmesh.prev", "/opt/.quillmesh.trial" }),
+        matching_paths("/opt/.quillmesh*"));
 }

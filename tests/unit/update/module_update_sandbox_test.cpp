@@ -100,7 +100,13 @@ TEST_F(module_update_sandbox, the_commit_removes_the_kept_tree_and_the_marker_on
     EXPECT_EQ((std::vector<std::string> { "/opt/.quillmesh.prev", "/opt/.quillmesh.trial" }),
         matching_paths("/opt/.quillmesh*"));
     EXPECT_TRUE(log.lines().empty());
-    ASSERT_EQ(0, sh("echo KEPT_INODE=1 > /opt/.quillmesh.trial"));
+    // A marker that cannot be removed keeps the guard with the own init beside it: a marker
+    // without the own init would make the guard roll back at the next start.
+    ASSERT_EQ(0, sh("rm /opt/.quillmesh.trial && mkdir -p /opt/.quillmesh.trial/x"));
+    commit_module_update();
+    EXPECT_EQ("guard\n", read_file("/opt/quillmesh/etc/init"));
+    log.clear();
+    ASSERT_EQ(0, sh("rm -r /opt/.quillmesh.trial && echo KEPT_INODE=1 > /opt/.quillmesh.trial"));
     commit_module_update();
     EXPECT_EQ(std::vector<std::string> {}, matching_paths("/opt/.quillmesh*"));
     EXPECT_EQ(std::vector<std::string> { "/opt/quillmesh/etc/init" }, matching_paths("/opt/quillmesh/etc/init*"));
