@@ -174,9 +174,9 @@ lines() { wc -l <"$1"; }
 printf 'wave\tname\tdelay\tgo\tdone\trec_from\trec_to\tovpn_from\tovpn_to\toverflows\tdrops\n' >"$WORK/waves.tsv"
 failed=0
 wave=0
-for spec in "first start:0" "power cut:0" "power cut:$DELAY"; do
+for run in "first start:0" "power cut:0" "power cut:$DELAY"; do
     wave=$((wave + 1))
-    name=${spec%:*} delay=${spec##*:}
+    name=${run%:*} delay=${run##*:}
     say "wave $wave: $name, MOD_QUILLMESH_START_DELAY_MAX=$delay"
     echo "$delay" >"$WORK/wave.$wave.tmp" && mv "$WORK/wave.$wave.tmp" "$WORK/wave.$wave"
     end=$((SECONDS + 120))
