@@ -69,10 +69,13 @@ while read -r kind state outcome cause; do
     from=$(($(e2e_log_lines) + 1))
     t0=$(e2e_now)
     /usr/sbin/qm-firmware boot >/dev/null 2>&1
-    e2e_start_ovpn_server
+    # Looked at before the tunnel's server is back: with it, the new module may commit at once.
     if [ "$outcome" = continue ]; then
         check_eq "boot, $kind: the new module goes on" "boot-$kind" "$(cat /opt/quillmesh/www/e2e-version)"
         check "boot, $kind: still on trial until \"Listening\"" test -e /opt/.quillmesh.trial -a -d /opt/.quillmesh.prev
+    fi
+    e2e_start_ovpn_server
+    if [ "$outcome" = continue ]; then
         e2e_wait_log "Module update committed." $MARGIN $((commits + 1)) || fail "boot, $kind: not committed"
     else
         check_eq "boot, $kind ($state): the old module is back before start returns" "$current" "$(cat /opt/quillmesh/www/e2e-version)"
